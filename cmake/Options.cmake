@@ -1,0 +1,35 @@
+# Warnings, sanitizers and fuzzing instrumentation shared by every target.
+add_compile_options(-Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wcast-align
+                    -Wunused -Woverloaded-virtual -Wnull-dereference -Wformat=2)
+if(ZR_WERROR)
+  add_compile_options(-Werror)
+endif()
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  # gcc 12 misfires on std::string/vector internals at -O2 and above.
+  add_compile_options(-Wno-stringop-overflow -Wno-restrict -Wno-array-bounds)
+endif()
+
+if(ZR_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer
+                      -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(ZR_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT ZR_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "ZR_SANITIZE must be empty, address or thread")
+endif()
+
+if(ZR_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "ZR_FUZZ needs clang (CXX=clang++)")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# Builds an libFuzzer executable; only meaningful with ZR_FUZZ.
+function(zr_add_fuzzer name)
+  add_executable(${name} ${ARGN})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+endfunction()
