@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# The project's test command: installs what is missing, then builds and runs every test in a
+# release build and again under AddressSanitizer + UndefinedBehaviorSanitizer, then runs each
+# fuzzer for a short bounded time (ZR_FUZZ_SECONDS, default 20).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/setup.sh
+
+run_tests() {
+  local kind=$1
+  echo "== $kind build"
+  tools/build.sh "$kind"
+  echo "== $kind tests"
+  (cd "build/$kind" && ctest --output-on-failure -j "${ZR_JOBS:-2}")
+}
+
+run_tests release
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_tests asan
+tools/fuzz.sh "${ZR_FUZZ_SECONDS:-20}"
