@@ -1,0 +1,549 @@
+#include "Loader/common/ComString.h"
+
+#include <iconv.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace cp932 {
+
+bool IsLeadByte(unsigned char c) {
+    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+}
+
+}  // namespace cp932
+
+namespace {
+
+unsigned char Byte(const std::string& s, std::size_t i) {
+    return static_cast<unsigned char>(s[i]);
+}
+
+// Length of the character starting at i: 2 for a lead byte with a byte after it, else 1.
+std::size_t CharLen(const std::string& s, std::size_t i) {
+    return (cp932::IsLeadByte(Byte(s, i)) && i + 1 < s.size() && s[i + 1] != '\0') ? 2 : 1;
+}
+
+bool IsSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+// Double-byte upper/lower case pairs: fullwidth Latin, Greek, Cyrillic (whose lower case skips
+// the 0x7F trail byte, which is not a valid trail).
+unsigned DoubleUpper(unsigned code) {
+    if (code >= 0x8281 && code <= 0x829A) {
+        return code - 0x21;
+    }
+    if (code >= 0x83BF && code <= 0x83D6) {
+        return code - 0x20;
+    }
+    if (code >= 0x8470 && code <= 0x847E) {
+        return code - 0x30;
+    }
+    if (code >= 0x8480 && code <= 0x8491) {
+        return code - 0x31;
+    }
+    return code;
+}
+
+unsigned DoubleLower(unsigned code) {
+    if (code >= 0x8260 && code <= 0x8279) {
+        return code + 0x21;
+    }
+    if (code >= 0x839F && code <= 0x83B6) {
+        return code + 0x20;
+    }
+    if (code >= 0x8440 && code <= 0x844E) {
+        return code + 0x30;
+    }
+    if (code >= 0x844F && code <= 0x8460) {
+        return code + 0x31;
+    }
+    return code;
+}
+
+char SingleUpper(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+char SingleLower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+template <typename Single, typename Double>
+void MapCase(std::string& s, Single single, Double dbl) {
+    for (std::size_t i = 0; i < s.size();) {
+        if (CharLen(s, i) == 2) {
+            unsigned code = (static_cast<unsigned>(Byte(s, i)) << 8) | Byte(s, i + 1);
+            code = dbl(code);
+            s[i] = static_cast<char>(code >> 8);
+            s[i + 1] = static_cast<char>(code & 0xFF);
+            i += 2;
+        } else {
+            s[i] = single(s[i]);
+            ++i;
+        }
+    }
+}
+
+std::string VFormat(const char* fmt, va_list args) {
+    if (fmt == nullptr) {
+        return {};
+    }
+    va_list again;
+    va_copy(again, args);
+    int n = std::vsnprintf(nullptr, 0, fmt, args);
+    std::string out;
+    if (n > 0) {
+        out.resize(static_cast<std::size_t>(n) + 1);
+        std::vsnprintf(out.data(), out.size(), fmt, again);
+        out.resize(static_cast<std::size_t>(n));
+    }
+    va_end(again);
+    return out;
+}
+
+// iconv with '?' for every byte it cannot take; the tool must show something rather than fail.
+std::string Convert(const char* to, const char* from, std::string_view in) {
+    iconv_t cd = iconv_open(to, from);
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        return std::string(in.size(), '?');
+    }
+    std::string out;
+    char buf[256];
+    char* src = const_cast<char*>(in.data());
+    std::size_t srcLeft = in.size();
+    while (srcLeft > 0) {
+        char* dst = buf;
+        std::size_t dstLeft = sizeof buf;
+        std::size_t r = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
+        out.append(buf, sizeof buf - dstLeft);
+        if (r == static_cast<std::size_t>(-1) && errno != E2BIG) {
+            // EILSEQ or EINVAL (truncated sequence): replace one byte and go on.
+            out += '?';
+            ++src;
+            --srcLeft;
+            iconv(cd, nullptr, nullptr, nullptr, nullptr);
+        }
+    }
+    char* dst = buf;
+    std::size_t dstLeft = sizeof buf;
+    iconv(cd, nullptr, nullptr, &dst, &dstLeft);
+    out.append(buf, sizeof buf - dstLeft);
+    iconv_close(cd);
+    return out;
+}
+
+}  // namespace
+
+// ---- CComString ------------------------------------------------------------------------------
+
+CComString::CComString(const char* psz) : m_str(psz != nullptr ? psz : "") {}
+
+CComString::CComString(std::string_view sv) : m_str(sv) {}
+
+CComString::CComString(const char* p, int n) {
+    if (p != nullptr && n > 0) {
+        m_str.assign(p, static_cast<std::size_t>(n));
+    }
+}
+
+char CComString::GetAt(int i) const {
+    return (i >= 0 && i < GetLength()) ? m_str[static_cast<std::size_t>(i)] : '\0';
+}
+
+CComString& CComString::operator+=(const CComString& other) {
+    m_str += other.m_str;
+    return *this;
+}
+
+CComString& CComString::operator+=(char ch) {
+    m_str += ch;
+    return *this;
+}
+
+CComString& CComString::operator+=(const char* psz) {
+    if (psz != nullptr) {
+        m_str += psz;
+    }
+    return *this;
+}
+
+CComString operator+(const CComString& a, const CComString& b) {
+    CComString r(a);
+    r += b;
+    return r;
+}
+
+CComString operator+(const CComString& a, const char* b) {
+    CComString r(a);
+    r += b;
+    return r;
+}
+
+CComString operator+(const char* a, const CComString& b) {
+    CComString r(a);
+    r += b;
+    return r;
+}
+
+CComString operator+(const CComString& a, char b) {
+    CComString r(a);
+    r += b;
+    return r;
+}
+
+CComString operator+(char a, const CComString& b) {
+    CComString r;
+    r += a;
+    r += b;
+    return r;
+}
+
+bool operator==(const CComString& a, const char* b) {
+    return a.m_str == std::string_view(b != nullptr ? b : "");
+}
+
+std::strong_ordering operator<=>(const CComString& a, const CComString& b) {
+    return a.Compare(b) <=> 0;
+}
+
+int CComString::Compare(const CComString& other) const {
+    int r = m_str.compare(other.m_str);  // char_traits<char> compares bytes as unsigned
+    return r < 0 ? -1 : (r > 0 ? 1 : 0);
+}
+
+int CComString::CompareNoCase(const CComString& other) const {
+    CComString a(*this);
+    CComString b(other);
+    return a.MakeUpper().Compare(b.MakeUpper());
+}
+
+int CComString::Find(char ch, int start) const {
+    std::size_t from = start < 0 ? 0 : static_cast<std::size_t>(start);
+    for (std::size_t i = 0; i < m_str.size();) {
+        std::size_t len = CharLen(m_str, i);
+        if (len == 1 && i >= from && m_str[i] == ch) {
+            return static_cast<int>(i);
+        }
+        i += len;
+    }
+    return -1;
+}
+
+int CComString::Find(std::string_view sub, int start) const {
+    std::size_t from = start < 0 ? 0 : static_cast<std::size_t>(start);
+    if (from > m_str.size()) {
+        return -1;
+    }
+    for (std::size_t i = 0; i <= m_str.size();) {
+        if (i >= from && m_str.compare(i, sub.size(), sub) == 0 && i + sub.size() <= m_str.size()) {
+            return static_cast<int>(i);
+        }
+        if (i == m_str.size()) {
+            break;
+        }
+        i += CharLen(m_str, i);
+    }
+    return -1;
+}
+
+int CComString::ReverseFind(char ch) const {
+    int found = -1;
+    for (std::size_t i = 0; i < m_str.size();) {
+        std::size_t len = CharLen(m_str, i);
+        if (len == 1 && m_str[i] == ch) {
+            found = static_cast<int>(i);
+        }
+        i += len;
+    }
+    return found;
+}
+
+CComString CComString::Mid(int start, int count) const {
+    if (start < 0) {
+        start = 0;
+    }
+    if (count < 0 || start >= GetLength()) {
+        return {};
+    }
+    count = std::min(count, GetLength() - start);
+    return CComString(std::string_view(m_str).substr(static_cast<std::size_t>(start),
+                                                     static_cast<std::size_t>(count)));
+}
+
+CComString CComString::Mid(int start) const {
+    return Mid(start, GetLength());
+}
+
+CComString CComString::Left(int n) const {
+    return Mid(0, n);
+}
+
+CComString CComString::Right(int n) const {
+    if (n <= 0) {
+        return {};
+    }
+    n = std::min(n, GetLength());
+    return Mid(GetLength() - n, n);
+}
+
+CComString& CComString::MakeUpper() {
+    MapCase(m_str, SingleUpper, DoubleUpper);
+    return *this;
+}
+
+CComString& CComString::MakeLower() {
+    MapCase(m_str, SingleLower, DoubleLower);
+    return *this;
+}
+
+CComString& CComString::Trim() {
+    return TrimRight().TrimLeft();
+}
+
+CComString& CComString::TrimLeft() {
+    std::size_t i = 0;
+    while (i < m_str.size() && IsSpace(m_str[i])) {
+        ++i;
+    }
+    m_str.erase(0, i);
+    return *this;
+}
+
+CComString& CComString::TrimRight() {
+    // No CP932 trail byte is a space, tab, CR or LF, so trimming bytewise is safe.
+    std::size_t n = m_str.size();
+    while (n > 0 && IsSpace(m_str[n - 1])) {
+        --n;
+    }
+    m_str.resize(n);
+    return *this;
+}
+
+int CComString::Replace(std::string_view from, std::string_view to) {
+    if (from.empty()) {
+        return 0;
+    }
+    std::string out;
+    int count = 0;
+    for (std::size_t i = 0; i < m_str.size();) {
+        if (m_str.compare(i, from.size(), from) == 0 && i + from.size() <= m_str.size()) {
+            out += to;
+            i += from.size();
+            ++count;
+        } else {
+            std::size_t len = CharLen(m_str, i);
+            out.append(m_str, i, len);
+            i += len;
+        }
+    }
+    if (count > 0) {
+        m_str = std::move(out);
+    }
+    return count;
+}
+
+void CComString::Format(const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    m_str = VFormat(fmt, args);
+    va_end(args);
+}
+
+CComString CComString::Formatted(const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    CComString r(VFormat(fmt, args));
+    va_end(args);
+    return r;
+}
+
+int CComString::ToInt() const {
+    std::size_t i = 0;
+    while (i < m_str.size() && (m_str[i] == ' ' || m_str[i] == '\t')) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < m_str.size() && (m_str[i] == '+' || m_str[i] == '-')) {
+        negative = m_str[i] == '-';
+        ++i;
+    }
+    unsigned int value = 0;
+    for (; i < m_str.size() && m_str[i] >= '0' && m_str[i] <= '9'; ++i) {
+        value = value * 10u + static_cast<unsigned int>(m_str[i] - '0');
+    }
+    if (negative) {
+        value = 0u - value;
+    }
+    return static_cast<int>(value);  // modular since C++20
+}
+
+unsigned int CComString::ToUInt() const {
+    std::size_t i = 0;
+    while (i < m_str.size() && (m_str[i] == ' ' || m_str[i] == '\t')) {
+        ++i;
+    }
+    unsigned int value = 0;
+    for (; i < m_str.size() && m_str[i] >= '0' && m_str[i] <= '9'; ++i) {
+        value = value * 10u + static_cast<unsigned int>(m_str[i] - '0');
+    }
+    return value;
+}
+
+bool CComString::IsNumeric(int kind) const {
+    if (kind == 1) {
+        return std::all_of(m_str.begin(), m_str.end(), [](char c) { return c >= '0' && c <= '9'; });
+    }
+    if (kind == 2) {
+        return std::all_of(m_str.begin(), m_str.end(), [](char c) { return HexDigit(c) >= 0; });
+    }
+    return true;
+}
+
+unsigned char CComString::HexByte(const char* text, int available) {
+    unsigned value = 0;
+    if (text == nullptr) {
+        return 0;
+    }
+    for (int pos = 0; pos < 2; ++pos) {
+        value *= 16;
+        int digit = pos < available ? HexDigit(text[pos]) : -1;
+        if (digit < 0) {
+            break;
+        }
+        value += static_cast<unsigned>(digit);
+    }
+    return static_cast<unsigned char>(value);
+}
+
+void CComString::HexToBytes(unsigned char* buffer, int size) const {
+    if (buffer == nullptr || size <= 0) {
+        return;
+    }
+    std::memset(buffer, 0, static_cast<std::size_t>(size));
+    int out = 0;
+    for (int i = 0; i < GetLength() && out < size; i += 2) {
+        buffer[out++] = HexByte(m_str.data() + i, GetLength() - i);
+    }
+}
+
+CComString CComString::BytesToHex(const unsigned char* bytes, int count) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    CComString r;
+    if (bytes == nullptr || count <= 0) {
+        return r;
+    }
+    r.m_str.reserve(static_cast<std::size_t>(count) * 2);
+    for (int i = 0; i < count; ++i) {
+        r.m_str += kDigits[bytes[i] >> 4];
+        r.m_str += kDigits[bytes[i] & 0x0F];
+    }
+    return r;
+}
+
+std::uint32_t CComString::ParseHex() const {
+    std::size_t i = 0;
+    if (m_str.size() >= 2 && m_str[0] == '0' && (m_str[1] == 'x' || m_str[1] == 'X')) {
+        i = 2;
+    }
+    std::uint32_t value = 0;
+    for (; i < m_str.size(); ++i) {
+        int digit = HexDigit(m_str[i]);
+        if (digit < 0) {
+            break;
+        }
+        value = value * 16u + static_cast<std::uint32_t>(digit);
+    }
+    return value;
+}
+
+CComStringArray CComString::Split(char ch) const {
+    CComStringArray out;
+    std::size_t begin = 0;
+    for (std::size_t i = 0; i < m_str.size();) {
+        std::size_t len = CharLen(m_str, i);
+        if (len == 1 && m_str[i] == ch) {
+            out.Add(CComString(std::string_view(m_str).substr(begin, i - begin)));
+            begin = i + 1;
+        }
+        i += len;
+    }
+    out.Add(CComString(std::string_view(m_str).substr(begin)));
+    return out;
+}
+
+CComString CComString::GetFileName() const {
+    int at = ReverseFind('\\');
+    return at < 0 ? *this : Mid(at + 1);
+}
+
+CComString CComString::GetDirectory() const {
+    int at = ReverseFind('\\');
+    return at < 0 ? CComString() : Left(at);
+}
+
+std::string CComString::ToUtf8() const {
+    return Convert("UTF-8", "CP932", m_str);
+}
+
+CComString CComString::FromUtf8(std::string_view utf8) {
+    return CComString(Convert("CP932", "UTF-8", utf8));
+}
+
+// ---- CComStringArray -------------------------------------------------------------------------
+
+int CComStringArray::Add(const CComString& str) {
+    m_items.push_back(str);
+    return GetSize() - 1;
+}
+
+CComString CComStringArray::GetAt(int i) const {
+    return InRange(i) ? m_items[static_cast<std::size_t>(i)] : CComString();
+}
+
+void CComStringArray::SetAt(int i, const CComString& str) {
+    if (InRange(i)) {
+        m_items[static_cast<std::size_t>(i)] = str;
+    }
+}
+
+const CComString& CComStringArray::operator[](int i) const {
+    static const CComString kEmpty;
+    return InRange(i) ? m_items[static_cast<std::size_t>(i)] : kEmpty;
+}
+
+CComString& CComStringArray::operator[](int i) {
+    if (InRange(i)) {
+        return m_items[static_cast<std::size_t>(i)];
+    }
+    thread_local CComString scratch;
+    scratch.Empty();
+    return scratch;
+}
+
+void CComStringArray::RemoveAt(int i) {
+    if (InRange(i)) {
+        m_items.erase(m_items.begin() + i);
+    }
+}
+
+void CComStringArray::InsertAt(int i, const CComString& str) {
+    i = std::clamp(i, 0, GetSize());
+    m_items.insert(m_items.begin() + i, str);
+}

@@ -1,0 +1,31 @@
+// The run's error record: where a failed run stopped and why. Process-wide, written by the
+// thread that runs the script rows and by the port calls they make, read when the error log is
+// written after a failure. Atomic fields keep readers on other threads race-free.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+struct ExecErrorRecord {
+    static constexpr std::int32_t kStart = -1;
+
+    std::atomic<std::int32_t> ExecIdx{kStart};
+    std::atomic<std::int32_t> ExecInfo{kStart};
+    std::atomic<std::int32_t> ExecDetail{kStart};
+    std::atomic<std::int32_t> ErrContents{kStart};
+    std::atomic<std::int32_t> ErrDetail{kStart};
+
+    // Back to the start values, as at program start.
+    void Reset();
+};
+
+// The one record of the process.
+ExecErrorRecord& ExecError();
+
+// Stores four fields at once; ExecDetail keeps its value.
+void SetExecError(std::int32_t execIdx, std::int32_t execInfo, std::int32_t errContents,
+                  std::int32_t errDetail);
+
+// Writes the record to "ZR40Loader_err.log" in the current directory, replacing an earlier log.
+// Returns 1 when the file could be written, 0 otherwise (the caller's failure path goes on).
+int WriteErrorLog();
