@@ -1,7 +1,7 @@
 // zr40-loader: service command of the update tool. For now it shows what the tool carries:
 // the loader script as the engine will read it and the embedded firmware images.
-#include <cstdio>
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -40,8 +40,8 @@ int showImages() {
     CParamFile sums;
     sums.LoadParamSection("Loader_Sum");
     std::printf("\nEmbedded firmware images:\n");
-    std::printf("  %-7s %4s %10s %6s %8s %7s %8s\n", "module", "res", "bytes", "frames",
-                "largest", "command", "data sum");
+    std::printf("  %-7s %4s %10s %6s %8s %7s %8s\n", "module", "res", "bytes", "frames", "largest",
+                "command", "data sum");
     int failures = 0;
     for (const CComModuleEntry& row : kComModuleTable) {
         if (std::strcmp(row.name, "end") == 0) {
