@@ -101,7 +101,7 @@ void MapCase(std::string& s, Single single, Double dbl) {
     }
 }
 
-std::string VFormat(const char* fmt, va_list args) {
+__attribute__((format(printf, 1, 0))) std::string VFormat(const char* fmt, va_list args) {
     if (fmt == nullptr) {
         return {};
     }

@@ -1,0 +1,155 @@
+#include "Loader/script/ParamFile.h"
+
+#include <algorithm>
+#include <array>
+#include <string_view>
+
+// ---------------------------------------------------------------------------------------------
+// CParamKey
+
+CParamKey::CParamKey(const CComString& cstrSection, const CComString& cstrParamFile,
+                     CParamResource& resource)
+    : m_strSection(cstrSection) {
+    // On the heap: sections are also read on worker threads.
+    std::vector<char> lines(CParamResource::kSectionLinesSize);
+    const int used = resource.GetSectionLines(cstrSection, lines, cstrParamFile);
+
+    const std::string_view all(lines.data(), static_cast<std::size_t>(used));
+    std::size_t pos = 0;
+    while (pos < all.size()) {
+        const std::size_t end = all.find('\0', pos);
+        const std::string_view line = all.substr(pos, end - pos);
+        pos = end + 1;
+        if (line.starts_with(';')) {
+            continue;
+        }
+        m_keys.push_back(std::make_unique<CKey>(SplitLine(CComString(line))));
+    }
+}
+
+CKey CParamKey::SplitLine(const CComString& cstrLine) {
+    const int length = cstrLine.GetLength();
+    const int equals = cstrLine.Find('=');
+
+    int keyEnd = equals < 0 ? length : equals;
+    int valueStart = equals < 0 ? 0 : equals + 1;
+    if (cstrLine.GetAt(valueStart) == ' ') {
+        ++valueStart;
+    }
+    int valueEnd = length;
+
+    // "GEN" lines carry version labels with spaces in them.
+    const int space = cstrLine.Find(' ');
+    if (space >= 0 && cstrLine.Find("GEN") < 0) {
+        if (space < valueStart) {
+            keyEnd = std::min(keyEnd, space);
+        } else {
+            valueEnd = space;
+        }
+        // Without '=' key and value are the same line, so the space ends both.
+        if (equals < 0) {
+            keyEnd = std::min(keyEnd, space);
+        }
+    }
+    return CKey(cstrLine.Left(keyEnd), cstrLine.Mid(valueStart, valueEnd - valueStart));
+}
+
+const CKey* CParamKey::At(int nIndex) const {
+    if (nIndex < 0 || nIndex >= GetParamKeySize()) {
+        return nullptr;
+    }
+    return m_keys[static_cast<std::size_t>(nIndex)].get();
+}
+
+CComString CParamKey::GetParamKey(int nIndex) const {
+    const CKey* key = At(nIndex);
+    return key != nullptr ? key->GetKey() : CComString();
+}
+
+CComString CParamKey::GetParamValue(int nIndex) const {
+    const CKey* key = At(nIndex);
+    return key != nullptr ? key->GetValue() : CComString();
+}
+
+CComString CParamKey::GetParamValue(const CComString& cstrKey) const {
+    for (const auto& key : m_keys) {
+        if (key->GetKey().CompareNoCase(cstrKey) == 0) {
+            return key->GetValue();
+        }
+    }
+    return {};
+}
+
+// ---------------------------------------------------------------------------------------------
+// CParamFile
+
+void CParamFile::Clear() {
+    m_paramKeys.clear();
+    m_sectionNames.RemoveAll();
+}
+
+int CParamFile::LoadParamSection(const CComString& cstrParamFile) {
+    m_strParamFile = cstrParamFile;
+    Clear();
+
+    std::array<char, CParamResource::kSectionNamesSize> names{};
+    const int used = m_resource.GetSectionNames(names, m_strParamFile);
+    if (used == 0) {
+        return 0;
+    }
+
+    // An empty name ends the list; the sections after it are not loaded.
+    const std::string_view all(names.data(), static_cast<std::size_t>(used));
+    std::size_t pos = 0;
+    while (pos < all.size()) {
+        const std::size_t end = all.find('\0', pos);
+        const std::string_view name = all.substr(pos, end - pos);
+        if (name.empty()) {
+            break;
+        }
+        pos = end + 1;
+        m_sectionNames.Add(CComString(name));
+        m_paramKeys.push_back(
+            std::make_unique<CParamKey>(CComString(name), m_strParamFile, m_resource));
+    }
+    return 1;
+}
+
+int CParamFile::LoadParamKey(const CComString& cstrSection, const CComString& cstrParamFile) {
+    m_paramKeys.push_back(std::make_unique<CParamKey>(cstrSection, cstrParamFile, m_resource));
+    return 1;
+}
+
+CComString CParamFile::GetParamSectionText(int nIndex) const {
+    return m_sectionNames.GetAt(nIndex);
+}
+
+CParamKey* CParamFile::FindParamKey(const CComString& cstrSection) const {
+    for (const auto& paramKey : m_paramKeys) {
+        if (paramKey->GetSectionName().CompareNoCase(cstrSection) == 0) {
+            return paramKey.get();
+        }
+    }
+    return nullptr;
+}
+
+CComString CParamFile::GetParamValueText(const CComString& cstrSection,
+                                         const CComString& cstrParamKey) const {
+    const CParamKey* paramKey = GetParamKeyObject(cstrSection);
+    return paramKey != nullptr ? paramKey->GetParamValue(cstrParamKey) : CComString();
+}
+
+CComString CParamFile::GetParamValueText(const CComString& cstrSection, int nIndex) const {
+    const CParamKey* paramKey = GetParamKeyObject(cstrSection);
+    return paramKey != nullptr ? paramKey->GetParamValue(nIndex) : CComString();
+}
+
+CComString CParamFile::GetParamKeyText(const CComString& cstrSection, int nIndex) const {
+    const CParamKey* paramKey = GetParamKeyObject(cstrSection);
+    return paramKey != nullptr ? paramKey->GetParamKey(nIndex) : CComString();
+}
+
+int CParamFile::GetParamKeySize(const CComString& cstrSection) const {
+    const CParamKey* paramKey = GetParamKeyObject(cstrSection);
+    return paramKey != nullptr ? paramKey->GetParamKeySize() : 0;
+}

@@ -1,0 +1,117 @@
+// The model of one embedded INI-like text: its section names in file order and, per section, the
+// key/value pairs in file order with repeated keys kept (a script section repeats `CMD`, `Port`,
+// `Timer`... many times, so it is read by index, and by name only where a key is unique).
+//
+// Indexes run from 0 to count-1; an index outside that range, negative ones included, gives an
+// empty string. Name lookups are linear, case-insensitive (code page 932 folding) and take the
+// first match.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "Loader/common/ComString.h"
+#include "Loader/script/ParamResource.h"
+
+// One key/value pair.
+class CKey {
+  public:
+    CKey(const CComString& cstrKey, const CComString& cstrValue)
+        : m_strValue(cstrValue), m_strKey(cstrKey) {}
+
+    CComString GetKey() const { return m_strKey; }
+    CComString GetValue() const { return m_strValue; }
+    void SetKey(const CComString& cstrKey) { m_strKey = cstrKey; }
+    void SetValue(const CComString& cstrValue) { m_strValue = cstrValue; }
+
+  private:
+    CComString m_strValue;
+    CComString m_strKey;
+};
+
+// The pairs of one section.
+class CParamKey {
+  public:
+    // Reads the pairs of `cstrSection` from the text `cstrParamFile` through `resource`. A missing
+    // section, or a section name longer than CParamResource::kMaxSectionNameLength bytes, gives
+    // an empty list.
+    CParamKey(const CComString& cstrSection, const CComString& cstrParamFile,
+              CParamResource& resource);
+
+    // Splits one line of a section into its pair. The first '=' ends the key, one space after it
+    // is skipped, and unless the line holds "GEN" the line's first space ends the key (when it
+    // lies before the value) or the value (when it lies inside it); whatever follows a space that
+    // ended the value is ignored. Without '=' key and value are both the line, and that space
+    // cuts both.
+    static CKey SplitLine(const CComString& cstrLine);
+
+    CComString GetParamKey(int nIndex) const;
+    CComString GetParamValue(int nIndex) const;
+    // Value of the first pair whose key matches; empty when none.
+    CComString GetParamValue(const CComString& cstrKey) const;
+    int GetParamKeySize() const { return static_cast<int>(m_keys.size()); }
+
+    CComString GetSectionName() const { return m_strSection; }
+    void SetSectionName(const CComString& cstrSection) { m_strSection = cstrSection; }
+
+  private:
+    const CKey* At(int nIndex) const;
+
+    CComString m_strSection;
+    std::vector<std::unique_ptr<CKey>> m_keys;
+};
+
+// One embedded text, loaded by logical name ("Loader_Update", "Loader_Sum", "Loader_Ini",
+// "Loader_Ver").
+class CParamFile {
+  public:
+    CParamFile() = default;
+    CParamFile(const CParamFile&) = delete;
+    CParamFile& operator=(const CParamFile&) = delete;
+
+    // Stores the name, drops all earlier content and loads every section in file order until the
+    // first empty name. Returns 0 when the text is missing, longer than
+    // CParamResource::kMaxTextLength bytes, has no section header, or when its section names
+    // (each with a NUL) exceed CParamResource::kSectionNamesSize bytes; the model is then empty.
+    // Returns 1 otherwise, also when the first name is empty (nothing is loaded then).
+    int LoadParamSection(const CComString& cstrParamFile);
+    int LoadParamSection() { return LoadParamSection(CComString(m_strParamFile)); }
+
+    // Appends the pairs of one section of that text (an empty list when the section is missing or
+    // its name is too long); the section names and the stored name stay unchanged. Returns 1.
+    int LoadParamKey(const CComString& cstrSection, const CComString& cstrParamFile);
+    int LoadParamKey(const CComString& cstrSection) {
+        return LoadParamKey(cstrSection, m_strParamFile);
+    }
+
+    CComString GetParamSectionText(int nIndex) const;
+    int GetParamSectionSize() const { return m_sectionNames.GetSize(); }
+
+    // First loaded section with that name; null when none.
+    CParamKey* GetParamKeyObject(const CComString& cstrSection) {
+        return FindParamKey(cstrSection);
+    }
+    const CParamKey* GetParamKeyObject(const CComString& cstrSection) const {
+        return FindParamKey(cstrSection);
+    }
+
+    // Value of the first pair with that key in that section; empty when either is missing.
+    CComString GetParamValueText(const CComString& cstrSection,
+                                 const CComString& cstrParamKey) const;
+    CComString GetParamValueText(const CComString& cstrSection, int nIndex) const;
+    CComString GetParamKeyText(const CComString& cstrSection, int nIndex) const;
+    // 0 when the section is missing.
+    int GetParamKeySize(const CComString& cstrSection) const;
+
+    CComString GetParamFileName() const { return m_strParamFile; }
+    void SetParamFileName(const CComString& cstrParamFile) { m_strParamFile = cstrParamFile; }
+
+  private:
+    void Clear();
+    CParamKey* FindParamKey(const CComString& cstrSection) const;
+
+    CComStringArray m_sectionNames;
+    std::vector<std::unique_ptr<CParamKey>> m_paramKeys;
+    CComString m_strParamFile;
+    CParamResource m_resource;
+};

@@ -1,0 +1,157 @@
+#include "Loader/script/ParamResource.h"
+
+#include <algorithm>
+
+#include "platform/resources/resources.h"
+
+namespace {
+
+struct LogicalName {
+    std::string_view name;
+    int number;
+};
+
+constexpr std::array<LogicalName, 4> kLogicalNames{{
+    {"Loader_Update", 145},
+    {"Loader_Sum", 146},
+    {"Loader_Ini", 147},
+    {"Loader_Ver", 148},
+}};
+
+// Start of the line after the one whose CR is at `cr`; the byte after the CR is taken to be the
+// LF without looking at it.
+std::size_t AfterLineEnd(std::string_view text, std::size_t cr) {
+    return std::min(cr + 2, text.size());
+}
+
+// A header's last character is dropped whatever it is; a double-byte character goes whole so no
+// lone lead byte is left behind.
+std::string_view WithoutLastCharacter(std::string_view s) {
+    std::size_t last = 0;
+    std::size_t i = 0;
+    while (i < s.size()) {
+        last = i;
+        const bool lead = cp932::IsLeadByte(static_cast<unsigned char>(s[i]));
+        i += (lead && i + 1 < s.size()) ? 2 : 1;
+    }
+    return s.substr(0, last);
+}
+
+// Appends `item` and a NUL; false when it does not fit.
+bool Append(std::span<char> out, std::size_t& used, std::string_view item) {
+    if (item.size() + 1 > out.size() - used) {
+        return false;
+    }
+    std::ranges::copy(item, out.begin() + static_cast<std::ptrdiff_t>(used));
+    used += item.size();
+    out[used++] = '\0';
+    return true;
+}
+
+}  // namespace
+
+int CParamResource::ResourceNumber(const CComString& cstrParamFile) {
+    for (const LogicalName& entry : kLogicalNames) {
+        if (cstrParamFile.View() == entry.name) {
+            return entry.number;
+        }
+    }
+    return 0;
+}
+
+int CParamResource::LoadText(const CComString& cstrParamFile) {
+    m_text.fill('\0');
+    m_nLength = 0;
+
+    const int number = ResourceNumber(cstrParamFile);
+    if (number == 0) {
+        return 0;
+    }
+    const auto found = platform::resources::Find("INI", number);
+    if (!found) {
+        return 0;
+    }
+    std::string_view text(reinterpret_cast<const char*>(found->data()), found->size());
+    text = text.substr(0, text.find('\0'));
+    if (text.size() > static_cast<std::size_t>(kMaxTextLength)) {
+        return 0;
+    }
+    std::ranges::copy(text, m_text.begin());
+    m_nLength = text.size();
+    return 1;
+}
+
+std::string_view CParamResource::Text() const {
+    return {m_text.data(), m_nLength};
+}
+
+int CParamResource::GetSectionNames(std::span<char> out, const CComString& cstrParamFile) {
+    std::ranges::fill(out, '\0');
+    LoadText(cstrParamFile);
+
+    const std::string_view text = Text();
+    std::size_t used = 0;
+    std::size_t pos = 0;
+    // Comments, empty lines and other lines are stepped over alike; only a '[' in the first
+    // column opens a header. A line without CR, header or not, ends the scan.
+    while (pos < text.size()) {
+        const std::size_t cr = text.find('\r', pos);
+        if (cr == std::string_view::npos) {
+            break;
+        }
+        if (text[pos] == '[') {
+            const std::string_view name = WithoutLastCharacter(text.substr(pos + 1, cr - pos - 1));
+            if (!Append(out, used, name)) {
+                std::ranges::fill(out, '\0');
+                return 0;
+            }
+        }
+        pos = AfterLineEnd(text, cr);
+    }
+    return static_cast<int>(used);
+}
+
+int CParamResource::GetSectionLines(const CComString& cstrSection, std::span<char> out,
+                                    const CComString& cstrParamFile) {
+    std::ranges::fill(out, '\0');
+    LoadText(cstrParamFile);
+    if (cstrSection.GetLength() > kMaxSectionNameLength) {
+        return 0;
+    }
+
+    std::array<char, kPatternSize> pattern{};
+    std::size_t patternLength = 0;
+    pattern[patternLength++] = '[';
+    for (char c : cstrSection.View()) {
+        pattern[patternLength++] = c;
+    }
+    pattern[patternLength++] = ']';
+
+    const std::string_view text = Text();
+    // The first occurrence counts wherever it stands, also inside a comment or mid-line.
+    const std::size_t match = text.find(std::string_view(pattern.data(), patternLength));
+    if (match == std::string_view::npos) {
+        return 0;
+    }
+    std::size_t cr = text.find('\r', match);
+    if (cr == std::string_view::npos) {
+        return 0;
+    }
+
+    std::size_t used = 0;
+    std::size_t pos = AfterLineEnd(text, cr);
+    while (pos < text.size() && text[pos] != '[') {
+        cr = text.find('\r', pos);
+        if (cr == std::string_view::npos) {
+            break;
+        }
+        if (text[pos] != ';' && text[pos] != '\r') {
+            if (!Append(out, used, text.substr(pos, cr - pos))) {
+                std::ranges::fill(out, '\0');
+                return 0;
+            }
+        }
+        pos = AfterLineEnd(text, cr);
+    }
+    return static_cast<int>(used);
+}

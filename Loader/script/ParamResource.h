@@ -1,0 +1,58 @@
+// Fetches the embedded INI-like texts by logical name and scans their lines.
+//
+// Texts are code page 932 with CR LF line ends. The scanner finds a CR and steps over exactly one
+// more byte, taken to be the LF, so bare LF line ends give no usable lines and a last line without
+// CR LF is never seen. All delimiters are single-byte and CR is never a trail byte, so the line
+// scanning is bytewise.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <span>
+#include <string_view>
+
+#include "Loader/common/ComString.h"
+
+class CParamResource {
+  public:
+    // The text buffer; a text keeps at least one byte free so that a NUL always follows it.
+    static constexpr int kTextSize = 10240;
+    static constexpr int kMaxTextLength = kTextSize - 1;
+    // Output areas the callers hand in.
+    static constexpr int kSectionNamesSize = 2048;
+    static constexpr int kSectionLinesSize = 16384;
+    // "[" + name + "]" and its NUL fit the 64-byte pattern area.
+    static constexpr int kPatternSize = 64;
+    static constexpr int kMaxSectionNameLength = kPatternSize - 3;
+
+    CParamResource() = default;
+
+    // Resource number of a logical name ("Loader_Update" 145, "Loader_Sum" 146, "Loader_Ini" 147,
+    // "Loader_Ver" 148; case-sensitive); 0 for any other name.
+    static int ResourceNumber(const CComString& cstrParamFile);
+
+    // Clears the buffer and copies the text (up to its first NUL) into it. Returns 1 when found
+    // and copied; 0 when the name has no text or the text is longer than kMaxTextLength bytes
+    // (refused, never cut). After 0 the buffer holds an empty text.
+    int LoadText(const CComString& cstrParamFile);
+
+    // Loads the text, clears `out` and writes the section names in file order, each followed by a
+    // NUL. Returns the number of bytes written. Returns 0 with `out` cleared when the text is
+    // missing or too long, has no header, or when the names would not fit in `out` (refused).
+    int GetSectionNames(std::span<char> out, const CComString& cstrParamFile);
+
+    // Loads the text, clears `out` and writes the lines of the section located by the first
+    // occurrence of "[" + section + "]" anywhere in the text, each followed by a NUL. Returns the
+    // number of bytes written; 0 when the section is not found or has no lines, when the section
+    // name is longer than kMaxSectionNameLength bytes (refused), or when the lines would not fit
+    // in `out` (refused, `out` cleared).
+    int GetSectionLines(const CComString& cstrSection, std::span<char> out,
+                        const CComString& cstrParamFile);
+
+    // The loaded text, up to (not including) its NUL.
+    std::string_view Text() const;
+
+  private:
+    std::array<char, kTextSize> m_text{};
+    std::size_t m_nLength = 0;
+};
