@@ -89,10 +89,17 @@ std::string unescape(const std::string& s, const std::string& where) {
             die(where, "dangling backslash");
         }
         switch (s[i]) {
-            case 'n': out += '\n'; break;
-            case 't': out += '\t'; break;
-            case '\\': out += '\\'; break;
-            default: die(where, std::string("unknown escape \\") + s[i]);
+            case 'n':
+                out += '\n';
+                break;
+            case 't':
+                out += '\t';
+                break;
+            case '\\':
+                out += '\\';
+                break;
+            default:
+                die(where, std::string("unknown escape \\") + s[i]);
         }
     }
     return out;
@@ -200,8 +207,8 @@ int main(int argc, char** argv) {
             die(where, "unknown kind " + kind);
         }
         if (max >= 0 && it.size > static_cast<std::size_t>(max)) {
-            die(file.string(), std::to_string(it.size) + " bytes, more than the limit of " +
-                                   std::to_string(max));
+            die(file.string(),
+                std::to_string(it.size) + " bytes, more than the limit of " + std::to_string(max));
         }
         items.push_back(std::move(it));
     }
@@ -238,7 +245,8 @@ int main(int argc, char** argv) {
           << i << ", " << items[i].size << "u},\n";
     }
     c << "};\n"
-      << "[[maybe_unused]] const bool kRegistered = (platform::resources::Register(kEntries, sizeof kEntries / "
+      << "[[maybe_unused]] const bool kRegistered = (platform::resources::Register(kEntries, "
+         "sizeof kEntries / "
          "sizeof kEntries[0]), true);\n"
       << "}  // namespace\n";
     if (!s || !c) {

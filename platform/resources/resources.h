@@ -30,7 +30,7 @@ void Unregister(const Entry* entries) noexcept;
 
 // Registers one resource for the lifetime of the object (tests and tools).
 class ScopedResource {
-public:
+  public:
     ScopedResource(const char* type, int number, std::span<const std::uint8_t> bytes) noexcept
         : entry_{type, number, bytes.data(), bytes.size()} {
         Register(&entry_, 1);
@@ -39,7 +39,7 @@ public:
     ScopedResource& operator=(const ScopedResource&) = delete;
     ~ScopedResource() { Unregister(&entry_); }
 
-private:
+  private:
     Entry entry_;
 };
 

@@ -53,7 +53,7 @@ TEST(Resources, ScopedResourceOverridesUntilDestroyed) {
 
 // The resource compiler refuses what would otherwise fail at run time.
 class ResourceCompiler : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         dir_ = std::filesystem::temp_directory_path() /
                ("zr-rescomp-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
