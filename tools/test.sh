@@ -15,6 +15,6 @@ run_tests() {
 }
 
 run_tests release
+tools/fuzz.sh "${ZR_FUZZ_SECONDS:-20}"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_tests asan
-tools/fuzz.sh "${ZR_FUZZ_SECONDS:-20}"
