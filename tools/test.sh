@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The project's test command: installs what is missing, then builds and runs every test in a
-# release build and again under AddressSanitizer + UndefinedBehaviorSanitizer, then runs each
-# fuzzer for a short bounded time (ZR_FUZZ_SECONDS, default 20).
+# release build, runs each fuzzer for a short bounded time (ZR_FUZZ_SECONDS, default 20), and runs
+# the tests again under ThreadSanitizer and under AddressSanitizer + UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh
@@ -16,5 +16,6 @@ run_tests() {
 
 run_tests release
 tools/fuzz.sh "${ZR_FUZZ_SECONDS:-20}"
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_tests tsan
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_tests asan
