@@ -1,0 +1,425 @@
+#include "sim/devsim/Options.h"
+
+#include <charconv>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sim::devsim {
+
+namespace {
+
+// Upper bounds that keep a typo from turning into a simulator that never answers.
+constexpr std::uint64_t kMaxDelayMs = 3600000;
+constexpr std::size_t kMaxVersionText = 99;
+
+int ParseUnsigned(std::string_view text, std::uint64_t max, std::uint64_t& value) {
+    if (text.empty()) {
+        return 0;
+    }
+    std::uint64_t v = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+    if (ec != std::errc() || end != text.data() + text.size() || v > max) {
+        return 0;
+    }
+    value = v;
+    return 1;
+}
+
+// Decimal with an optional sign, or 0x followed by up to eight hex digits (the code's bit pattern).
+int ParseCode(std::string_view text, std::int32_t& value) {
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        std::uint32_t v = 0;
+        std::string_view digits = text.substr(2);
+        auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), v, 16);
+        if (ec != std::errc() || end != digits.data() + digits.size()) {
+            return 0;
+        }
+        value = static_cast<std::int32_t>(v);
+        return 1;
+    }
+    std::int32_t v = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size()) {
+        return 0;
+    }
+    value = v;
+    return 1;
+}
+
+bool IsPrintable(std::string_view text) {
+    for (char c : text) {
+        if (c < 0x20 || c > 0x7E) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Catalogue values end at a TAB or a line end; those would break the record.
+bool IsCatalogSafe(std::string_view text) {
+    return IsPrintable(text);
+}
+
+std::vector<std::string_view> SplitColons(std::string_view text) {
+    std::vector<std::string_view> parts;
+    std::size_t start = 0;
+    while (true) {
+        std::size_t colon = text.find(':', start);
+        if (colon == std::string_view::npos) {
+            parts.push_back(text.substr(start));
+            return parts;
+        }
+        parts.push_back(text.substr(start, colon - start));
+        start = colon + 1;
+    }
+}
+
+int ParseFrameFault(FaultKind kind, std::string_view value, Options& options, std::string& error) {
+    std::vector<std::string_view> parts = SplitColons(value);
+    const bool withExtra = kind == FaultKind::Error || kind == FaultKind::LateAck;
+    if (parts.size() != (withExtra ? 3u : 2u)) {
+        error = "expected MODULE:FRAME" + std::string(withExtra ? ":VALUE" : "") + ", got '" +
+                std::string(value) + "'";
+        return 0;
+    }
+    FrameFault fault;
+    fault.kind = kind;
+    fault.module = FindModuleByAnyName(parts[0]);
+    if (fault.module == nullptr) {
+        error = "unknown module '" + std::string(parts[0]) + "'";
+        return 0;
+    }
+    std::uint64_t frame = 0;
+    if (ParseUnsigned(parts[1], 0xFFFFFFFFu, frame) == 0 || frame == 0) {
+        error = "frame numbers start at 1, got '" + std::string(parts[1]) + "'";
+        return 0;
+    }
+    fault.frame = static_cast<std::uint32_t>(frame);
+    if (kind == FaultKind::Error && ParseCode(parts[2], fault.code) == 0) {
+        error = "bad error code '" + std::string(parts[2]) + "'";
+        return 0;
+    }
+    if (kind == FaultKind::LateAck) {
+        std::uint64_t ms = 0;
+        if (ParseUnsigned(parts[2], kMaxDelayMs, ms) == 0) {
+            error = "bad delay '" + std::string(parts[2]) + "'";
+            return 0;
+        }
+        fault.delayMs = static_cast<std::uint32_t>(ms);
+    }
+    options.frameFaults.push_back(fault);
+    return 1;
+}
+
+int ParseModuleVersion(std::string_view value, Options& options, std::string& error) {
+    std::size_t eq = value.find('=');
+    std::string_view name = value.substr(0, eq);
+    int index = name == "C_L1" ? 0 : name == "C_L2" ? 1 : name == "C_L3" ? 2 : -1;
+    if (eq == std::string_view::npos || index < 0) {
+        error = "expected C_L1=TEXT, C_L2=TEXT or C_L3=TEXT";
+        return 0;
+    }
+    std::string_view text = value.substr(eq + 1);
+    if (text.size() > kMaxVersionText || !IsPrintable(text)) {
+        error = "module version must be printable and at most 99 characters";
+        return 0;
+    }
+    options.moduleVersions[index] = std::string(text);
+    return 1;
+}
+
+bool IsDigits(std::string_view text, std::size_t count) {
+    if (text.size() != count) {
+        return false;
+    }
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+const image::Module* FindModuleByAnyName(std::string_view name) {
+    for (const image::Module& m : image::kModules) {
+        if (m.name == name || (!m.sumKey.empty() && m.sumKey == name)) {
+            return &m;
+        }
+    }
+    return nullptr;
+}
+
+std::string Options::NewDateCode() const {
+    if (!newDateCode.empty()) {
+        return newDateCode;
+    }
+    std::size_t blank = gen.find_last_of(' ');
+    std::string last = blank == std::string::npos ? gen : gen.substr(blank + 1);
+    return IsDigits(last, 6) ? last : dateCode;
+}
+
+int ParseOptions(int argc, const char* const* argv, Options& options, std::string& error) {
+    for (int i = 1; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        std::string_view value;
+        bool inlineValue = false;
+        if (std::size_t eq = arg.find('='); arg.starts_with("--") && eq != std::string_view::npos) {
+            value = arg.substr(eq + 1);
+            arg = arg.substr(0, eq);
+            inlineValue = true;
+        }
+        auto flag = [&](std::string_view name) { return arg == name && !inlineValue; };
+        auto takes = [&](std::string_view name) {
+            if (arg != name) {
+                return false;
+            }
+            if (!inlineValue) {
+                if (i + 1 >= argc) {
+                    error = std::string(name) + " needs a value";
+                    return false;
+                }
+                value = argv[++i];
+            }
+            return true;
+        };
+        auto text = [&](std::string& out, std::size_t max) {
+            if (value.empty() || value.size() > max || !IsCatalogSafe(value)) {
+                error = std::string(arg) + ": empty, too long or not printable";
+                return 0;
+            }
+            out = std::string(value);
+            return 1;
+        };
+        auto number = [&](std::uint32_t& out) {
+            std::uint64_t v = 0;
+            if (ParseUnsigned(value, kMaxDelayMs, v) == 0) {
+                error =
+                    std::string(arg) + ": expected milliseconds, got '" + std::string(value) + "'";
+                return 0;
+            }
+            out = static_cast<std::uint32_t>(v);
+            return 1;
+        };
+        auto onOff = [&](bool& out) {
+            if (value != "on" && value != "off") {
+                error = std::string(arg) + ": expected on or off";
+                return 0;
+            }
+            out = value == "on";
+            return 1;
+        };
+
+        int ok = 1;
+        if (flag("--help") || flag("-h")) {
+            options.help = true;
+        } else if (takes("--dir")) {
+            ok = text(options.dir, 4096);
+        } else if (takes("--catalog")) {
+            ok = text(options.catalog, 4096);
+        } else if (takes("--frame-log")) {
+            ok = text(options.frameLog, 4096);
+        } else if (takes("--reenum-ms")) {
+            ok = number(options.reenumMs);
+        } else if (takes("--flash-ms-per-block")) {
+            ok = number(options.flashMsPerBlock);
+        } else if (takes("--version")) {
+            ok = text(options.version, 32);
+        } else if (takes("--new-version")) {
+            ok = text(options.newVersion, 32);
+        } else if (takes("--gen")) {
+            ok = text(options.gen, kMaxVersionText);
+        } else if (takes("--date-code") || takes("--new-date-code")) {
+            if (!IsPrintable(value) || value.size() != 6) {
+                error = std::string(arg) + ": expected six characters";
+                ok = 0;
+            } else {
+                (arg == "--date-code" ? options.dateCode : options.newDateCode) = value;
+            }
+        } else if (takes("--serial")) {
+            if (!IsDigits(value, 15)) {
+                error = "--serial: expected 15 digits";
+                ok = 0;
+            } else {
+                options.serial = std::string(value);
+            }
+        } else if (takes("--module-version")) {
+            ok = ParseModuleVersion(value, options, error);
+        } else if (takes("--driver-version")) {
+            ok = text(options.driverVersion, 64);
+        } else if (takes("--net-id")) {
+            ok = text(options.netId, 64);
+        } else if (takes("--echo")) {
+            ok = onOff(options.echo);
+        } else if (takes("--area")) {
+            if (value == "home") {
+                options.area = Area::Home;
+            } else if (value == "roaming") {
+                options.area = Area::Roaming;
+            } else if (value == "none") {
+                options.area = Area::None;
+            } else if (value == "empty") {
+                options.area = Area::Empty;
+            } else {
+                error = "--area: expected home, roaming, none or empty";
+                ok = 0;
+            }
+        } else if (flag("--silent-modem")) {
+            options.silentModem = true;
+        } else if (flag("--no-modem")) {
+            options.noModem = true;
+        } else if (flag("--busy")) {
+            options.busy = true;
+        } else if (flag("--connection-soft")) {
+            options.connectionSoft = true;
+        } else if (flag("--data-call")) {
+            options.dataCall = true;
+        } else if (takes("--fault-garbage")) {
+            std::uint64_t n = 0;
+            if (ParseUnsigned(value, 4096, n) == 0) {
+                error = "--fault-garbage: expected a byte count up to 4096";
+                ok = 0;
+            }
+            options.garbage = static_cast<std::uint32_t>(n);
+        } else if (takes("--fault-error")) {
+            ok = ParseFrameFault(FaultKind::Error, value, options, error);
+        } else if (takes("--fault-no-ack")) {
+            ok = ParseFrameFault(FaultKind::NoAck, value, options, error);
+        } else if (takes("--fault-late-ack")) {
+            ok = ParseFrameFault(FaultKind::LateAck, value, options, error);
+        } else if (takes("--fault-unplug")) {
+            ok = ParseFrameFault(FaultKind::Unplug, value, options, error);
+        } else if (takes("--fault-bad-sum")) {
+            const image::Module* m = FindModuleByAnyName(value);
+            if (m == nullptr) {
+                error = "--fault-bad-sum: unknown module '" + std::string(value) + "'";
+                ok = 0;
+            } else {
+                options.badSum.push_back(m);
+            }
+        } else {
+            if (error.empty()) {
+                error = "unknown option '" + std::string(argv[i]) + "'";
+            }
+            ok = 0;
+        }
+        if (ok == 0) {
+            return 0;
+        }
+    }
+    if (!options.help && options.dir.empty()) {
+        error = "--dir is required";
+        return 0;
+    }
+    return 1;
+}
+
+std::string UsageText() {
+    return R"(Usage: zr40-devsim --dir <run dir> [options] [faults]
+
+Plays the ZR-40 USB LTE modem on pseudo-terminals until SIGINT, SIGTERM or SIGHUP, and keeps
+the device catalogue (ZR40_DEVICE_CATALOG) up to date while the device re-enumerates.
+
+In <run dir> (created if missing):
+  ttyZR40_UPDATE      the update port (normal mode, then the boot loader)
+  ttyZR40_MODEM       the modem port, AT channel 0
+  ttyZR40_MODEM_{0254B0B5-AA88-461f-8044-3D5C47AB5709}
+                      the modem port's second AT channel
+  catalog.txt         the device catalogue, unless --catalog names another file
+Each is a symlink to the current pseudo-terminal; it is removed while the function is away.
+
+Options:
+  --dir DIR                 run directory (required)
+  --catalog FILE            catalogue file (default DIR/catalog.txt). Several simulators may
+                            share one file (two devices): each rewrites only its own records,
+                            under an flock of FILE.lock, by writing FILE.tmp and renaming it.
+  --reenum-ms N             how long the device stays away when it switches to the boot loader
+                            and after a reset (default 3000)
+  --flash-ms-per-block N    simulated erase/write time per 64 KiB block; delays the answer to
+                            erase requests and image frames (default 0)
+  --version V               firmware version before the update (default Ver1.00)
+  --new-version V           version reported after a reset when the version record written
+                            equals --gen (default Ver1.01); otherwise --version stays
+  --gen TEXT                the expected version record (default "QUORVEN V07R22C 110805")
+  --date-code D             date code in the 18-byte version answer before the update
+                            (default 110414)
+  --new-date-code D         date code once the device runs --new-version (default: the build
+                            date at the end of --gen, 110805)
+  --serial N                15-digit serial number for "AT+CGSN" (default 358741050123456)
+  --module-version M=TEXT   answer to the module version request of M = C_L1, C_L2 or C_L3
+                            (commands 01 06, 02 06, 03 06; defaults LTEL1_017, C_L2_F_030,
+                            C_L3_001); repeatable
+  --echo on|off             the AT channels echo each command line (default on)
+  --area home|roaming|none|empty
+                            service area in the "AT@FCMINFO=1" answer (third field 0, 1, 2 or
+                            empty) and the Mobile Broadband RegisterState (3, 4, 1, 2);
+                            default home
+  --driver-version V        DriverVersion of the three functions (default 1.0.8.0; an
+                            outdated driver is e.g. 1.0.7.0)
+  --net-id GUID             NetCfgInstanceId of the network adapter and id of its Mobile
+                            Broadband interface (default {6A1D5C2E-0000-4000-8000-1D7A3C520001})
+  --no-modem                the device has no modem port (Mobile Broadband only)
+  --frame-log FILE          one line per frame received and sent on the update port, flushed
+                            per line: "<rx|tx> <family> <word> <length>[ <note>]", e.g.
+                              rx DB 2805 12        tx DB 2805 8       tx DB 80FF 12
+                              rx D0 A1 3           tx D0 B0 3         tx D0 00 3 (zero-led)
+                              rx RAW VERSION 10    tx RAW VERSION 18  rx RAW DOWNLOAD 8
+                              rx SREC S3 46        rx GARBAGE - 5     tx GARBAGE - 4
+                              rx DB 2801 65560 partial (unplugged while receiving it)
+                              rx DB 2805 70000 bad-length
+  --help                    this text
+
+Faults (MODULE is an image name such as C_PS, C_L1, U_LM, C_USB, or a checksum name C_LM1,
+C_LM2; FRAME counts the frames of one download of that module from 1, the image header frame;
+each frame fault fires once, the first time that frame arrives; all are repeatable):
+  --fault-error MODULE:FRAME:CODE   answer that frame with the error answer CODE (decimal such
+                                    as -2, or 0xFFFFFFFE); the frame is not written
+  --fault-no-ack MODULE:FRAME       write the frame but never answer it
+  --fault-late-ack MODULE:FRAME:MS  answer that frame MS milliseconds late
+  --fault-unplug MODULE:FRAME       the device is unplugged after reading part of that frame:
+                                    every function vanishes and does not come back
+  --fault-bad-sum MODULE            the next checksum answer for MODULE is one too high
+  --fault-garbage N                 N bytes 0xEE before every boot loader answer (DB and D0);
+                                    an odd N misaligns the tool's two-byte reads
+  --busy                            another program holds the update port (flock on the slave)
+                                    from the start until the device first re-enumerates
+  --silent-modem                    the AT channels read commands and answer nothing
+  --connection-soft                 a Process record ZR40_ConnectionSoft.exe
+  --data-call                       a DialUp record (DeviceName "mirato ZR40 USB Modem") and the
+                                    Mobile Broadband ConnectionState=1, while in normal mode
+
+Event lines on stdout (one per line, flushed):
+  ready                             all functions present, catalogue written
+  download-mode                     the update port received the download-mode request
+  reset                             the boot loader received the reset request
+  vanished modem | vanished update  that function is gone (catalogue already rewritten)
+  appeared update bootloader        the boot loader's update port is present
+  appeared modem                    the modem port is back (before "appeared update normal")
+  appeared update normal            the device runs its firmware again (all functions present)
+  unplugged                         after --fault-unplug: every function is gone for good
+  erased FIRST-LAST                 blocks erased (hex)
+  downloaded MODULE                 the data of an image arrived completely
+  version-record TEXT               the version record was written
+  stopped                           on a stop signal: symlinks and catalogue records removed
+Exit codes: 0 after a stop signal, 1 when the device cannot be set up, 2 for a bad command line.
+
+Update port protocols:
+  normal mode   FF FD EF FD EE 6F 00 01 40 FE -> 18-byte answer FF FD EF FD EE 6F 00 09 C0,
+                six date-code bytes, 00 00 FE; FF 55 00 42 00 01 01 FE -> download mode
+  boot loader   DB frames: xx05 erase (28/2A/2B/2C), 2801/2A01 image frames (header frame
+                first), xx07 finish, nn09 checksum, 0108 version record, 0106/0206/0306
+                module versions, 000B reset (no answer), 0004 end; answers echo the command
+                word, errors are DB 80FF with a 32-bit code: -2 write into a block that was
+                not erased, -4 address outside the flash or the module, -6 unknown command or
+                bad length. D0 first stage: A0 01 01 -> B0 01 00 and the next A1 01 00 gets the
+                zero-led answer 00 01 00; A1 01 00 -> B0 01 00; A2 (size) -> B1 02 00 00;
+                A3 blocks -> B1 02 00 00; A4 02 (sum) -> B2 03 00|01 (device sum); A5 00 ->
+                B0 01 00; a failure status is 01. S-records sent as text are accepted.
+                Bytes that start no frame are dropped one by one until a frame start.
+)";
+}
+
+}  // namespace sim::devsim
