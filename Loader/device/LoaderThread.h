@@ -1,0 +1,115 @@
+// The worker threads of an update run: the common base with its stop event, and the receive
+// thread that reads the loader's answers from the update port and hands each one to the thread
+// waiting for it through the response queue.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "Loader/common/ComString.h"
+#include "platform/kernel/Event.h"
+#include "platform/kernel/Lock.h"
+#include "platform/kernel/Thread.h"
+
+class CLoaderOwner;
+class CPortManage;
+class CParamFile;
+class CQueManage;
+
+// Exit code of every loader thread's message loop.
+inline constexpr int kLoaderThreadExitCode = 10;
+
+// Message ids of the string table used here.
+inline constexpr int kMsgSystemError = 207;
+
+// While set, an answer that starts with a 0x00 byte is taken as a B0 answer with one data byte
+// (the first stage's answer to the first poll after entering the loading mode). Written by the
+// execution thread, read by the receive thread.
+void SetZeroLedAnswerFlag(int nFlag);
+int GetZeroLedAnswerFlag();
+
+class CLoaderThread : public platform::kernel::WorkerThread {
+  public:
+    CLoaderThread() = default;
+
+    void SetOwnerDlg(CLoaderOwner* pOwnerDlg) { m_pOwnerDlg = pOwnerDlg; }
+    CLoaderOwner* GetOwnerDlg() const { return m_pOwnerDlg; }
+    void SetParentThread(CLoaderThread* pParentThread) { m_pParentThread = pParentThread; }
+    CLoaderThread* GetParentThread() const { return m_pParentThread; }
+
+    // The stop event "KILL_EVENT_" + suffix: manual reset, cleared (also when the name existed
+    // and was set by an earlier run). Returns 1.
+    int CreateKillEvent(const CComString& cstrSuffix);
+    // Null once the thread has ended.
+    std::shared_ptr<platform::kernel::Event> GetKillEvent() const;
+
+    // The event the response queue sets when an answer for this thread has been stored; threads
+    // that never wait for answers have none.
+    virtual std::shared_ptr<platform::kernel::Event> GetRecvEvent() const { return nullptr; }
+
+  protected:
+    // Releases the stop event, then the base's exit.
+    int ExitInstance() override;
+
+    CLoaderThread* m_pParentThread = nullptr;
+    CLoaderOwner* m_pOwnerDlg = nullptr;
+
+  private:
+    // The dialog may set the event from its thread while this one releases it.
+    mutable platform::kernel::CriticalSection m_eventLock;
+    std::shared_ptr<platform::kernel::Event> m_pKillEvent ZR_GUARDED_BY(m_eventLock);
+};
+
+// Set-up by the dialog, in this order, before the first execution thread:
+//   auto* t = WorkerThread::CreateAutoDelete(std::make_unique<CLoaderReadThread>(),
+//                                            Priority::kAboveNormal);
+//   t->SetOwnerDlg(dlg); t->SetInitData(config); t->SetPort(port); t->SetQueManage(queue);
+//   t->CreateKillEvent("RECV"); t->CreateReadEvent(); handle = t->Handle(); t->Resume();
+//   under queueLock: queue->SetReadThreadObject(t);
+// The thread ends after StopThreads has set "KILL_EVENT_RECV" (the port's stop event too, so a
+// read in progress ends as well) and destroys its own object; the dialog waits on the handle.
+class CLoaderReadThread : public CLoaderThread {
+  public:
+    CLoaderReadThread() = default;
+
+    // The loader configuration: [SYSTEM] WaitTime is the polling interval (milliseconds).
+    void SetInitData(CParamFile* pInitData) { m_pInitData = pInitData; }
+    // May be replaced while the thread runs (the port handed back after the loader sequence).
+    void SetPort(CPortManage* pPort) { m_pPort.store(pPort); }
+    CPortManage* GetPort() const { return m_pPort.load(); }
+    void SetQueManage(CQueManage* pQueManage) { m_pQueManage = pQueManage; }
+
+    // "READ_EVENT": automatic reset. The port object creates it first and this returns that very
+    // object; asking for the same kind here keeps it so even if nobody did. Cleared. Returns 1.
+    int CreateReadEvent();
+    std::shared_ptr<platform::kernel::Event> GetReadEvent() const;
+
+    // Reads one frame from the port and hands it to the first matching wait. 1 when a record
+    // was delivered; 0 when the read failed, the bytes start no frame, the frame's length is
+    // 0, malformed or above the largest frame (nothing is allocated for it), or no wait matches.
+    // What was read of a dropped frame is lost; the next call starts with the next two bytes.
+    int ReadRecvCommand();
+
+  protected:
+    bool InitInstance() override { return true; }
+    int Run() override;
+    // Detaches the thread from the queue, releases the read event, then the base's exit.
+    int ExitInstance() override;
+
+  private:
+    // Under queueLock: the first matching wait takes the record.
+    int Deliver(std::span<const std::uint8_t> key, std::vector<std::uint8_t>&& record);
+    int ReadDb(CPortManage& port);
+    int ReadHp(CPortManage& port);
+    int ReadD0(CPortManage& port, std::uint8_t opcode, std::uint8_t count);
+    int ReadZeroLed(CPortManage& port);
+
+    CParamFile* m_pInitData = nullptr;
+    std::atomic<CPortManage*> m_pPort{nullptr};
+    CQueManage* m_pQueManage = nullptr;
+    mutable platform::kernel::CriticalSection m_readEventLock;
+    std::shared_ptr<platform::kernel::Event> m_pReadEvent ZR_GUARDED_BY(m_readEventLock);
+};

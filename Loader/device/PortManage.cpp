@@ -1,0 +1,618 @@
+#include "Loader/device/PortManage.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "Loader/common/ErrorRecord.h"
+#include "Loader/script/ParamFile.h"
+#include "platform/devices/Devices.h"
+#include "platform/kernel/Thread.h"
+#include "platform/mobile/Mobile.h"
+
+namespace {
+
+namespace devices = platform::devices;
+namespace serial = platform::serial;
+using platform::kernel::CriticalSectionLock;
+using platform::kernel::Event;
+
+constexpr std::size_t kQueueSize = 4096;
+constexpr std::uint32_t kOpenRetryMs = 500;
+constexpr std::uint32_t kCloseDelayMs = 100;
+constexpr int kEmptyPollLimit = 20;
+constexpr std::uint32_t kRegisterRetryMs = 5000;
+constexpr char kCurrentDriverVersion[] = "1.0.8.0";
+constexpr char kCurrentConnectionSoftVersion[] = "1.04";
+constexpr char kDialUpDeviceName[] = "mirato ZR40";
+
+int ExecDetailOf(serial::Step step) {
+    switch (step) {
+        case serial::Step::Open:
+            return 1;
+        case serial::Step::QueueSize:
+            return 2;
+        case serial::Step::GetSettings:
+            return 3;
+        case serial::Step::SetSettings:
+            return 4;
+        case serial::Step::Timeouts:
+            return 5;
+        default:
+            return 1;
+    }
+}
+
+void StoreStepError(const serial::Error& error) {
+    ExecError().ExecDetail = ExecDetailOf(error.step);
+    ExecError().ErrDetail = error.sysError;
+}
+
+// Cuts CP932 text to fit `size` bytes with its NUL, never between the two bytes of a character.
+template <std::size_t N>
+void CopyText(const std::string& utf8, char (&out)[N]) {
+    const CComString text = CComString::FromUtf8(utf8);
+    const std::string_view bytes = text.View();
+    std::size_t end = 0;
+    while (end < bytes.size()) {
+        const std::size_t step =
+            cp932::IsLeadByte(static_cast<unsigned char>(bytes[end])) && end + 1 < bytes.size() ? 2
+                                                                                                : 1;
+        if (end + step > N - 1) {
+            break;
+        }
+        end += step;
+    }
+    std::memcpy(out, bytes.data(), end);
+    out[end] = '\0';
+}
+
+// 1 current, 0 outdated, -1 no device or no version.
+int DriverState(devices::SetupClass setupClass, std::string_view hardwareId) {
+    const std::vector<devices::DeviceInfo> found = devices::FindDevices(setupClass, hardwareId);
+    if (found.empty()) {
+        return -1;
+    }
+    const std::optional<std::string> version = found.front().DriverVersion();
+    if (!version) {
+        return -1;
+    }
+    return version->find(kCurrentDriverVersion) != std::string::npos ? 1 : 0;
+}
+
+std::filesystem::path InstallRoot() {
+    const char* root = std::getenv("ZR40_ROOT");
+    return root != nullptr && *root != '\0' ? std::filesystem::path(root)
+                                            : std::filesystem::path("/");
+}
+
+bool ConnectionSoftCurrent() {
+    const std::filesystem::path file =
+        InstallRoot() / CUsbPort::kConnectionSoftDir / CUsbPort::kConnectionSoftVersionFile;
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        return true;  // like a program without version strings
+    }
+    std::string line;
+    constexpr std::string_view kKey = "FileVersion=";
+    while (std::getline(in, line)) {
+        if (line.starts_with(kKey)) {
+            return line.find(kCurrentConnectionSoftVersion, kKey.size()) != std::string::npos;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+// The device's Mobile Broadband interface once found: the service that answers for it and its id.
+struct CMbnInterface {
+    std::unique_ptr<platform::mobile::MobileBroadband> service;
+    std::string id;
+};
+
+// Wakes the receive thread whenever bytes arrive on the open update port.
+class CPortWatchThread final : public platform::kernel::WorkerThread {
+  public:
+    explicit CPortWatchThread(CUsbPort& port) : m_port(port) {}
+
+  protected:
+    int Run() override { return m_port.WatchPort(); }
+
+  private:
+    CUsbPort& m_port;
+};
+
+CUsbPort::CUsbPort(CParamFile* pInitData, platform::kernel::Clock& clock)
+    : m_pInitData(pInitData), m_clock(clock) {
+    if (m_pInitData != nullptr) {
+        m_nWaitTime = m_pInitData->GetParamValueText("SYSTEM", "WaitTime").ToInt();
+    }
+    m_pKillEvent = Event::Named("KILL_EVENT_RECV", true, false);
+    m_pReadEvent = Event::Named("READ_EVENT", false, false);
+    m_pReadEvent->Reset();
+}
+
+CUsbPort::~CUsbPort() {
+    if (m_hPort.IsOpen()) {
+        Close();
+    }
+    ClosePort();  // a watcher that closed the port itself is still to be joined
+    CloseAtChannels();
+}
+
+int CUsbPort::FindPort(int nKind) {
+    if (nKind != kUpdatePort && nKind != kModemPort) {
+        return 0;
+    }
+    const bool update = nKind == kUpdatePort;
+    const std::vector<devices::DeviceInfo> found =
+        devices::FindDevices(update ? devices::SetupClass::Ports : devices::SetupClass::Modem,
+                             update ? devices::kUpdateHardwareId : devices::kModemHardwareId);
+    int count = 0;
+    for (const devices::DeviceInfo& device : found) {
+        std::optional<std::string> name = device.PortName();
+        if (!name) {
+            continue;
+        }
+        ++count;
+        (update ? m_strUpdatePort : m_strModemPort) = CComString(*name);
+    }
+    return count;
+}
+
+int CUsbPort::ConfigurePort(serial::SerialPort& port) {
+    if (serial::Error err = port.SetQueueSizes(kQueueSize, kQueueSize)) {
+        StoreStepError(err);
+        return 0;
+    }
+    serial::LineSettings settings;
+    if (serial::Error err = port.GetSettings(settings)) {
+        StoreStepError(err);
+        return 0;
+    }
+    settings.baudRate = 115200;
+    settings.dataBits = 8;
+    settings.parity = serial::Parity::None;
+    // The original setting is one and a half stop bits; Linux has none, the serial layer uses
+    // two (the nearest; USB functions ignore it anyway).
+    settings.stopBits = serial::StopBits::OneAndHalf;
+    settings.hardwareFlowControl = true;
+    settings.dtr = true;
+    if (serial::Error err = port.SetSettings(settings)) {
+        StoreStepError(err);
+        return 0;
+    }
+    if (serial::Error err = port.SetTimeouts(serial::Timeouts{10, 5000})) {
+        StoreStepError(err);
+        return 0;
+    }
+    return 1;
+}
+
+int CUsbPort::Open() {
+    if (m_bOpened.load() == 1) {
+        return 1;
+    }
+    const auto start = static_cast<std::int64_t>(m_clock.NowMs() / 1000);
+    for (;;) {
+        if (PortOpen() == 1) {
+            m_bOpened = 1;
+            return 1;
+        }
+        m_clock.SleepMs(kOpenRetryMs);
+        const auto now = static_cast<std::int64_t>(m_clock.NowMs() / 1000);
+        if (now - start > m_nOpenTimeout) {
+            return 0;
+        }
+    }
+}
+
+int CUsbPort::PortOpen() {
+    std::unique_ptr<CPortWatchThread> leftover;
+    {
+        CriticalSectionLock lock(m_stateLock);
+        if (m_hPort.IsOpen()) {
+            return 0;
+        }
+        // The watcher of a device that vanished closed the port and ended by itself.
+        leftover = std::move(m_hWatchThread);
+    }
+    if (leftover) {
+        leftover->Handle().Wait(platform::kernel::kInfinite);
+    }
+    {
+        CriticalSectionLock lock(m_stateLock);
+        if (serial::Error err = m_hPort.Open(m_strUpdatePort.View())) {
+            StoreStepError(err);
+            return 0;
+        }
+        m_bDeviceGone = false;
+    }
+    if (ConfigurePort(m_hPort) != 1) {
+        ClosePort();
+        return 0;
+    }
+    m_bWatchStop = 0;
+    auto watcher = std::make_unique<CPortWatchThread>(*this);
+    if (watcher->Create() != 1) {
+        ClosePort();
+        return 0;
+    }
+    CPortWatchThread* started = watcher.get();
+    {
+        CriticalSectionLock lock(m_stateLock);
+        m_hWatchThread = std::move(watcher);
+    }
+    started->Resume();
+    m_bOpened = 1;
+    return 1;
+}
+
+int CUsbPort::Close() {
+    if (m_bOpened.load() == 0) {
+        return 0;
+    }
+    m_clock.SleepMs(kCloseDelayMs);
+    ClosePort();
+    m_bOpened = 0;
+    return 1;
+}
+
+void CUsbPort::ClosePort() {
+    bool wasOpen = false;
+    std::unique_ptr<CPortWatchThread> watcher;
+    {
+        CriticalSectionLock lock(m_stateLock);
+        if (m_hPort.IsOpen()) {
+            wasOpen = true;
+            m_bWatchStop = 1;
+            // Ends a write in progress and the watcher's wait.
+            m_hPort.Cancel();
+        }
+        watcher = std::move(m_hWatchThread);
+    }
+    // The watcher leaves its wait at once after Cancel; waiting for it completely means it
+    // never touches a port that is closed or gone.
+    if (watcher) {
+        watcher->Handle().Wait(platform::kernel::kInfinite);
+    }
+    if (wasOpen) {
+        CriticalSectionLock lock(m_stateLock);
+        m_hPort.Purge(true, true);
+        m_hPort.Close();
+    }
+}
+
+int CUsbPort::WatchPort() {
+    if (!m_hPort.IsOpen() || m_bWatchStop.load() != 0) {
+        return 0;
+    }
+    bool gone = false;
+    for (;;) {
+        const serial::WaitResult result = m_hPort.WaitForInput();
+        if (result != serial::WaitResult::Input) {
+            gone = result == serial::WaitResult::Gone;
+            break;
+        }
+        const serial::IoResult queued = m_hPort.InputQueued();
+        if (queued.error) {
+            gone = queued.error.step == serial::Step::Gone;
+            break;
+        }
+        if (queued.bytes > 0) {
+            m_pReadEvent->Set();
+        }
+        if (m_bWatchStop.load() != 0) {
+            break;
+        }
+    }
+    if (gone) {
+        LostDevice();
+    }
+    return 0;
+}
+
+void CUsbPort::LostDevice() {
+    CriticalSectionLock lock(m_stateLock);
+    if (m_bWatchStop.load() != 0) {
+        return;
+    }
+    m_bWatchStop = 1;
+    m_bDeviceGone = true;
+    // m_bOpened stays set: the script's next writes fail, and its close and open recover.
+    m_hPort.Close();
+}
+
+int CUsbPort::WriteFailed(const serial::Error& error) {
+    ExecError().ErrContents = 2;
+    if (error.step == serial::Step::Gone || m_bDeviceGone.load()) {
+        ExecError().ErrDetail = kErrorGenFailure;
+    } else if (error.sysError == ETIMEDOUT) {
+        ExecError().ErrDetail = 0;  // the device took nothing within the write time-out
+    } else {
+        ExecError().ErrDetail = error.sysError;
+    }
+    return 0;
+}
+
+int CUsbPort::WriteBlock(const std::uint8_t* pbBlock, std::size_t nLength) {
+    std::size_t done = 0;
+    while (done < nLength) {
+        if (!m_hPort.IsOpen()) {
+            return WriteFailed({serial::Step::Write, EBADF});
+        }
+        const serial::IoResult result = m_hPort.Write(pbBlock + done, nLength - done);
+        done += result.bytes;
+        if (!result.error) {
+            continue;
+        }
+        // A time-out after some progress is not the end: the rest is written again.
+        if (result.error.sysError == ETIMEDOUT && result.bytes > 0 &&
+            result.error.step == serial::Step::Write) {
+            continue;
+        }
+        // Linux keeps no error state on a port that would need clearing here.
+        return WriteFailed(result.error);
+    }
+    return 1;
+}
+
+int CUsbPort::Send(const std::uint8_t* pbBuff, std::uint32_t uiLength) {
+    if (m_bOpened.load() == 0) {
+        return 0;
+    }
+    const CComString blkSize =
+        m_pInitData != nullptr ? m_pInitData->GetParamValueText("USB", "BlkSize") : CComString();
+    if (uiLength == 0) {
+        return 1;
+    }
+    const int nBlockSize = blkSize.IsEmpty() ? kDefaultBlockSize : blkSize.ToInt();
+    if (nBlockSize <= 0) {
+        // Such a size would never get a byte out.
+        ExecError().ErrContents = 2;
+        ExecError().ErrDetail = kErrorInvalidParameter;
+        return 0;
+    }
+    if (pbBuff == nullptr) {
+        ExecError().ErrContents = 2;
+        ExecError().ErrDetail = kErrorInvalidParameter;
+        return 0;
+    }
+    for (std::uint32_t offset = 0; offset < uiLength;) {
+        const std::size_t block =
+            std::min<std::size_t>(static_cast<std::size_t>(nBlockSize), uiLength - offset);
+        platform::kernel::Sleep(0);
+        if (m_pKillEvent->IsSet()) {
+            ExecError().ErrContents = -2;
+            return 0;
+        }
+        if (WriteBlock(pbBuff + offset, block) != 1) {
+            return 0;
+        }
+        offset += static_cast<std::uint32_t>(block);
+    }
+    return 1;
+}
+
+int CUsbPort::Recv(std::uint8_t* pbBuff, std::uint32_t uiLength) {
+    if (m_bOpened.load() == 0 || (pbBuff == nullptr && uiLength > 0)) {
+        return 0;
+    }
+    const auto waitTime = static_cast<std::uint32_t>(std::max(m_nWaitTime, 0));
+    m_clock.SleepMs(waitTime);
+    std::uint32_t got = 0;
+    int attempts = 0;
+    while (!m_pKillEvent->IsSet()) {
+        const serial::IoResult result = m_hPort.Read(pbBuff + got, uiLength - got);
+        if (result.error) {
+            return 0;
+        }
+        got += static_cast<std::uint32_t>(result.bytes);
+        if (got == uiLength) {
+            // The watcher reports arrivals, not what is left: bytes of a following frame that
+            // came with this one would otherwise wait for the next registration.
+            if (m_hPort.InputQueued().bytes > 0) {
+                m_pReadEvent->Set();
+            }
+            return 1;
+        }
+        if (++attempts >= kEmptyPollLimit && got == 0) {
+            return 0;
+        }
+        m_clock.SleepMs(waitTime);
+    }
+    return 0;
+}
+
+serial::SerialPort* CUsbPort::AtChannel(int nChannel) {
+    if (nChannel == 0) {
+        return &m_hAtPort;
+    }
+    if (nChannel == 1) {
+        return &m_hAtPort2;
+    }
+    return nullptr;
+}
+
+int CUsbPort::OpenAtChannels() {
+    if (m_hAtPort.IsOpen()) {
+        return 0;
+    }
+    if (serial::Error err = m_hAtPort.Open(m_strModemPort.View())) {
+        StoreStepError(err);
+        return 0;
+    }
+    if (ConfigurePort(m_hAtPort) != 1) {
+        m_hAtPort.Close();
+        return 0;
+    }
+    const CComString second = m_strModemPort + CComString(devices::kSecondAtChannelSuffix);
+    if (serial::Error err = m_hAtPort2.Open(second.View())) {
+        StoreStepError(err);
+        CloseAtChannels();
+        return 0;
+    }
+    // A Linux tty starts in line mode with echo; the second channel needs raw bytes as much as
+    // the first.
+    if (ConfigurePort(m_hAtPort2) != 1) {
+        CloseAtChannels();
+        return 0;
+    }
+    return 1;
+}
+
+void CUsbPort::CloseAtChannels() {
+    if (m_hAtPort.IsOpen()) {
+        m_hAtPort.Cancel();
+        m_hAtPort.Purge(true, true);
+        m_hAtPort.Close();
+    }
+    if (m_hAtPort2.IsOpen()) {
+        m_hAtPort2.Cancel();
+        m_hAtPort2.Purge(true, true);
+        m_hAtPort2.Close();
+    }
+}
+
+int CUsbPort::AtWrite(int nChannel, const std::uint8_t* pbBuff, std::uint32_t uiLength) {
+    serial::SerialPort* channel = AtChannel(nChannel);
+    if (channel == nullptr || !channel->IsOpen() || pbBuff == nullptr || uiLength == 0) {
+        ExecError().ErrContents = 2;
+        ExecError().ErrDetail = channel != nullptr && channel->IsOpen() ? 0 : EBADF;
+        return 0;
+    }
+    const serial::IoResult result = channel->Write(pbBuff, uiLength);
+    if (result.error) {
+        ExecError().ErrContents = 2;
+        ExecError().ErrDetail = result.error.step == serial::Step::Gone ? kErrorGenFailure
+                                : result.error.sysError == ETIMEDOUT    ? 0
+                                                                        : result.error.sysError;
+        return 0;
+    }
+    return 1;
+}
+
+int CUsbPort::AtRead(int nChannel, std::uint8_t* pbBuff, std::uint32_t uiCapacity,
+                     std::uint32_t& uiRead) {
+    uiRead = 0;
+    serial::SerialPort* channel = AtChannel(nChannel);
+    if (channel == nullptr || (pbBuff == nullptr && uiCapacity > 0)) {
+        return 0;
+    }
+    const serial::IoResult result = channel->Read(pbBuff, uiCapacity);
+    if (result.error) {
+        return 0;
+    }
+    uiRead = static_cast<std::uint32_t>(result.bytes);
+    return 1;
+}
+
+int CUsbPort::AtWaitInput(int nChannel, std::uint32_t dwTimeoutMs) {
+    serial::SerialPort* channel = AtChannel(nChannel);
+    if (channel == nullptr) {
+        return 0;
+    }
+    const int timeout = dwTimeoutMs == platform::kernel::kInfinite
+                            ? -1
+                            : static_cast<int>(std::min<std::uint32_t>(dwTimeoutMs, 0x7FFFFFFF));
+    return channel->WaitForInput(timeout) == serial::WaitResult::Input ? 1 : 0;
+}
+
+int CUsbPort::AttachMbnInterface() {
+    std::optional<std::string> netId;
+    for (const devices::DeviceInfo& device : devices::PresentDevices(devices::SetupClass::Net)) {
+        if (device.hardwareId == devices::kNetHardwareId) {
+            netId = device.NetCfgInstanceId();
+            break;
+        }
+    }
+    if (!netId) {
+        return 0;
+    }
+    std::unique_ptr<platform::mobile::MobileBroadband> service = platform::mobile::Create();
+    for (const std::string& id : service->InterfaceIds()) {
+        if (id == *netId) {
+            m_pMbnInterface = std::make_unique<CMbnInterface>();
+            m_pMbnInterface->service = std::move(service);
+            m_pMbnInterface->id = id;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int CUsbPort::GetRegisterState(int nRetries) {
+    if (!m_pMbnInterface) {
+        return -1;
+    }
+    const int attempts = std::max(nRetries, 0) + 1;
+    for (int attempt = 1; attempt <= attempts; ++attempt) {
+        const std::optional<int> state =
+            m_pMbnInterface->service->RegisterState(m_pMbnInterface->id);
+        if (state == platform::mobile::kRegisterHome) {
+            return 0;
+        }
+        if (state == platform::mobile::kRegisterRoaming ||
+            state == platform::mobile::kRegisterPartner) {
+            return 1;
+        }
+        if (attempt < attempts) {
+            m_clock.SleepMs(kRegisterRetryMs);
+        }
+    }
+    return -1;
+}
+
+int CUsbPort::GetDeviceInfo(char (&szFirmware)[10], char (&szDeviceId)[20]) {
+    szFirmware[0] = '\0';
+    szDeviceId[0] = '\0';
+    if (!m_pMbnInterface) {
+        return -1;
+    }
+    const std::optional<platform::mobile::DeviceCaps> caps =
+        m_pMbnInterface->service->DeviceCaps(m_pMbnInterface->id);
+    if (!caps) {
+        return -1;
+    }
+    CopyText(caps->firmware, szFirmware);
+    CopyText(caps->deviceId, szDeviceId);
+    return 1;
+}
+
+int CUsbPort::GetConnectionState() {
+    if (!m_pMbnInterface) {
+        return 0;
+    }
+    const std::optional<int> state = m_pMbnInterface->service->ConnectionState(m_pMbnInterface->id);
+    return state == platform::mobile::kConnectionActivated ? 2 : 0;
+}
+
+int CUsbPort::IsDialUpActive() {
+    const std::unique_ptr<platform::mobile::MobileBroadband> service = platform::mobile::Create();
+    for (const platform::mobile::DialUpEntry& entry : service->ActiveDialUps()) {
+        if (entry.deviceName.find(kDialUpDeviceName) != std::string::npos) {
+            return 2;
+        }
+    }
+    return 0;
+}
+
+int CUsbPort::CheckDriverVersions(bool bMbnMode) {
+    const int function = bMbnMode
+                             ? DriverState(devices::SetupClass::Net, devices::kNetHardwareId)
+                             : DriverState(devices::SetupClass::Modem, devices::kModemHardwareId);
+    const int update = DriverState(devices::SetupClass::Ports, devices::kUpdateHardwareId);
+    if (function < 0 || update < 0) {
+        return -1;
+    }
+    return function == 1 && update == 1 && ConnectionSoftCurrent() ? 1 : 0;
+}

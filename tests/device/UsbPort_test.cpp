@@ -1,0 +1,499 @@
+// CUsbPort against plain pseudo-terminals and a device catalogue in a temporary directory; the
+// tests play the device on the pty masters.
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "Loader/common/ErrorRecord.h"
+#include "Loader/device/Frame.h"
+#include "platform/kernel/Clock.h"
+#include "tests/device/DeviceTestSupport.h"
+
+using namespace devtest;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char kUpdateId[] = "MIRATO_ZEDA\\VID_1D7A&PID_3C52&UPDATE";
+constexpr char kModemId[] = "MIRATO_ZEDA\\VID_1D7A&PID_3C52&MODEM";
+constexpr char kNetId[] = "MIRATO_ZEDA\\VID_1D7A&PID_3C52&NETIF";
+constexpr char kSecond[] = "_{0254B0B5-AA88-461f-8044-3D5C47AB5709}";
+constexpr char kGuid[] = "{6A1D5C2E-0000-4000-8000-1D7A3C520001}";
+
+// The device side of a pseudo-terminal. A slave descriptor stays open so that the test can see
+// when bytes have reached the port.
+class Pty {
+  public:
+    Pty() {
+        m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        char name[128] = {};
+        if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0 ||
+            ::ptsname_r(m_master, name, sizeof name) != 0) {
+            ADD_FAILURE() << "no pseudo-terminal";
+        }
+        m_path = name;
+        m_slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    }
+    ~Pty() {
+        Unplug();
+        if (m_slave >= 0) {
+            ::close(m_slave);
+        }
+    }
+    const std::string& Path() const { return m_path; }
+    void Unplug() {
+        if (m_master >= 0) {
+            ::close(m_master);
+            m_master = -1;
+        }
+    }
+    void Write(const Bytes& bytes) const {
+        ASSERT_EQ(::write(m_master, bytes.data(), bytes.size()),
+                  static_cast<ssize_t>(bytes.size()));
+    }
+    // Waits until the port can read what was written.
+    bool Arrived() const {
+        pollfd p{m_slave, POLLIN, 0};
+        return ::poll(&p, 1, static_cast<int>(kGuardMs)) == 1;
+    }
+    // True once the port has taken every byte written so far.
+    bool Drained() const {
+        int waiting = 0;
+        return ::ioctl(m_slave, TIOCINQ, &waiting) == 0 && waiting == 0;
+    }
+    Bytes Read(std::size_t n) const {
+        Bytes out(n);
+        std::size_t have = 0;
+        while (have < n) {
+            pollfd p{m_master, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(kGuardMs)) != 1) {
+                break;
+            }
+            ssize_t r = ::read(m_master, out.data() + have, n - have);
+            if (r <= 0) {
+                break;
+            }
+            have += static_cast<std::size_t>(r);
+        }
+        out.resize(have);
+        return out;
+    }
+
+  private:
+    int m_master = -1;
+    int m_slave = -1;
+    std::string m_path;
+};
+
+Bytes Pattern(std::size_t n) {
+    Bytes b(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        b[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
+    }
+    return b;
+}
+
+// Yields until the condition holds or the guard runs out.
+template <class Pred>
+bool Eventually(Pred pred) {
+    const std::uint64_t giveUp = platform::kernel::TickCount() + kGuardMs;
+    while (!pred() && platform::kernel::TickCount() < giveUp) {
+        std::this_thread::yield();
+    }
+    return pred();
+}
+
+// A temporary directory with a device catalogue that discovery reads; ZR40_ROOT points there
+// too.
+class PortTest : public ::testing::Test {
+  protected:
+    PortTest() {
+        std::string pattern = (fs::temp_directory_path() / "zr-port-XXXXXX").string();
+        dir = ::mkdtemp(pattern.data()) != nullptr ? fs::path(pattern) : fs::path();
+        ::setenv("ZR40_DEVICE_CATALOG", (dir / "catalog.txt").c_str(), 1);
+        ::setenv("ZR40_ROOT", dir.c_str(), 1);
+        ExecError().Reset();
+        Event::Named("KILL_EVENT_RECV", true, false)->Reset();
+    }
+    ~PortTest() override {
+        ::unsetenv("ZR40_DEVICE_CATALOG");
+        ::unsetenv("ZR40_ROOT");
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+    void Catalog(const std::string& text) {
+        std::ofstream(dir / "catalog.tmp") << text;
+        fs::rename(dir / "catalog.tmp", dir / "catalog.txt");
+    }
+    // The update port behind `path`, found through the catalogue.
+    void Device(const std::string& path) {
+        Catalog(std::string("Ports\t") + kUpdateId + "\tPortName=" + path + "\n");
+    }
+    std::shared_ptr<Event> Kill() { return Event::Named("KILL_EVENT_RECV", true, false); }
+
+    fs::path dir;
+    Config config{"[SYSTEM]\nWaitTime=1\n[USB]\nBlkSize=\n"};
+    platform::kernel::ManualClock clock;
+};
+
+// Records the blocks Send hands to the port.
+class BlockPort : public CUsbPort {
+  public:
+    using CUsbPort::CUsbPort;
+    std::vector<std::size_t> blocks;
+
+  protected:
+    int WriteBlock(const std::uint8_t* pbBlock, std::size_t nLength) override {
+        blocks.push_back(nLength);
+        return CUsbPort::WriteBlock(pbBlock, nLength);
+    }
+};
+
+TEST_F(PortTest, FindPortCountsMatchingDevicesWithAName) {
+    CUsbPort port(config.get());
+    EXPECT_EQ(port.FindPort(CUsbPort::kUpdatePort), 0);  // no catalogue yet
+    Catalog(std::string("Ports\t") + kUpdateId + "\tPortName=ttyACM1\n" +
+            "Ports\tUSB\\OTHER\tPortName=ttyACM9\n" + "Ports\t" + kUpdateId +
+            "\tDriverVersion=1.0.8.0\n" +  // no PortName
+            "Ports\tPREFIX " + kUpdateId + "&REV_0100\tPortName=/tmp/zr/second\n" + "Modem\t" +
+            kModemId + "\tPortName=ttyACM0\n");
+    EXPECT_EQ(port.FindPort(CUsbPort::kUpdatePort), 2);
+    EXPECT_EQ(port.GetUpdatePort(), "/tmp/zr/second");
+    EXPECT_EQ(port.FindPort(CUsbPort::kModemPort), 1);
+    EXPECT_EQ(port.GetModemPort(), "ttyACM0");
+}
+
+TEST_F(PortTest, OpenRetriesEveryHalfSecondUntilTheTimeOut) {
+    Device((dir / "missing").string());
+    CUsbPort port(config.get(), clock);
+    ASSERT_EQ(port.FindPort(CUsbPort::kUpdatePort), 1);
+    port.SetOpenTimeout(30);
+    EXPECT_EQ(port.Open(), 0);
+    EXPECT_GT(clock.NowMs(), 30000u);
+    EXPECT_LE(clock.NowMs(), 31500u);
+    for (std::uint32_t ms : clock.Sleeps()) {
+        EXPECT_EQ(ms, 500u);
+    }
+    EXPECT_EQ(ExecError().ExecDetail, 1);
+    EXPECT_EQ(ExecError().ErrDetail, ENOENT);
+    EXPECT_FALSE(port.IsOpened());
+}
+
+// The device shows up while Open is retrying.
+class AppearingClock : public platform::kernel::Clock {
+  public:
+    AppearingClock(fs::path link, std::string target, std::uint64_t at)
+        : m_link(std::move(link)), m_target(std::move(target)), m_at(at) {}
+    std::uint64_t NowMs() override { return m_now; }
+    void SleepMs(std::uint32_t ms) override {
+        m_now += ms;
+        if (m_now >= m_at && !fs::exists(m_link)) {
+            fs::create_symlink(m_target, m_link);
+        }
+    }
+
+  private:
+    fs::path m_link;
+    std::string m_target;
+    std::uint64_t m_at;
+    std::uint64_t m_now = 0;
+};
+
+TEST_F(PortTest, OpenSucceedsOnceTheDeviceAppearsAndCloseEndsIt) {
+    Pty pty;
+    AppearingClock appearing(dir / "ttyZR40", pty.Path(), 2000);
+    Device((dir / "ttyZR40").string());
+    CUsbPort port(config.get(), appearing);
+    port.FindPort(CUsbPort::kUpdatePort);
+    port.SetOpenTimeout(30);
+    ASSERT_EQ(port.Open(), 1);
+    EXPECT_EQ(appearing.NowMs(), 2000u);
+    EXPECT_TRUE(port.IsOpened());
+    EXPECT_EQ(port.Open(), 1);      // already open
+    EXPECT_EQ(port.PortOpen(), 0);  // the handle is in use
+    EXPECT_EQ(port.Close(), 1);
+    EXPECT_EQ(port.Close(), 0);
+    EXPECT_FALSE(port.IsPortValid());
+    EXPECT_EQ(port.Open(), 1);  // and again
+}
+
+TEST_F(PortTest, PortInUseIsBusy) {
+    Pty pty;
+    Device(pty.Path());
+    CUsbPort first(config.get()), second(config.get());
+    first.FindPort(CUsbPort::kUpdatePort);
+    second.FindPort(CUsbPort::kUpdatePort);
+    ASSERT_EQ(first.PortOpen(), 1);
+    EXPECT_EQ(second.PortOpen(), 0);
+    EXPECT_EQ(ExecError().ExecDetail, 1);
+    EXPECT_EQ(ExecError().ErrDetail, EBUSY);
+    EXPECT_EQ(first.Close(), 1);
+    EXPECT_EQ(second.PortOpen(), 1);  // free again
+}
+
+class OpenPortTest : public PortTest {
+  protected:
+    void SetUp() override {
+        Device(pty.Path());
+        port.FindPort(CUsbPort::kUpdatePort);
+        ASSERT_EQ(port.Open(), 1);
+    }
+    Pty pty;
+    BlockPort port{config.get(), clock};
+};
+
+TEST_F(OpenPortTest, SendWritesInBlocks) {
+    const Bytes data = Pattern(10000);
+    EXPECT_EQ(port.Send(data.data(), 10000), 1);
+    EXPECT_EQ(port.blocks, (std::vector<std::size_t>{4096, 4096, 1808}));
+    EXPECT_EQ(pty.Read(10000), data);
+
+    port.blocks.clear();
+    EXPECT_EQ(port.Send(data.data(), 0), 1);
+    EXPECT_TRUE(port.blocks.empty());
+
+    Config small("[USB]\nBlkSize=3000\n");
+    BlockPort other(small.get(), clock);
+    Pty pty2;
+    Device(pty2.Path());
+    other.FindPort(CUsbPort::kUpdatePort);
+    EXPECT_EQ(other.Send(data.data(), 10), 0);  // not open
+    ASSERT_EQ(other.Open(), 1);
+    EXPECT_EQ(other.Send(data.data(), 7000), 1);
+    EXPECT_EQ(other.blocks, (std::vector<std::size_t>{3000, 3000, 1000}));
+}
+
+TEST_F(OpenPortTest, BlockSizeWithoutProgressIsRefused) {
+    for (const char* text : {"[USB]\nBlkSize=0\n", "[USB]\nBlkSize=-4096\n"}) {
+        Config bad(text);
+        BlockPort other(bad.get(), clock);
+        Pty pty2;
+        Device(pty2.Path());
+        other.FindPort(CUsbPort::kUpdatePort);
+        ASSERT_EQ(other.Open(), 1);
+        const Bytes data = Pattern(100);
+        ExecError().Reset();
+        EXPECT_EQ(other.Send(data.data(), 100), 0) << text;
+        EXPECT_EQ(ExecError().ErrContents, 2);
+        EXPECT_EQ(ExecError().ErrDetail, CUsbPort::kErrorInvalidParameter);
+        EXPECT_TRUE(other.blocks.empty());
+    }
+}
+
+TEST_F(OpenPortTest, StopEventEndsSend) {
+    Kill()->Set();
+    const Bytes data = Pattern(100);
+    EXPECT_EQ(port.Send(data.data(), 100), 0);
+    EXPECT_EQ(ExecError().ErrContents, -2);
+    EXPECT_TRUE(port.blocks.empty());
+    Kill()->Reset();
+}
+
+TEST_F(OpenPortTest, RecvGivesUpAfterTwentyEmptyPolls) {
+    Bytes buffer(4);
+    EXPECT_EQ(port.Recv(buffer.data(), 4), 0);
+    EXPECT_EQ(clock.Sleeps(), std::vector<std::uint32_t>(20, 1));
+
+    pty.Write(B({1, 2, 3, 4, 5}));
+    ASSERT_TRUE(pty.Arrived());
+    EXPECT_EQ(port.Recv(buffer.data(), 4), 1);
+    EXPECT_EQ(buffer, B({1, 2, 3, 4}));
+}
+
+// Lets Recv poll `polls` times, then holds it until the stop event is set.
+class HoldingClock : public platform::kernel::Clock {
+  public:
+    HoldingClock(int polls, std::shared_ptr<Event> release)
+        : m_polls(polls), m_release(std::move(release)) {}
+    std::uint64_t NowMs() override { return 0; }
+    void SleepMs(std::uint32_t) override {
+        if (++m_count == m_polls) {
+            reached->Set();
+            m_release->Wait(platform::kernel::kInfinite);
+        }
+    }
+    std::shared_ptr<Event> reached = Event::Create(true, false);
+
+  private:
+    int m_polls;
+    int m_count = 0;
+    std::shared_ptr<Event> m_release;
+};
+
+TEST_F(PortTest, RecvWithPartOfTheBytesWaitsForTheStopEvent) {
+    Pty pty;
+    Device(pty.Path());
+    HoldingClock holding(40, Kill());
+    CUsbPort port(config.get(), holding);
+    port.FindPort(CUsbPort::kUpdatePort);
+    ASSERT_EQ(port.Open(), 1);
+    pty.Write(B({0x44}));
+    ASSERT_TRUE(pty.Arrived());
+    int result = -1;
+    std::thread reader([&] {
+        Bytes buffer(8);
+        result = port.Recv(buffer.data(), 8);
+    });
+    EXPECT_TRUE(holding.reached->Wait(kGuardMs));  // twice the empty-poll limit, still reading
+    Kill()->Set();
+    reader.join();
+    EXPECT_EQ(result, 0);
+    Kill()->Reset();
+}
+
+TEST_F(OpenPortTest, WatcherSignalsArrivals) {
+    auto read = Event::Named("READ_EVENT", false, false);
+    read->Reset();
+    pty.Write(B({0x44, 0x42}));
+    EXPECT_TRUE(read->Wait(kGuardMs));
+}
+
+TEST_F(OpenPortTest, VanishedDeviceFailsWritesUntilClosedAndReopened) {
+    pty.Unplug();
+    const Bytes data = Pattern(10);
+    EXPECT_EQ(port.Send(data.data(), 10), 0);
+    EXPECT_EQ(ExecError().ErrContents, 2);
+    EXPECT_EQ(ExecError().ErrDetail, CUsbPort::kErrorGenFailure);
+    // The watcher closes the port by itself; the opened flag stays until Close.
+    EXPECT_TRUE(Eventually([&] { return !port.IsPortValid(); }));
+    EXPECT_TRUE(port.IsOpened());
+    EXPECT_EQ(port.Open(), 1);
+    ExecError().Reset();
+    EXPECT_EQ(port.Send(data.data(), 10), 0);
+    EXPECT_EQ(ExecError().ErrDetail, CUsbPort::kErrorGenFailure);
+    EXPECT_EQ(port.Close(), 1);
+
+    Pty back;
+    Device(back.Path());
+    port.FindPort(CUsbPort::kUpdatePort);
+    ASSERT_EQ(port.Open(), 1);
+    EXPECT_EQ(port.Send(data.data(), 10), 1);
+    EXPECT_EQ(back.Read(10), data);
+}
+
+TEST_F(OpenPortTest, UnplugInTheMiddleOfAFrameLeavesTheWaitUnserved) {
+    TestOwner owner;
+    Waiter waiter("GLOBAL");
+    ReadThreadRun run(owner, &port, config.get());
+    waiter.Register(owner, B({0x44, 0x42}));
+    Bytes frame = frames::MakeDbFrame(0x0108, Pattern(92));
+    frame.resize(18);
+    pty.Write(frame);
+    // Header and part of the payload taken: the receive thread waits for the rest.
+    ASSERT_TRUE(Eventually([&] { return pty.Drained(); }));
+    pty.Unplug();
+    EXPECT_TRUE(Eventually([&] { return !port.IsPortValid(); }));
+    EXPECT_EQ(run.Stop(), kLoaderThreadExitCode);
+    CriticalSectionLock lock(owner.queueLock());
+    const CQueData* entry = owner.GetQueManage()->FindQueData(&waiter);
+    ASSERT_NE(entry, nullptr);
+    EXPECT_FALSE(entry->IsServed());
+}
+
+TEST_F(PortTest, AtChannelsOfTheModemPort) {
+    Pty channel0, channel1;
+    Catalog(std::string("Modem\t") + kModemId + "\tPortName=" + (dir / "ttyMODEM").string() + "\n");
+    fs::create_symlink(channel0.Path(), dir / "ttyMODEM");
+    CUsbPort port(config.get());
+    ASSERT_EQ(port.FindPort(CUsbPort::kModemPort), 1);
+    EXPECT_EQ(port.OpenAtChannels(), 0);  // no second path
+    EXPECT_EQ(ExecError().ExecDetail, 1);
+    EXPECT_EQ(ExecError().ErrDetail, ENOENT);
+
+    fs::create_symlink(channel1.Path(), dir / (std::string("ttyMODEM") + kSecond));
+    ASSERT_EQ(port.OpenAtChannels(), 1);
+    EXPECT_EQ(port.OpenAtChannels(), 0);
+    const std::string gmr = "AT+GMR\r\n";
+    EXPECT_EQ(port.AtWrite(0, reinterpret_cast<const std::uint8_t*>(gmr.data()), 8), 1);
+    EXPECT_EQ(channel0.Read(8), Bytes(gmr.begin(), gmr.end()));
+    channel1.Write(B({'O', 'K'}));
+    ASSERT_EQ(port.AtWaitInput(1, kGuardMs), 1);
+    std::uint8_t buffer[25];
+    std::uint32_t got = 0;
+    EXPECT_EQ(port.AtRead(1, buffer, sizeof buffer, got), 1);
+    EXPECT_EQ(Bytes(buffer, buffer + got), B({'O', 'K'}));
+    EXPECT_EQ(port.AtRead(0, buffer, sizeof buffer, got), 1);
+    EXPECT_EQ(got, 0u);
+    port.CloseAtChannels();
+    EXPECT_EQ(port.AtWrite(0, buffer, 1), 0);
+    EXPECT_EQ(port.OpenAtChannels(), 1);
+}
+
+TEST_F(PortTest, MobileBroadbandQueries) {
+    CUsbPort port(config.get(), clock);
+    char firmware[10];
+    char deviceId[20];
+    EXPECT_EQ(port.GetRegisterState(3), -1);  // nothing attached: no retries
+    EXPECT_EQ(port.GetDeviceInfo(firmware, deviceId), -1);
+    EXPECT_EQ(port.GetConnectionState(), 0);
+    // Only the adapter whose hardware id is exactly the device's counts.
+    Catalog(std::string("Net\t") + kNetId + "&X\tNetCfgInstanceId={OTHER}\n" + "Net\t" + kNetId +
+            "\tNetCfgInstanceId=" + kGuid + "\n" + "Mbn\t{OTHER}\tRegisterState=3\n" + "Mbn\t" +
+            kGuid +
+            "\tRegisterState=4\tFirmware=Ver1.00 build 0815\tDeviceId=358741050123456789012"
+            "\tConnectionState=1\n");
+    ASSERT_EQ(port.AttachMbnInterface(), 1);
+    EXPECT_EQ(port.GetRegisterState(1), 1);
+    EXPECT_EQ(port.GetDeviceInfo(firmware, deviceId), 1);
+    EXPECT_STREQ(firmware, "Ver1.00 b");
+    EXPECT_STREQ(deviceId, "3587410501234567890");
+    EXPECT_EQ(port.GetConnectionState(), 2);
+
+    // "Ver1ソフト" is 10 bytes in code page 932: the last character does not fit whole.
+    Catalog(std::string("Net\t") + kNetId + "\tNetCfgInstanceId=" + kGuid + "\nMbn\t" + kGuid +
+            "\tRegisterState=2\tFirmware=Ver1\xE3\x82\xBD\xE3\x83\x95\xE3\x83\x88\tDeviceId=x\n");
+    EXPECT_EQ(port.GetRegisterState(2), -1);
+    EXPECT_EQ(clock.Sleeps(), (std::vector<std::uint32_t>{5000, 5000}));
+    EXPECT_EQ(port.GetDeviceInfo(firmware, deviceId), 1);
+    EXPECT_EQ(std::string(firmware), CComString::FromUtf8("Ver1ソフ").Str());
+    EXPECT_EQ(port.GetConnectionState(), 0);
+}
+
+TEST_F(PortTest, DialUpOfTheDevice) {
+    CUsbPort port(config.get());
+    Catalog("DialUp\tWork\tDeviceName=Other Modem\n");
+    EXPECT_EQ(port.IsDialUpActive(), 0);
+    Catalog("DialUp\tWork\tDeviceName=Other Modem\nDialUp\tZR\tDeviceName=mirato ZR40 USB Modem\n");
+    EXPECT_EQ(port.IsDialUpActive(), 2);
+}
+
+TEST_F(PortTest, DriverVersions) {
+    CUsbPort port(config.get());
+    auto devices = [&](const std::string& modem, const std::string& update) {
+        Catalog(std::string("Modem\t") + kModemId + "\tDriverVersion=" + modem + "\n" + "Ports\t" +
+                kUpdateId + "\tDriverVersion=" + update + "\n" + "Net\t" + kNetId +
+                "\tDriverVersion=1.0.7.0\n");
+    };
+    devices("1.0.8.0", "1.0.8.0");
+    EXPECT_EQ(port.CheckDriverVersions(false), 1);  // no connection software file: current
+    EXPECT_EQ(port.CheckDriverVersions(true), 0);   // the adapter's driver is older
+    devices("1.0.7.0", "1.0.8.0");
+    EXPECT_EQ(port.CheckDriverVersions(false), 0);
+    Catalog(std::string("Modem\t") + kModemId + "\tDriverVersion=1.0.8.0\n");
+    EXPECT_EQ(port.CheckDriverVersions(false), -1);  // no update port
+
+    devices("1.0.8.0", "1.0.8.0");
+    fs::path soft = dir / CUsbPort::kConnectionSoftDir;
+    fs::create_directories(soft);
+    auto version = [&](const std::string& text) {
+        std::ofstream(soft / CUsbPort::kConnectionSoftVersionFile) << text;
+    };
+    version("ProductName=ZR40\nFileVersion=1.03.0001\n");
+    EXPECT_EQ(port.CheckDriverVersions(false), 0);
+    version("FileVersion=1.04.0002\n");
+    EXPECT_EQ(port.CheckDriverVersions(false), 1);
+    version("ProductName=ZR40\n");
+    EXPECT_EQ(port.CheckDriverVersions(false), 1);
+}
+
+}  // namespace
