@@ -1,0 +1,187 @@
+// Port, CMD, Timer and WaitSection: the commands that need no loader frames.
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include "Loader/common/ErrorRecord.h"
+#include "Loader/device/PortManage.h"
+#include "Loader/script/ExecThread.h"
+
+using platform::kernel::CriticalSectionLock;
+using platform::kernel::Event;
+
+namespace {
+
+constexpr int kMsgPort = 120;
+constexpr int kMsgCommand = 122;
+constexpr int kMsgCommandBytes = 123;
+constexpr int kMsgTimer = 124;
+constexpr int kMsgWaitSection = 125;
+
+constexpr int kDefaultOpenSeconds = 30;
+// A kernel wait takes the thread's own stop event and one event per child.
+constexpr int kMaxChildren = static_cast<int>(platform::kernel::kMaxWaitObjects) - 1;
+
+}  // namespace
+
+int CLoaderExecThread::PortFunc(CComString cstrValue) {
+    CComStringArray fields = cstrValue.Split(',');
+    if (fields.GetSize() != 2) {
+        fields.Add("30");
+    }
+    const CComString operation = fields.GetAt(0);
+    StepMessage(kMsgPort, {operation}, 1);
+
+    if (operation.CompareNoCase("Open") == 0) {
+        ExecError().ExecDetail = 1;
+        if (auto* pUsbPort = dynamic_cast<CUsbPort*>(m_pPort)) {
+            pUsbPort->SetOpenTimeout(fields.GetAt(1).ToInt());
+        }
+        if (m_pPort == nullptr || m_pOwnerDlg == nullptr) {
+            return 0;
+        }
+        CriticalSectionLock lock(m_pOwnerDlg->portLock());
+        return m_pPort->Open() == 1 ? 1 : 0;
+    }
+    if (operation.CompareNoCase("Close") == 0) {
+        ExecError().ExecDetail = 6;
+        if (m_pPort != nullptr && m_pOwnerDlg != nullptr) {
+            CriticalSectionLock lock(m_pOwnerDlg->portLock());
+            m_pPort->Close();
+        }
+        return 1;
+    }
+    return 0;
+}
+
+int CLoaderExecThread::CMDFunc(CComString cstrValue) {
+    ExecError().ExecDetail = 0;
+    StepMessage(kMsgCommand, 1);
+    StepMessage(kMsgCommandBytes, {cstrValue}, 1);
+
+    const int nBytes = cstrValue.GetLength() / 2;
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(nBytes) + 1);
+    cstrValue.HexToBytes(buffer.data(), nBytes);
+
+    int nWritten = 0;
+    if (m_pPort != nullptr && m_pOwnerDlg != nullptr) {
+        CriticalSectionLock lock(m_pOwnerDlg->portLock());
+        ExecError().ErrContents = kErrWriteFailed;
+        nWritten = m_pPort->Send(buffer.data(), static_cast<std::uint32_t>(nBytes));
+    }
+    if (IsStopRequested()) {
+        return StopSeen();
+    }
+    return nWritten == 1 ? 1 : 0;
+}
+
+int CLoaderExecThread::TimerFunc(CComString cstrValue) {
+    StepMessage(kMsgTimer, {cstrValue}, 1);
+    const auto nMs = static_cast<std::uint64_t>(std::max(cstrValue.ToInt(), 0)) * 1000U;
+    // The stop event is left to the poll before the next row.
+    m_pClock->SleepMs(static_cast<std::uint32_t>(std::min<std::uint64_t>(nMs, 0xFFFFFFFEU)));
+    return 1;
+}
+
+int CLoaderExecThread::WaitSectionFunc(CComString cstrValue) {
+    const CComStringArray fields = cstrValue.Split(',');
+    CComString line = "   --> ";
+    for (int i = 0; i < fields.GetSize(); ++i) {
+        if (i > 0) {
+            line += Text(" ・ ");
+        }
+        line += fields.GetAt(i);
+    }
+    StepMessage(kMsgWaitSection, 1);
+    StepMessage(line, 1);
+
+    m_mapChildren.clear();
+
+    // A section is run once even when named twice: two threads of one name would share their
+    // events and their place in the owner's registry.
+    std::vector<CComString> names;
+    for (const CComString& name : fields) {
+        const bool bSeen = std::any_of(names.begin(), names.end(), [&name](const CComString& n) {
+            return n.CompareNoCase(name) == 0;
+        });
+        if (!bSeen) {
+            names.push_back(name);
+        }
+    }
+    if (static_cast<int>(names.size()) > kMaxChildren) {
+        ExecError().ErrContents = kErrNoMemory;
+        return 0;
+    }
+    // A section that waits for itself, directly or through its children, would start threads
+    // without end.
+    for (const CComString& name : names) {
+        if (IsRunningSection(name)) {
+            StepMessage(kMsgUnsupportedCommand, 0);
+            StepMessage("   --> WaitSection=" + name, 1);
+            ExecError().ErrContents = kErrStartup;
+            return 0;
+        }
+    }
+
+    for (const CComString& name : names) {
+        auto* pChild = platform::kernel::WorkerThread::CreateAutoDelete(
+            std::make_unique<CLoaderExecThread>(), platform::kernel::Priority::kAboveNormal);
+        if (pChild == nullptr) {
+            ExecError().ErrContents = kErrNoMemory;
+            return 0;
+        }
+        if (m_pOwnerDlg != nullptr) {
+            m_pOwnerDlg->RegisterThread(name, pChild);
+        }
+        pChild->SetOwnerDlg(m_pOwnerDlg);
+        pChild->SetParentThread(this);
+        pChild->SetScript(m_pScript);
+        pChild->SetSection(name);
+        pChild->SetPort(m_pPort);
+        pChild->SetQueManage(m_pQueManage);
+        pChild->CreateKillEvent(name);
+        pChild->CreateRecvEvent();
+        pChild->CreateWaitSectionEvent();
+        // The child works in this run's buffers, so it knows their size.
+        pChild->SetMaxDataSize(m_nMaxDataSize);
+        pChild->SetInitData(m_pInitData);
+        pChild->SetVerData(m_pVerData);
+        pChild->SetSumData(m_pSumData);
+        pChild->SetClock(*m_pClock);
+        pChild->SetRunShared(m_pShared);
+        m_mapChildren.push_back({name, pChild->GetWaitSectionEvent()});
+        // A stop that came before the registration did not reach the child.
+        if (IsStopRequested()) {
+            if (std::shared_ptr<Event> kill = pChild->GetKillEvent()) {
+                kill->Set();
+            }
+        }
+        pChild->Resume();
+    }
+
+    std::shared_ptr<Event> kill = GetKillEvent();
+    if (!kill) {
+        ExecError().ErrContents = kErrNoMemory;
+        return 0;
+    }
+    std::vector<std::shared_ptr<Event>> handles;
+    handles.push_back(kill);
+    for (const ChildRecord& child : m_mapChildren) {
+        handles.push_back(child.pWaitSectionEvent);
+    }
+    while (handles.size() > 1) {
+        const int nIndex = platform::kernel::WaitAny(handles, platform::kernel::kInfinite);
+        if (nIndex == 0) {
+            // The row succeeds; the poll before the next row ends the run.
+            ExecError().ErrContents = kErrStopped;
+            PostQuit(kLoaderThreadExitCode);
+            return 1;
+        }
+        if (nIndex < 0 || nIndex >= static_cast<int>(handles.size())) {
+            ExecError().ErrContents = kErrWaitFailed;
+            return 0;
+        }
+        handles.erase(handles.begin() + nIndex);
+    }
+    return 1;
+}

@@ -1,0 +1,292 @@
+// The execution thread of the loader script: runs the rows of one section, each row a command
+// with its value, against the device's boot loader, and reports to the window that owns the run.
+//
+// Threads: the GLOBAL thread is started by the owner; every WaitSection row starts one child per
+// named section, which runs beside the others and shares the GLOBAL thread's port, response
+// queue, configuration and work buffers. Answers are read by the receive thread and handed over
+// through the response queue (see Loader/device/QueManage.h); a command that expects one
+// registers its wait BEFORE it writes the frame the device answers, because the receive thread
+// drops every answer for which no wait is registered.
+//
+// Handlers return 1 (row done) or 0 (row failed, the run ends); what went wrong is in the error
+// record (Loader/common/ErrorRecord.h): ErrContents 1 no memory, 2 port write failed, 7 a wait
+// failed or timed out, 8 the device answered with an error, 13 checksums differ, -2 the stop
+// event was seen (a quit request has then been posted to the thread), -1 a start-up error or a
+// row the engine cannot carry out.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "Loader/common/ComString.h"
+#include "Loader/device/LoaderOwner.h"
+#include "Loader/device/LoaderThread.h"
+#include "platform/kernel/Clock.h"
+#include "platform/kernel/Event.h"
+#include "platform/kernel/Lock.h"
+#include "platform/kernel/Thread.h"
+
+class CParamFile;
+class CPortManage;
+class CQueManage;
+
+namespace frames {
+struct DbAnswer;
+}
+
+// Window messages the threads post to their owner.
+inline constexpr std::uint32_t WM_LOADER_END = 0x0410;
+inline constexpr std::uint32_t WM_LOADER_PROGRESS = 0x8001;
+
+// Command codes (ExecInfo) of the keyword table; 12 and 14 are not used.
+enum ExecCommandCode : int {
+    kCmdPort = 1,
+    kCmdCmd = 2,
+    kCmdTimer = 3,
+    kCmdWaitSection = 4,
+    kCmdDbbD1Cmd = 5,
+    kCmdDbbD2Cmd = 6,
+    kCmdDbbD2File = 7,
+    kCmdDbbLmFile = 8,
+    kCmdWaitDbb = 9,
+    kCmdDbbFileVerUp = 10,
+    kCmdDbbD2SetVersion = 11,
+    kCmdDbbD2SetVersionFromFile = 13,
+    kCmdDbbSdramFile = 15,
+    kCmdDbbChecksum = 16,
+    kCmdUnknown = 99,
+};
+
+// ExecInfo of a run that ended before its first row, or between rows.
+enum ExecStartCode : int {
+    kStartSectionMissing = 1,
+    kStartLoaderSeqUnpaired = 2,
+    kStartStopped = 3,
+};
+
+// ErrContents values of the engine.
+enum ExecErrContents : int {
+    kErrNoMemory = 1,
+    kErrWriteFailed = 2,
+    kErrWaitFailed = 7,
+    kErrDeviceError = 8,
+    kErrChecksum = 13,
+    kErrStopped = -2,
+    kErrStartup = -1,
+};
+
+// String-table ids used by the engine and the owner.
+inline constexpr int kMsgUnsupportedCommand = 119;
+inline constexpr int kMsgRunFailed = 208;
+
+// What the main window offers the execution threads beyond CLoaderOwner.
+class CLoaderExecOwner : public CLoaderOwner {
+  public:
+    // LOADER_SEQ=end: closes the port and hands the window's port object back; pPort is
+    // replaced by it (the receive thread is given it as well).
+    virtual void OnLoaderProgComplete(CPortManage*& pPort) = 0;
+};
+
+// What a GLOBAL thread and all the children of its WaitSection rows share: the image commands'
+// work buffers and whether the run's failure has been reported (the error log and the failure
+// box belong to the first failing row only). The GLOBAL thread creates it; the last thread of
+// the run to end frees it, so a child never uses buffers that are gone.
+struct CExecRunShared {
+    std::unique_ptr<unsigned char[]> pImageBuffer;
+    std::uint32_t nImageBufferSize = 0;
+    std::unique_ptr<unsigned char[]> pFillBuffer;
+    std::uint32_t nFillBufferSize = 0;
+    std::atomic<bool> bFailureReported{false};
+};
+
+class CLoaderExecThread : public CLoaderThread {
+  public:
+    CLoaderExecThread();
+    ~CLoaderExecThread() override;
+
+    // Set-up while the thread is suspended, in this order: SetOwnerDlg, SetParentThread (null
+    // for GLOBAL), SetScript, SetSection, SetPort, SetQueManage, SetLogName, CreateKillEvent
+    // (section), CreateRecvEvent, CreateWaitSectionEvent (children), SetMaxDataSize; then the
+    // run's other texts and clock (children take their parent's).
+    void SetScript(CParamFile* pScript) { m_pScript = pScript; }
+    void SetSection(const CComString& cstrSection) { m_strSection = cstrSection; }
+    void SetPort(CPortManage* pPort) { m_pPort = pPort; }
+    void SetQueManage(CQueManage* pQueManage) { m_pQueManage = pQueManage; }
+    void SetLogName(const CComString& cstrLogName) { m_strLogName = cstrLogName; }
+    // "RECV_EVENT_" + section, manual reset, cleared. Returns 1.
+    int CreateRecvEvent();
+    // "WAIT_SECTIONL_EVENT_" + section, manual reset, cleared. Returns 1.
+    int CreateWaitSectionEvent();
+    void SetMaxDataSize(std::uint32_t nMaxDataSize) { m_nMaxDataSize = nMaxDataSize; }
+    // The loader configuration ("Loader_Ini"), the version table ("Loader_Ver") and the sum
+    // table ("Loader_Sum").
+    void SetInitData(CParamFile* pInitData) { m_pInitData = pInitData; }
+    void SetVerData(CParamFile* pVerData) { m_pVerData = pVerData; }
+    void SetSumData(CParamFile* pSumData) { m_pSumData = pSumData; }
+    // Paces the WaitTime pause and the Timer rows.
+    void SetClock(platform::kernel::Clock& clock) { m_pClock = &clock; }
+    // Children share their parent's; a GLOBAL thread without one makes its own in Run.
+    void SetRunShared(std::shared_ptr<CExecRunShared> pShared) { m_pShared = std::move(pShared); }
+
+    const CComString& GetSection() const { return m_strSection; }
+    CPortManage* GetPort() const { return m_pPort; }
+    std::shared_ptr<platform::kernel::Event> GetRecvEvent() const override;
+    std::shared_ptr<platform::kernel::Event> GetWaitSectionEvent() const;
+
+    // Maps the key to its handler (keyword table, keys without regard to case), stores the
+    // command code in ExecInfo first. A failed row writes the error log, sets the failure flag
+    // and shows the failure box (once per run). 1 = row done, 0 = row failed.
+    int DispatchCommand(CComString cstrKey, CComString cstrValue);
+
+    // --- basic commands (ExecBasic.cpp) ---
+    int PortFunc(CComString cstrValue);
+    int CMDFunc(CComString cstrValue);
+    int TimerFunc(CComString cstrValue);
+    int WaitSectionFunc(CComString cstrValue);
+
+    // --- device commands and waits (ExecDevice.cpp) ---
+    int DBB_D1_CMDFunc(CComString cstrValue);
+    int DBB_D2_CMDFunc(CComString cstrValue);
+    int Wait_DBBFunc(CComString cstrValue);
+    // The split wait: SetQue registers the answer's key (before the frame is written), Wait
+    // waits for it, judges it as Wait_DBB does and posts WM_LOADER_PROGRESS once the answer is
+    // in.
+    void Wait_DBBFunc2_SetQue(CComString cstrValue);
+    int Wait_DBBFunc2_Wait(CComString cstrValue);
+    // "key,seconds": the payload of the answer as text, one character per byte.
+    int GetDBBVersion(CComString cstrValue, CComString& cstrVersion);
+
+    // --- checksum (ExecChecksum.cpp) ---
+    int DBB_Checksum_Func(CComString cstrValue);
+    // "key,seconds": the device's 16-bit sum from the first two payload bytes.
+    int GetChecksum(CComString cstrValue, std::uint16_t& usSum);
+
+    // --- version commands (ExecVersion.cpp) ---
+    int DBB_D2_SetVersionFunc(CComString cstrValue);
+    int DBB_D2_SetVersionFromFileFunc(CComString cstrValue);
+    int DBB_FileVerUp_Func(CComString cstrValue);
+
+    // --- image and first-stage commands (ExecImage.cpp, ExecD0.cpp) ---
+    int DBB_LM_FileFunc(CComString cstrValue);
+    int DBB_D2_FileFunc(CComString cstrValue);
+    int DBB_SDRAM_FileFunc(CComString cstrValue);
+    // D0 frame of the command number (0 poll, 1 size, 3 checksum, 4, 5 enter, 6 finish; others
+    // write nothing); the result of the port write.
+    int DBB_D0_CMDFunc(int Command, int Wait_Time = 0, unsigned short checksum = 0);
+    // Waits for the answer of the wait kind (0-5) at most Wait_Time seconds.
+    int Wait_DBB_D0Func(int Command, int Wait_Time, short checksum = 0);
+    int D0Poll(int nWaitTime);
+    int D0StartSequence(int nWaitTime);
+    int D0FinishSequence(unsigned short usChecksum, int nWaitTime);
+    // --- end of image and first-stage commands ---
+
+    // Shared helpers of the command handlers.
+
+    // Answer waits. RegisterAnswer drops what this thread still has in the queue (a wait that
+    // timed out earlier, whose late answer must not be taken for the next one), clears the
+    // receive event and registers the key. WaitAnswer registers the key unless that very key is
+    // registered and not yet waited for, then waits for the stop and receive events:
+    // nTimeoutSec < 0 without limit, 0 looks once (an answer already delivered is taken, none is
+    // ever read that has not come), otherwise seconds. Results:
+    //   1  the answer is in `record` (its entry removed, the receive event cleared)
+    //   0  time-out; nothing reported, ErrContents untouched (the registration stays)
+    //  -2  the stop event: ErrContents -2 stored, a quit request posted to this thread
+    //  -1  the wait itself failed or no answer was there to take
+    int RegisterAnswer(const std::uint8_t* pbKey, int iSize);
+    int WaitAnswer(const std::uint8_t* pbKey, int iSize, int nTimeoutSec,
+                   std::vector<std::uint8_t>& record);
+
+    // Step messages, passed to the owner: a text, a string-table text, or a string-table text
+    // with its %s / %d conversions replaced by `args` in order (numbers formatted by the caller).
+    void StepMessage(const CComString& cstrText, int nLevel = 1);
+    void StepMessage(int nMessageId, int nLevel = 1);
+    void StepMessage(int nMessageId, std::initializer_list<CComString> args, int nLevel = 1);
+    // The string-table text (code page 932) with its conversions replaced.
+    static CComString MessageText(int nMessageId, std::initializer_list<CComString> args = {});
+    // Text written in the sources (UTF-8) as code page 932.
+    static CComString Text(const char* pszUtf8);
+    // Heading (level 0) and "   --> 待ち時間タイムアウト ( %d 秒 )".
+    void ReportTimeout(int nHeadingId, int nSeconds);
+    // The two error-code lines of a device error answer (after heading 143 when bHeading).
+    void ReportDeviceError(const frames::DbAnswer& answer, bool bHeading);
+
+    // The stop event, looked at without waiting.
+    bool IsStopRequested() const;
+    // For a stop seen during a write or wait: ErrContents -2, a quit request with exit code 10.
+    // Returns 0.
+    int StopSeen();
+    // One write of the whole buffer under portLock; the port's result (0 without a port).
+    int SendToPort(const std::uint8_t* pbBuff, std::uint32_t uiLength);
+
+    // The run's work buffers: ImageBuffer holds GetMaxDataSize() bytes, FillBuffer half of it,
+    // filled with 0xFF when the run starts. Null before Run has set them up.
+    unsigned char* GetImageBuffer() const;
+    std::uint32_t GetImageBufferSize() const;
+    unsigned char* GetFillBuffer() const;
+    std::uint32_t GetFillBufferSize() const;
+    std::uint32_t GetMaxDataSize() const { return m_nMaxDataSize; }
+
+    CParamFile* GetScript() const { return m_pScript; }
+    CParamFile* GetInitData() const { return m_pInitData; }
+    CParamFile* GetVerData() const { return m_pVerData; }
+    CParamFile* GetSumData() const { return m_pSumData; }
+    CQueManage* GetQueManage() const { return m_pQueManage; }
+    platform::kernel::Clock& GetClock() const { return *m_pClock; }
+
+  protected:
+    bool InitInstance() override { return true; }
+    int Run() override;
+    int ExitInstance() override;
+    // The work buffers of a run that has none yet; null when memory is short.
+    virtual std::shared_ptr<CExecRunShared> AllocateRunShared();
+
+  private:
+    struct ChildRecord {
+        CComString strSection;
+        std::shared_ptr<platform::kernel::Event> pWaitSectionEvent;
+    };
+
+    // Run's steps between the buffers and the end; true when the run failed.
+    bool RunRows();
+    // A failed row: error log and failure box unless another row of this run reported first.
+    void ReportFailure();
+    int UnknownCommand(const CComString& cstrKey);
+    int LoaderSeqEnd();
+    // The answer of a DB wait judged; `nHeadingId` heads a time-out report (133 or 143).
+    int TakeDbAnswer(const CComString& cstrValue, int nHeadingId, bool bErrorHeading,
+                     bool bProgress, std::vector<std::uint8_t>& record);
+    // A section name of this thread or of one of its parents.
+    bool IsRunningSection(const CComString& cstrSection) const;
+    CLoaderExecOwner* ExecOwner() const;
+
+    CComString m_strLogName;
+    CQueManage* m_pQueManage = nullptr;
+    std::vector<ChildRecord> m_mapChildren;
+    CPortManage* m_pPort = nullptr;
+    CComString m_strSection;
+    CParamFile* m_pScript = nullptr;
+    std::uint32_t m_nMaxDataSize = 0;
+    CParamFile* m_pInitData = nullptr;
+    CParamFile* m_pVerData = nullptr;
+    CParamFile* m_pSumData = nullptr;
+    platform::kernel::Clock* m_pClock;
+    std::shared_ptr<CExecRunShared> m_pShared;
+
+    // Read by the receive thread through GetRecvEvent while this thread may release them.
+    mutable platform::kernel::CriticalSection m_eventLock;
+    std::shared_ptr<platform::kernel::Event> m_pRecvEvent ZR_GUARDED_BY(m_eventLock);
+    std::shared_ptr<platform::kernel::Event> m_pWaitSectionEvent ZR_GUARDED_BY(m_eventLock);
+
+    // The key registered by RegisterAnswer and not yet waited for.
+    std::vector<std::uint8_t> m_registeredKey;
+    bool m_bAnswerRegistered = false;
+    // The Wait_DBB row that follows the row being dispatched (its wait is registered before the
+    // frame is written); empty when the next row is no Wait_DBB.
+    CComString m_strNextWait;
+    // The run ended at the stop poll between rows.
+    bool m_bStopped = false;
+};

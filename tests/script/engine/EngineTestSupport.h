@@ -1,0 +1,557 @@
+// Test doubles of the engine tests: a device behind a port that answers the frames written to
+// it, an owner in place of the main window, a clock with a hook, texts laid over the embedded
+// ones, and two fixtures: whole script runs through CLoaderRun, and handlers called directly on
+// an execution-thread object while a real receive thread delivers the answers.
+#pragma once
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "Loader/common/ComString.h"
+#include "Loader/common/ErrorRecord.h"
+#include "Loader/device/Frame.h"
+#include "Loader/device/LoaderThread.h"
+#include "Loader/device/PortManage.h"
+#include "Loader/device/QueManage.h"
+#include "Loader/script/ExecThread.h"
+#include "Loader/script/ParamFile.h"
+#include "Loader/script/RunController.h"
+#include "platform/kernel/Clock.h"
+#include "platform/kernel/Event.h"
+#include "platform/kernel/Lock.h"
+#include "platform/kernel/Thread.h"
+#include "platform/resources/resources.h"
+
+namespace enginetest {
+
+using Bytes = std::vector<std::uint8_t>;
+using platform::kernel::CriticalSectionLock;
+using platform::kernel::Event;
+
+// Only a guard against hangs; nothing is asserted about time.
+inline constexpr std::uint32_t kGuardMs = 20000;
+
+inline Bytes B(std::initializer_list<int> values) {
+    Bytes out;
+    for (int v : values) {
+        out.push_back(static_cast<std::uint8_t>(v));
+    }
+    return out;
+}
+
+inline std::string Hex(const Bytes& bytes) {
+    return CComString::BytesToHex(bytes.data(), static_cast<int>(bytes.size())).Str();
+}
+
+// Test texts are written in UTF-8 with LF; the embedded texts are code page 932 with CR LF.
+inline std::string Cp932Text(std::string_view utf8) {
+    const CComString text = CComString::FromUtf8(utf8);
+    std::string out;
+    for (char c : text.Str()) {
+        if (c == '\n') {
+            out += '\r';
+        }
+        out += c;
+    }
+    return out;
+}
+
+inline std::string Utf8(const CComString& s) {
+    return s.ToUtf8();
+}
+
+// A text laid over an embedded one for the object's lifetime.
+class LaidText {
+  public:
+    LaidText(std::string_view utf8, int number)
+        : m_bytes(Cp932Text(utf8)),
+          m_resource("INI", number,
+                     {reinterpret_cast<const std::uint8_t*>(m_bytes.data()), m_bytes.size()}) {}
+
+  private:
+    std::string m_bytes;
+    platform::resources::ScopedResource m_resource;
+};
+
+inline constexpr int kScriptText = 145;
+inline constexpr int kSumText = 146;
+inline constexpr int kIniText = 147;
+inline constexpr int kVerText = 148;
+
+// The configuration of the tests: 1 ms pauses and small work buffers.
+inline constexpr std::string_view kTestIni =
+    "[USB]\nBlkSize=4096\n[PARAM_FILE]\nDIR=Param\n[MODULE_DATA_SIZE]\nMAX = 0x20000\n"
+    "[SYSTEM]\nWaitTime=1\n[COMSTDIO]\nTOPADR=E6B92000\nENDADR=E6B97FFF\n";
+
+// The loader's answer to a DB command: an acknowledgement with the same command word.
+inline Bytes DbAck(const Bytes& frame, const Bytes& payload = {}) {
+    if (frame.size() < 4 || frame[0] != frames::kDbId0 || frame[1] != frames::kDbId1) {
+        return {};
+    }
+    const auto word = static_cast<std::uint16_t>(frame[2] << 8 | frame[3]);
+    return frames::MakeDbFrame(word, payload);
+}
+
+// The device behind the update port. Every Send is recorded as one write; the responder's
+// answer to it is queued for the receive thread, which is woken through "READ_EVENT" as the
+// port's watcher does. A read that finds nothing fails at once (the real port's empty polls).
+class DevicePort : public CPortManage {
+  public:
+    using Responder = std::function<Bytes(const Bytes& frame)>;
+
+    DevicePort()
+        : m_kill(Event::Named("KILL_EVENT_RECV", true, false)),
+          m_read(Event::Named("READ_EVENT", false, false)),
+          m_more(Event::Create(false, false)) {
+        m_read->Reset();
+        m_responder = [](const Bytes& frame) { return DbAck(frame); };
+    }
+
+    void SetResponder(Responder responder) {
+        CriticalSectionLock lock(m_lock);
+        m_responder = std::move(responder);
+    }
+    void SetOpenResult(int nResult) { m_nOpenResult = nResult; }
+    void SetSendResult(int nResult) { m_nSendResult = nResult; }
+    // Runs on the writing thread right after a write was recorded (before its answer).
+    void SetOnSend(std::function<void(const Bytes&)> onSend) {
+        CriticalSectionLock lock(m_lock);
+        m_onSend = std::move(onSend);
+    }
+
+    int Open() override {
+        Record("open");
+        return m_nOpenResult;
+    }
+    int Close() override {
+        Record("close");
+        return 1;
+    }
+    int Send(const std::uint8_t* pbBuff, std::uint32_t uiLength) override {
+        const Bytes frame(pbBuff, pbBuff + uiLength);
+        Responder responder;
+        std::function<void(const Bytes&)> onSend;
+        {
+            CriticalSectionLock lock(m_lock);
+            m_writes.push_back(frame);
+            m_calls.push_back("send");
+            responder = m_responder;
+            onSend = m_onSend;
+        }
+        if (onSend) {
+            onSend(frame);
+        }
+        if (m_nSendResult != 1) {
+            return m_nSendResult;
+        }
+        if (responder) {
+            Feed(responder(frame));
+        }
+        return 1;
+    }
+    int Recv(std::uint8_t* pbBuff, std::uint32_t uiLength) override {
+        std::uint32_t got = 0;
+        for (;;) {
+            if (m_kill->IsSet()) {
+                return 0;
+            }
+            {
+                CriticalSectionLock lock(m_lock);
+                const std::size_t n = std::min<std::size_t>(m_input.size(), uiLength - got);
+                std::copy_n(m_input.begin(), n, pbBuff + got);
+                m_input.erase(m_input.begin(), m_input.begin() + static_cast<std::ptrdiff_t>(n));
+                got += static_cast<std::uint32_t>(n);
+                if (got == uiLength) {
+                    if (!m_input.empty()) {
+                        m_read->Set();
+                    }
+                    return 1;
+                }
+                if (got == 0) {
+                    return 0;
+                }
+            }
+            const std::shared_ptr<Event> events[] = {m_kill, m_more};
+            platform::kernel::WaitAny(events, platform::kernel::kInfinite);
+        }
+    }
+
+    // Bytes as the device sends them.
+    void Feed(const Bytes& bytes) {
+        if (bytes.empty()) {
+            return;
+        }
+        {
+            CriticalSectionLock lock(m_lock);
+            m_input.insert(m_input.end(), bytes.begin(), bytes.end());
+        }
+        m_more->Set();
+        m_read->Set();
+    }
+
+    // Answer bytes the receive thread has not read yet.
+    std::size_t Pending() {
+        CriticalSectionLock lock(m_lock);
+        return m_input.size();
+    }
+
+    std::vector<Bytes> Writes() {
+        CriticalSectionLock lock(m_lock);
+        return m_writes;
+    }
+    std::vector<std::string> WritesHex() {
+        std::vector<std::string> out;
+        for (const Bytes& w : Writes()) {
+            out.push_back(Hex(w));
+        }
+        return out;
+    }
+    std::vector<std::string> Calls() {
+        CriticalSectionLock lock(m_lock);
+        return m_calls;
+    }
+
+  private:
+    void Record(const char* call) {
+        CriticalSectionLock lock(m_lock);
+        m_calls.emplace_back(call);
+    }
+
+    std::shared_ptr<Event> m_kill;
+    std::shared_ptr<Event> m_read;
+    std::shared_ptr<Event> m_more;
+    platform::kernel::CriticalSection m_lock;
+    std::deque<std::uint8_t> m_input;
+    std::vector<Bytes> m_writes;
+    std::vector<std::string> m_calls;
+    Responder m_responder;
+    std::function<void(const Bytes&)> m_onSend;
+    std::atomic<int> m_nOpenResult{1};
+    std::atomic<int> m_nSendResult{1};
+};
+
+// A manual clock that also tells a hook about every sleep (on the sleeping thread).
+class HookClock final : public platform::kernel::Clock {
+  public:
+    std::uint64_t NowMs() override { return m_clock.NowMs(); }
+    void SleepMs(std::uint32_t ms) override {
+        m_clock.SleepMs(ms);
+        std::function<void(std::uint32_t)> hook;
+        {
+            std::lock_guard lock(m_mutex);
+            hook = m_hook;
+        }
+        if (hook) {
+            hook(ms);
+        }
+    }
+    void SetHook(std::function<void(std::uint32_t)> hook) {
+        std::lock_guard lock(m_mutex);
+        m_hook = std::move(hook);
+    }
+    std::vector<std::uint32_t> Sleeps() const { return m_clock.Sleeps(); }
+
+  private:
+    platform::kernel::ManualClock m_clock;
+    std::mutex m_mutex;
+    std::function<void(std::uint32_t)> m_hook;
+};
+
+// Step messages as level and UTF-8 text.
+class StepLog {
+  public:
+    void Add(const CComString& text, int level) {
+        std::lock_guard lock(m_mutex);
+        m_lines.push_back(std::to_string(level) + ":" + text.ToUtf8());
+    }
+    std::vector<std::string> Lines() const {
+        std::lock_guard lock(m_mutex);
+        return m_lines;
+    }
+    bool Has(const std::string& line) const {
+        const auto lines = Lines();
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    }
+    // The lines from the first one equal to `first`, `count` of them (fewer at the end).
+    std::vector<std::string> From(const std::string& first, std::size_t count) const {
+        const auto lines = Lines();
+        auto it = std::find(lines.begin(), lines.end(), first);
+        std::vector<std::string> out;
+        for (; it != lines.end() && out.size() < count; ++it) {
+            out.push_back(*it);
+        }
+        return out;
+    }
+
+  private:
+    mutable std::mutex m_mutex;
+    std::vector<std::string> m_lines;
+};
+
+// Each test in a directory of its own, where the error log is written.
+class TempCwd {
+  public:
+    TempCwd() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "engine-XXXXXX").string();
+        m_dir = mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
+        m_old = std::filesystem::current_path();
+        if (!m_dir.empty()) {
+            std::filesystem::current_path(m_dir);
+        }
+    }
+    ~TempCwd() {
+        std::error_code ec;
+        std::filesystem::current_path(m_old, ec);
+        if (!m_dir.empty()) {
+            std::filesystem::remove_all(m_dir, ec);
+        }
+    }
+    TempCwd(const TempCwd&) = delete;
+    TempCwd& operator=(const TempCwd&) = delete;
+
+    bool HasLog() const { return std::filesystem::exists(m_dir + "/ZR40Loader_err.log"); }
+    // Lines of the error log without their line ends; empty when there is none.
+    std::vector<std::string> LogLines() const {
+        std::ifstream in(m_dir + "/ZR40Loader_err.log", std::ios::binary);
+        std::vector<std::string> lines;
+        std::string line;
+        while (std::getline(in, line)) {
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();
+            }
+            lines.push_back(line);
+        }
+        return lines;
+    }
+    // "Exec idx=.. info=.. detail=.." and "Err  contents=.. detail=0x.." of the log.
+    std::vector<std::string> LogRecord() const {
+        auto lines = LogLines();
+        if (lines.size() < 3) {
+            return {};
+        }
+        return {lines[1], lines[2]};
+    }
+
+  private:
+    std::string m_dir;
+    std::filesystem::path m_old;
+};
+
+// Whole script runs through the run controller against a DevicePort.
+class RunTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ExecError().Reset(); }
+
+    // Lays the script (and the test configuration unless one is given), loads the texts and
+    // runs the section to its end.
+    CLoaderRun::Result RunScript(std::string_view script, const CComString& section = "GLOBAL") {
+        return Prepare(script) == 1 ? run->Run(section) : CLoaderRun::Result::kNotStarted;
+    }
+    int Prepare(std::string_view script) {
+        LaidText scriptText(script, kScriptText);
+        LaidText iniText(m_ini, kIniText);
+        std::unique_ptr<LaidText> sumText;
+        std::unique_ptr<LaidText> verText;
+        if (!m_sum.empty()) {
+            sumText = std::make_unique<LaidText>(m_sum, kSumText);
+        }
+        if (!m_ver.empty()) {
+            verText = std::make_unique<LaidText>(m_ver, kVerText);
+        }
+        run = std::make_unique<CLoaderRun>(clock);
+        auto devicePort = std::make_unique<DevicePort>();
+        port = devicePort.get();
+        run->SetPort(std::move(devicePort));
+        CLoaderRunCallbacks callbacks;
+        callbacks.onStep = [this](const CComString& text, int level) { steps.Add(text, level); };
+        callbacks.onErrorBox = [this](int id) {
+            std::lock_guard lock(m_boxMutex);
+            boxes.push_back(id);
+        };
+        run->SetCallbacks(std::move(callbacks));
+        return run->LoadTexts();
+    }
+    std::vector<int> Boxes() {
+        std::lock_guard lock(m_boxMutex);
+        return boxes;
+    }
+
+    TempCwd cwd;
+    HookClock clock;
+    std::string m_ini{kTestIni};
+    std::string m_sum;
+    std::string m_ver;
+    std::unique_ptr<CLoaderRun> run;
+    DevicePort* port = nullptr;
+    StepLog steps;
+    std::mutex m_boxMutex;
+    std::vector<int> boxes;
+};
+
+// The window's part for handler tests: locks, queue, registry, and a receive thread.
+class EngineOwner : public CLoaderExecOwner {
+  public:
+    ~EngineOwner() override { StopThreads(nullptr); }
+
+    void StepMessage(const CComString& text, int level) override { steps.Add(text, level); }
+    void StopThreads(CLoaderThread* pCaller) override {
+        CriticalSectionLock lock(m_threadLock);
+        for (auto& [section, thread] : m_threads) {
+            if (thread != pCaller) {
+                if (auto kill = thread->GetKillEvent()) {
+                    kill->Set();
+                }
+            }
+        }
+        m_threads.clear();
+        if (m_pReadThread != nullptr) {
+            if (auto kill = m_pReadThread->GetKillEvent()) {
+                kill->Set();
+            }
+            m_pReadThread = nullptr;
+        }
+    }
+    void ThreadFinished(const CComString& section) override {
+        CriticalSectionLock lock(m_threadLock);
+        m_threads.erase(section.Str());
+    }
+    void RegisterThread(const CComString& section, CLoaderThread* thread) override {
+        CriticalSectionLock lock(m_threadLock);
+        m_threads[section.Str()] = thread;
+    }
+    void ShowErrorBox(int id) override {
+        std::lock_guard lock(m_mutex);
+        boxes.push_back(id);
+    }
+    void SetFailed(bool failed) override { m_failed = failed; }
+    void PostLoaderEnd() override { ++ends; }
+    void PostProgress() override { ++progress; }
+    platform::kernel::CriticalSection& portLock() override { return m_portLock; }
+    platform::kernel::CriticalSection& queueLock() override { return m_queueLock; }
+    platform::kernel::CriticalSection& threadLock() override { return m_threadLock; }
+    CQueManage* GetQueManage() override { return &queue; }
+    void OnLoaderProgComplete(CPortManage*& pPort) override {
+        ++progComplete;
+        if (pPort != nullptr) {
+            pPort->Close();
+        }
+    }
+
+    platform::kernel::ThreadHandle StartReadThread(CPortManage* pPort, CParamFile* pInitData) {
+        auto* thread = platform::kernel::WorkerThread::CreateAutoDelete(
+            std::make_unique<CLoaderReadThread>(), platform::kernel::Priority::kAboveNormal);
+        if (thread == nullptr) {
+            return {};
+        }
+        thread->SetOwnerDlg(this);
+        thread->SetInitData(pInitData);
+        thread->SetPort(pPort);
+        thread->SetQueManage(&queue);
+        thread->CreateKillEvent("RECV");
+        thread->CreateReadEvent();
+        {
+            CriticalSectionLock lock(m_threadLock);
+            m_pReadThread = thread;
+        }
+        platform::kernel::ThreadHandle handle = thread->Handle();
+        {
+            CriticalSectionLock lock(m_queueLock);
+            queue.SetReadThreadObject(thread);
+        }
+        thread->Resume();
+        return handle;
+    }
+
+    bool Failed() const { return m_failed.load(); }
+    std::vector<int> Boxes() {
+        std::lock_guard lock(m_mutex);
+        return boxes;
+    }
+
+    StepLog steps;
+    CQueManage queue;
+    std::atomic<int> ends{0};
+    std::atomic<int> progress{0};
+    std::atomic<int> progComplete{0};
+
+  private:
+    platform::kernel::CriticalSection m_portLock;
+    platform::kernel::CriticalSection m_queueLock;
+    platform::kernel::CriticalSection m_threadLock;
+    std::mutex m_mutex;
+    std::vector<int> boxes;
+    std::map<std::string, CLoaderThread*> m_threads;
+    CLoaderReadThread* m_pReadThread = nullptr;
+    std::atomic<bool> m_failed{false};
+};
+
+// Handlers called on the test thread through an execution-thread object that is set up but
+// never started; a real receive thread reads the DevicePort's answers.
+class HandlerTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ExecError().Reset();
+        {
+            LaidText iniText(m_ini, kIniText);
+            ini.LoadParamSection("Loader_Ini");
+        }
+        ver.LoadParamSection("Loader_Ver");
+        sum.LoadParamSection("Loader_Sum");
+        readThread = owner.StartReadThread(&port, &ini);
+        exec = std::make_unique<CLoaderExecThread>();
+        exec->SetOwnerDlg(&owner);
+        exec->SetSection("HANDLER");
+        exec->SetPort(&port);
+        exec->SetQueManage(&owner.queue);
+        exec->CreateKillEvent("HANDLER");
+        exec->CreateRecvEvent();
+        exec->SetInitData(&ini);
+        exec->SetVerData(&ver);
+        exec->SetSumData(&sum);
+        exec->SetClock(clock);
+    }
+    void TearDown() override {
+        owner.StopThreads(nullptr);
+        readThread.Wait(platform::kernel::kInfinite);
+        {
+            CriticalSectionLock lock(owner.queueLock());
+            owner.queue.DelAllQueData(exec.get());
+        }
+        exec.reset();
+    }
+    // Waits until an answer for the handler thread has been delivered.
+    bool AnswerDelivered() { return exec->GetRecvEvent()->Wait(kGuardMs); }
+    std::shared_ptr<Event> Kill() { return exec->GetKillEvent(); }
+
+    TempCwd cwd;
+    std::string m_ini{kTestIni};
+    CParamFile ini;
+    CParamFile ver;
+    CParamFile sum;
+    HookClock clock;
+    DevicePort port;
+    EngineOwner owner;
+    platform::kernel::ThreadHandle readThread;
+    std::unique_ptr<CLoaderExecThread> exec;
+};
+
+}  // namespace enginetest
