@@ -1,47 +1,169 @@
-// zr40-loader: service command of the update tool. For now it shows what the tool carries:
-// the loader script as the engine will read it and the embedded firmware images.
+// zr40-loader: service command of the update tool. Runs a section of the loader script (the
+// embedded one, or a script file) against the device found by discovery, through the same engine
+// the update tool uses, and writes "ZR40Loader_err.log" when a step fails.
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "Loader/common/ComFile.h"
 #include "Loader/common/ProductInfo.h"
 #include "Loader/device/ImageWalker.h"
+#include "Loader/device/PortManage.h"
 #include "Loader/script/ParamFile.h"
+#include "Loader/script/RunController.h"
+#include "platform/kernel/Clock.h"
 #include "platform/resources/resources.h"
 
 namespace {
 
-void usage() {
-    std::puts(
-        "usage: zr40-loader --show [section]\n"
-        "  --show [section]  list the rows of a section of the embedded loader script\n"
-        "                    (default GLOBAL) and the embedded firmware images");
+enum ExitCode { kOk = 0, kFailed = 1, kUsage = 2, kStopped = 3, kNoDevice = 4 };
+
+void usage(std::FILE* out) {
+    std::fputs(
+        "usage: zr40-loader [options]           run a section of the loader script\n"
+        "       zr40-loader --show [section]    list a section and the embedded images\n"
+        "       zr40-loader --device-version    ask the device's modem port for its version\n"
+        "\n"
+        "options:\n"
+        "  --section NAME      section to run (default GLOBAL)\n"
+        "  --script FILE       run a script file instead of the embedded script\n"
+        "  --config FILE       use this loader configuration instead of the embedded one\n"
+        "                      (files: UTF-8 or code page 932 is taken as is; any line ends)\n"
+        "  --verbose           print every step message\n"
+        "  --wait-version SEC  after a successful run, wait up to SEC seconds for the device to\n"
+        "                      come back and print the version it reports\n"
+        "\n"
+        "Exit status: 0 done, 1 a step failed (see ZR40Loader_err.log), 2 bad usage,\n"
+        "3 stopped (Ctrl-C), 4 no device or the run could not start.\n"
+        "Set ZR40_DEVICE_CATALOG to use a device catalogue (the simulator's) instead of sysfs.\n",
+        out);
+}
+
+std::optional<std::string> readFile(const char* path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return std::nullopt;
+    }
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Texts given on the command line are what a person edits: UTF-8 is turned into the code page the
+// engine reads, and every line end becomes CR LF.
+std::string toScriptText(const std::string& raw) {
+    CComString utf8Round = CComString::FromUtf8(raw);
+    std::string text = CComString(raw).ToUtf8() == raw && utf8Round.ToUtf8() == raw
+                           ? utf8Round.Str()
+                           : raw;
+    std::string out;
+    out.reserve(text.size() + text.size() / 16);
+    for (char c : text) {
+        if (c == '\r') {
+            continue;
+        }
+        if (c == '\n') {
+            out += '\r';
+        }
+        out += c;
+    }
+    if (!out.empty() && !out.ends_with("\r\n")) {
+        out += "\r\n";
+    }
+    return out;
+}
+
+int imageFrames(const CComString& strPath) {
+    int row = FindModule(strPath);
+    if (row < 0) {
+        return 0;
+    }
+    auto image = platform::resources::Find("DATA", static_cast<int>(kComModuleTable[row].resource));
+    if (!image) {
+        return 0;
+    }
+    frames::CImageWalker walker(*image);
+    frames::ImageFrame frame;
+    int n = 0;
+    while (walker.Next(frame)) {
+        ++n;
+    }
+    return n;
+}
+
+// Frames the section will acknowledge, for the progress bar.
+int countFrames(const CParamFile& script, const CComString& strSection) {
+    int total = 0;
+    for (int i = 0; i < script.GetParamKeySize(strSection); ++i) {
+        if (script.GetParamKeyText(strSection, i).CompareNoCase("DBB_LM_File") == 0) {
+            total += imageFrames(script.GetParamValueText(strSection, i).Split(',')[0]);
+        }
+    }
+    return total;
+}
+
+class Progress {
+public:
+    explicit Progress(int total) : m_total(total), m_tty(isatty(STDERR_FILENO) == 1) {}
+
+    void Step() {
+        int done = ++m_done;
+        if (m_total <= 0) {
+            return;
+        }
+        int percent = std::min(100, done * 100 / m_total);
+        if (m_tty) {
+            int filled = percent * 40 / 100;
+            std::fprintf(stderr, "\r[%s%s] %3d%% %d/%d frames", std::string(filled, '#').c_str(),
+                         std::string(40 - filled, '.').c_str(), percent, done, m_total);
+            if (done == m_total) {
+                std::fputc('\n', stderr);
+            }
+        } else if (percent / 10 != m_lastTenth) {
+            m_lastTenth = percent / 10;
+            std::fprintf(stderr, "progress %d%% (%d/%d frames)\n", percent, done, m_total);
+        }
+    }
+
+private:
+    int m_total;
+    bool m_tty;
+    std::atomic<int> m_done{0};
+    int m_lastTenth = -1;
+};
+
+void printText(std::FILE* out, const CComString& text) {
+    std::fprintf(out, "%s\n", text.ToUtf8().c_str());
 }
 
 int showScript(const CComString& strSection) {
     CParamFile script;
     if (!script.LoadParamSection("Loader_Update")) {
         std::fprintf(stderr, "zr40-loader: the embedded loader script cannot be read\n");
-        return 1;
+        return kFailed;
     }
     int nRows = script.GetParamKeySize(strSection);
     std::printf("Loader script, section [%s]: %d rows\n", strSection.ToUtf8().c_str(), nRows);
     for (int i = 0; i < nRows; ++i) {
-        CComString strKey = script.GetParamKeyText(strSection, i);
-        CComString strValue = script.GetParamValueText(strSection, i);
-        std::printf("  %3d  %s=%s\n", i + 1, strKey.ToUtf8().c_str(), strValue.ToUtf8().c_str());
+        std::printf("  %3d  %s=%s\n", i + 1, script.GetParamKeyText(strSection, i).ToUtf8().c_str(),
+                    script.GetParamValueText(strSection, i).ToUtf8().c_str());
     }
-    return nRows > 0 ? 0 : 1;
+    return nRows > 0 ? kOk : kFailed;
 }
 
 int showImages() {
-    CParamFile sums;
-    sums.LoadParamSection("Loader_Sum");
     std::printf("\nEmbedded firmware images:\n");
-    std::printf("  %-7s %4s %10s %6s %8s %7s %8s\n", "module", "res", "bytes", "frames", "largest",
-                "command", "data sum");
+    std::printf("  %-7s %4s %10s %6s %8s %7s\n", "module", "res", "bytes", "frames", "largest",
+                "command");
     int failures = 0;
     for (const CComModuleEntry& row : kComModuleTable) {
         if (std::strcmp(row.name, "end") == 0) {
@@ -57,16 +179,10 @@ int showImages() {
         frames::ImageFrame frame;
         std::size_t nFrames = 0;
         std::uint32_t largest = 0;
-        std::uint32_t sum = 0;
         std::uint8_t command[2] = {0, 0};
         while (walker.Next(frame)) {
             if (nFrames++ == 0) {
-                command[0] = frame.command[0];
-                command[1] = frame.command[1];
-            } else {
-                for (std::uint8_t b : walker.Payload(frame)) {
-                    sum += b;
-                }
+                std::copy(frame.command, frame.command + 2, command);
             }
             largest = std::max(largest, frame.length);
         }
@@ -76,31 +192,196 @@ int showImages() {
             ++failures;
             continue;
         }
-        std::printf("  %-7s %4u %10zu %6zu %8u    %02X%02X   0x%04X\n", row.name, row.resource,
-                    image->size(), nFrames, largest, command[0], command[1], sum & 0xFFFFu);
+        std::printf("  %-7s %4u %10zu %6zu %8u    %02X%02X\n", row.name, row.resource,
+                    image->size(), nFrames, largest, command[0], command[1]);
     }
-    int nSums = sums.GetParamKeySize("SUM");
-    std::printf("\nSum table [SUM]:");
-    for (int i = 0; i < nSums; ++i) {
-        std::printf("%s %s=%s", i % 6 == 0 ? "\n " : "", sums.GetParamKeyText("SUM", i).GetString(),
-                    sums.GetParamValueText("SUM", i).GetString());
-    }
-    std::printf("\n");
-    return failures == 0 ? 0 : 1;
+    return failures == 0 ? kOk : kFailed;
 }
+
+// The firmware version as the modem port reports it to "AT+GMR", or empty.
+std::string askVersion(CUsbPort& port) {
+    if (port.FindPort(CUsbPort::kModemPort) < 1 || port.OpenAtChannels() != 1) {
+        return {};
+    }
+    const char command[] = "AT+GMR\r\n";
+    std::string answer;
+    if (port.AtWrite(0, reinterpret_cast<const std::uint8_t*>(command), sizeof command - 1) == 1) {
+        while (answer.find("OK\r\n") == std::string::npos &&
+               answer.find("ERROR") == std::string::npos && port.AtWaitInput(0, 5000) == 1) {
+            std::uint8_t buffer[128];
+            std::uint32_t got = 0;
+            if (port.AtRead(0, buffer, sizeof buffer, got) != 1) {
+                break;
+            }
+            answer.append(reinterpret_cast<const char*>(buffer), got);
+        }
+    }
+    port.CloseAtChannels();
+    auto at = answer.find("Ver");
+    return at == std::string::npos ? std::string() : answer.substr(at, 7);
+}
+
+int deviceVersion(int waitSeconds) {
+    CParamFile config;
+    if (!config.LoadParamSection("Loader_Ini")) {
+        std::fprintf(stderr, "zr40-loader: the loader configuration cannot be read\n");
+        return kFailed;
+    }
+    CUsbPort port(&config);
+    std::uint64_t until = platform::kernel::TickCount() + static_cast<std::uint64_t>(waitSeconds) * 1000;
+    for (;;) {
+        std::string version = askVersion(port);
+        if (!version.empty()) {
+            std::printf("device firmware version: %s\n", version.c_str());
+            return kOk;
+        }
+        if (platform::kernel::TickCount() >= until) {
+            std::fprintf(stderr, "zr40-loader: no answer from the device's modem port\n");
+            return kNoDevice;
+        }
+        platform::kernel::Sleep(500);
+    }
+}
+
+// Ctrl-C and SIGTERM stop the run through its stop events; SIGUSR1 ends the watcher.
+class SignalWatcher {
+public:
+    explicit SignalWatcher(CLoaderRun& run) {
+        sigemptyset(&m_set);
+        sigaddset(&m_set, SIGINT);
+        sigaddset(&m_set, SIGTERM);
+        sigaddset(&m_set, SIGUSR1);
+        pthread_sigmask(SIG_BLOCK, &m_set, nullptr);
+        m_thread = std::thread([this, &run] {
+            int sig = 0;
+            while (sigwait(&m_set, &sig) == 0 && sig != SIGUSR1) {
+                m_stopped = true;
+                std::fprintf(stderr, "\nzr40-loader: stopping...\n");
+                run.Stop();
+            }
+        });
+    }
+    ~SignalWatcher() {
+        pthread_kill(m_thread.native_handle(), SIGUSR1);
+        m_thread.join();
+    }
+    bool Stopped() const { return m_stopped; }
+
+private:
+    sigset_t m_set{};
+    std::atomic<bool> m_stopped{false};
+    std::thread m_thread;
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2 || std::strcmp(argv[1], "--show") != 0) {
-        usage();
-        return argc < 2 ? 0 : 2;
+    CComString strSection = "GLOBAL";
+    const char* scriptFile = nullptr;
+    const char* configFile = nullptr;
+    bool verbose = false;
+    int waitVersion = -1;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+        if (arg == "--show") {
+            CComString section = i + 1 < argc ? CComString::FromUtf8(argv[i + 1]) : "GLOBAL";
+            int rc = showScript(section);
+            return rc != kOk ? rc : showImages();
+        } else if (arg == "--device-version") {
+            return deviceVersion(0);
+        } else if (arg == "--section" && i + 1 < argc) {
+            strSection = CComString::FromUtf8(value());
+        } else if (arg == "--script" && i + 1 < argc) {
+            scriptFile = value();
+        } else if (arg == "--config" && i + 1 < argc) {
+            configFile = value();
+        } else if (arg == "--verbose") {
+            verbose = true;
+        } else if (arg == "--wait-version" && i + 1 < argc) {
+            waitVersion = std::max(0, std::atoi(value()));
+        } else if (arg == "--help" || arg == "-h") {
+            usage(stdout);
+            return kOk;
+        } else {
+            usage(stderr);
+            return kUsage;
+        }
     }
+
+    std::string configText;
+    std::optional<platform::resources::ScopedResource> configOverride;
+    if (configFile != nullptr) {
+        auto raw = readFile(configFile);
+        if (!raw) {
+            std::fprintf(stderr, "zr40-loader: cannot read %s\n", configFile);
+            return kUsage;
+        }
+        configText = toScriptText(*raw);
+        configOverride.emplace(
+            "INI", 147,
+            std::span(reinterpret_cast<const std::uint8_t*>(configText.data()), configText.size()));
+    }
+
+    CLoaderRun run;
+    if (!run.LoadTexts()) {
+        std::fprintf(stderr, "zr40-loader: the embedded texts cannot be loaded\n");
+        return kFailed;
+    }
+    if (scriptFile != nullptr) {
+        auto raw = readFile(scriptFile);
+        if (!raw || !run.LoadScriptText(toScriptText(*raw))) {
+            std::fprintf(stderr, "zr40-loader: cannot load the script %s\n", scriptFile);
+            return kUsage;
+        }
+    }
+    if (run.Script().GetParamKeyObject(strSection) == nullptr) {
+        std::fprintf(stderr, "zr40-loader: the script has no section [%s]\n",
+                     strSection.ToUtf8().c_str());
+    }
+
     CComProductInfo info;
-    std::printf("ZR40_SWUpdate %s  %s\n", info.Get("ProductVersion").ToUtf8().c_str(),
-                info.Get("LegalCopyright").ToUtf8().c_str());
-    CComString strSection = argc > 2 ? CComString::FromUtf8(argv[2]) : CComString("GLOBAL");
-    int rc = showScript(strSection);
-    rc |= showImages();
-    return rc;
+    std::printf("ZR40_SWUpdate %s: running [%s]\n", info.Get("ProductVersion").ToUtf8().c_str(),
+                strSection.ToUtf8().c_str());
+    std::fflush(stdout);
+
+    Progress progress(countFrames(run.Script(), strSection));
+    CLoaderRunCallbacks callbacks;
+    callbacks.onStep = [verbose](const CComString& text, int) {
+        if (verbose) {
+            printText(stdout, text);
+        }
+    };
+    callbacks.onProgress = [&progress] { progress.Step(); };
+    callbacks.onErrorBox = [](int id) {
+        printText(stderr, CComString(platform::resources::LoadString(id)));
+    };
+    run.SetCallbacks(std::move(callbacks));
+
+    CLoaderRun::Result result;
+    bool stopped = false;
+    {
+        SignalWatcher signals(run);
+        result = run.Run(strSection);
+        stopped = signals.Stopped();
+    }
+    switch (result) {
+        case CLoaderRun::Result::kNotStarted:
+            std::fprintf(stderr, "zr40-loader: the run could not start (no device found?)\n");
+            return kNoDevice;
+        case CLoaderRun::Result::kFailed:
+            std::fprintf(stderr, "zr40-loader: the run failed; see ZR40Loader_err.log\n");
+            return kFailed;
+        case CLoaderRun::Result::kStopped:
+            std::fprintf(stderr, "zr40-loader: the run was stopped\n");
+            return kStopped;
+        case CLoaderRun::Result::kSucceeded:
+            break;
+    }
+    if (stopped) {
+        return kStopped;
+    }
+    std::printf("zr40-loader: [%s] done\n", strSection.ToUtf8().c_str());
+    std::fflush(stdout);
+    return waitVersion >= 0 ? deviceVersion(waitVersion) : kOk;
 }
