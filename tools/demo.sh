@@ -1,8 +1,42 @@
 #!/usr/bin/env bash
-# The project's main job: installs what is missing, builds the release flavour and runs the
-# update tool's service command on the embedded data.
+# The project's main job: installs what is missing, builds the release flavour, starts the
+# simulated ZR-40 and runs the complete update of the embedded loader script against it, then
+# shows the device coming back with its new firmware version.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh
-tools/build.sh release
-exec build/release/Loader/app/zr40-loader --show "$@"
+tools/build.sh release >/dev/null
+bin=$PWD/build/release
+
+work=$(mktemp -d /tmp/zr40-demo.XXXXXX)
+sim_pid=
+cleanup() {
+  if [ -n "$sim_pid" ]; then
+    kill "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+"$bin/sim/devsim/zr40-devsim" --dir "$work/device" --reenum-ms "${ZR_DEMO_REENUM_MS:-3000}" \
+  >"$work/device.log" 2>&1 &
+sim_pid=$!
+for _ in $(seq 100); do
+  grep -q '^ready' "$work/device.log" 2>/dev/null && break
+  sleep 0.1
+done
+grep -q '^ready' "$work/device.log" || { cat "$work/device.log"; exit 1; }
+export ZR40_DEVICE_CATALOG=$work/device/catalog.txt
+
+echo "== simulated ZR-40 attached (catalogue $ZR40_DEVICE_CATALOG)"
+"$bin/Loader/app/zr40-loader" --device-version
+echo "== writing the firmware with the embedded loader script"
+cd "$work"
+if ! "$bin/Loader/app/zr40-loader" --wait-version 60 "$@"; then
+  echo "== the update failed; error log:"
+  cat "$work/ZR40Loader_err.log" 2>/dev/null || true
+  exit 1
+fi
+echo "== device events:"
+sed 's/^/   /' "$work/device.log"

@@ -40,7 +40,7 @@ void usage(std::FILE* out) {
         "  --script FILE       run a script file instead of the embedded script\n"
         "  --config FILE       use this loader configuration instead of the embedded one\n"
         "                      (files: UTF-8 or code page 932 is taken as is; any line ends)\n"
-        "  --verbose           print every step message\n"
+        "  --verbose           print every step message, with the seconds since the start\n"
         "  --wait-version SEC  after a successful run, wait up to SEC seconds for the device to\n"
         "                      come back and print the version it reports\n"
         "\n"
@@ -309,6 +309,9 @@ int main(int argc, char** argv) {
         }
     }
 
+    // Step messages go to pipes line by line, so a reader sees them as they happen.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
     std::string configText;
     std::optional<platform::resources::ScopedResource> configOverride;
     if (configFile != nullptr) {
@@ -347,9 +350,13 @@ int main(int argc, char** argv) {
 
     Progress progress(countFrames(run.Script(), strSection));
     CLoaderRunCallbacks callbacks;
-    callbacks.onStep = [verbose](const CComString& text, int) {
+    const std::uint64_t startMs = platform::kernel::TickCount();
+    callbacks.onStep = [verbose, startMs](const CComString& text, int) {
         if (verbose) {
-            printText(stdout, text);
+            // The elapsed time lets a reader see where a run spends it.
+            std::printf("[%9.3f] %s\n",
+                        static_cast<double>(platform::kernel::TickCount() - startMs) / 1000.0,
+                        text.ToUtf8().c_str());
         }
     };
     callbacks.onProgress = [&progress] { progress.Step(); };

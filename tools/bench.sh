@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# tools/bench.sh: speed and memory figures of the device link and of a full firmware write
+# against the simulated ZR-40 (release build). Prints figures; asserts nothing.
+#   1. port_bench: Send of 65,560-byte frames vs raw writes to the same pseudo-terminal, and
+#      the round trip of an 8-byte answer with WaitTime 10 and 1;
+#   2. the complete shipped script with zero simulated flash time, with the shipped
+#      configuration (WaitTime=10) and with a copy that sets WaitTime=1: wall time, the part
+#      spent in the mandated waits, the LM download throughput, peak resident memory.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/setup.sh
+tools/build.sh release >/dev/null
+bin=$PWD/build/release
+
+echo "== device link (port_bench)"
+"$bin/tests/bench/port_bench" --benchmark_min_time=0.5 2>&1 | tee /tmp/zr40-port-bench.txt | grep -v '^\*\*\*'
+raw=$(awk '/^RawPty/ { for (i = 1; i <= NF; i++) if ($i ~ /bytes_per_second=/) { v = $i; sub(/bytes_per_second=/, "", v); print v } }' /tmp/zr40-port-bench.txt | head -1)
+
+work=$(mktemp -d /tmp/zr40-bench.XXXXXX)
+sim_pid=
+cleanup() {
+  [ -n "$sim_pid" ] && { kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; }
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+full_write() {
+  local wait_time=$1 dir=$work/wt$1
+  mkdir -p "$dir"
+  sed "s/^WaitTime=.*/WaitTime=$wait_time/" Loader/app/res/Loader_Ini.ini >"$dir/config.ini"
+  "$bin/sim/devsim/zr40-devsim" --dir "$dir/device" --frame-log "$dir/frames.log" >"$dir/device.log" 2>&1 &
+  sim_pid=$!
+  for _ in $(seq 100); do grep -q '^ready' "$dir/device.log" && break; sleep 0.1; done
+  (cd "$dir" && ZR40_DEVICE_CATALOG=$dir/device/catalog.txt /usr/bin/time -f '%e %M' -o "$dir/time.txt" \
+     "$bin/Loader/app/zr40-loader" --config "$dir/config.ini" --verbose >"$dir/steps.log" 2>/dev/null)
+  kill "$sim_pid"; wait "$sim_pid" 2>/dev/null || true; sim_pid=
+  read -r wall rss_kb <"$dir/time.txt"
+  rows=$("$bin/Loader/app/zr40-loader" --show | awk '/rows$/ { print $(NF-1) }')
+  answers=$(grep -c '^tx ' "$dir/frames.log" || true)
+  # The LM rows: from their "LM_Size=" line to the first step of the next row.
+  read -r lm_bytes lm_seconds < <(awk '
+      /LM_Size=/ { t0 = substr($2, 1, length($2) - 1) + 0; split($NF, a, "="); bytes += a[2]; open = 1; next }
+      open && /DBB D2/ { gsub(/[\[\]]/, "", $1); secs += $1 - t0; open = 0 }
+      END { printf "%d %.3f\n", bytes, secs }' FS='[][ ]+' "$dir/steps.log")
+  awk -v wall="$wall" -v rss="$rss_kb" -v wt="$wait_time" -v rows="$rows" -v answers="$answers" \
+      -v lmb="$lm_bytes" -v lms="$lm_seconds" -v raw="$raw" 'BEGIN {
+    timers = 20; pauses = rows * wt / 1000
+    # each answer: the receive loop interval, two or three Recv polls and a 1 ms settle
+    polls = answers * (3 * wt + 1) / 1000
+    rawt = (raw > 0) ? lmb / raw : 0
+    rest = wall - timers - pauses - polls - rawt
+    printf "WaitTime=%d: wall %.2f s; Timer rows %.1f s, row pauses %.2f s, answer polling ~%.2f s (%d answers), raw transfer %.2f s; rest %.2f s (%.1f%%)\n", wt, wall, timers, pauses, polls, answers, rawt, rest, 100 * rest / wall
+    printf "             LM download %.1f MB in %.2f s = %.2f MB/s (raw pty %.1f MB/s); peak RSS %.0f MB\n", lmb / 1e6, lms, (lms > 0 ? lmb / lms / 1e6 : 0), raw / 1e6, rss / 1024
+  }'
+}
+
+echo "== full write against zr40-devsim"
+full_write 10
+full_write 1
