@@ -39,8 +39,8 @@ full_write() {
   answers=$(grep -c '^tx ' "$dir/frames.log" || true)
   # The LM rows: from their "LM_Size=" line to the first step of the next row.
   read -r lm_bytes lm_seconds < <(awk '
-      /LM_Size=/ { t0 = substr($2, 1, length($2) - 1) + 0; split($NF, a, "="); bytes += a[2]; open = 1; next }
-      open && /DBB D2/ { gsub(/[\[\]]/, "", $1); secs += $1 - t0; open = 0 }
+      /LM_Size=/ { t0 = $2 + 0; split($NF, a, "="); bytes += a[2]; open = 1; next }
+      open && /DBB D2/ { secs += $2 - t0; open = 0 }
       END { printf "%d %.3f\n", bytes, secs }' FS='[][ ]+' "$dir/steps.log")
   awk -v wall="$wall" -v rss="$rss_kb" -v wt="$wait_time" -v rows="$rows" -v answers="$answers" \
       -v lmb="$lm_bytes" -v lms="$lm_seconds" -v raw="$raw" 'BEGIN {
