@@ -6,7 +6,7 @@ if(ZR_WERROR)
 endif()
 if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
   # gcc 12 misfires on std::string/vector internals at -O2 and above.
-  add_compile_options(-Wno-stringop-overflow -Wno-restrict -Wno-array-bounds)
+  add_compile_options(-Wno-stringop-overflow -Wno-stringop-overread -Wno-restrict -Wno-array-bounds)
 endif()
 
 if(ZR_SANITIZE STREQUAL "address")

@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <iterator>
+#include <sstream>
 #include <optional>
 #include <string>
 #include <thread>
@@ -55,7 +55,9 @@ std::optional<std::string> readFile(const char* path) {
     if (!in) {
         return std::nullopt;
     }
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
 }
 
 // Texts given on the command line are what a person edits: UTF-8 is turned into the code page the
