@@ -28,7 +28,7 @@ if ((${#missing[@]})); then
 fi
 
 # The embedded texts are code page 932; the C library must be able to convert them.
-if ! iconv -l | grep -qx 'CP932//'; then
+if ! grep -qx 'CP932//' <<<"$(iconv -l)"; then
   echo "setup: iconv lacks CP932" >&2
   exit 1
 fi

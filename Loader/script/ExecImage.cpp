@@ -88,6 +88,21 @@ void PrepareFile(const CLoaderExecThread& thread, CComFile& file, const CComStri
     file.SetStaging(staging > 0 ? thread.GetImageBuffer() : nullptr, staging);
 }
 
+// The start of an image row: its heading, the file and wait lines, then the file opened for
+// reading, or the open error message. 1 = open.
+int OpenImageRow(CLoaderExecThread& thread, const ImageRow& row, int nStartId, int nOpenErrorId,
+                 CComFile& file) {
+    thread.StepMessage(nStartId);
+    thread.StepMessage(kMsgFileName, {row.strPath});
+    thread.StepMessage(kMsgWaitSeconds, {Decimal(row.nSeconds)});
+    PrepareFile(thread, file, row.strName);
+    if (file.Open(row.strName) != 1) {
+        thread.StepMessage(nOpenErrorId, 0);
+        return 0;
+    }
+    return 1;
+}
+
 // Messages 135 and 136, after the end heading.
 void ReportTiming(CLoaderExecThread& thread, std::uint64_t uiStartMs, int nCount) {
     const std::uint64_t now = thread.GetClock().NowMs();
@@ -109,14 +124,8 @@ int CLoaderExecThread::DBB_LM_FileFunc(CComString cstrValue) {
     StepMessage(imagecmd::ForcedWriteLine());
     const ImageRow row = ParseRow(*this, cstrValue);
     const std::uint64_t start = GetClock().NowMs();
-    StepMessage(kMsgLmStart);
-    StepMessage(kMsgFileName, {row.strPath});
-    StepMessage(kMsgWaitSeconds, {Decimal(row.nSeconds)});
-
     CFrameImageFile file;
-    PrepareFile(*this, file, row.strName);
-    if (file.Open(row.strName) != 1) {
-        StepMessage(kMsgLmOpenError, 0);
+    if (OpenImageRow(*this, row, kMsgLmStart, kMsgLmOpenError, file) != 1) {
         return 0;
     }
     StepMessage(imagecmd::LmSizeLine(file.GetLength()));
@@ -173,14 +182,8 @@ int CLoaderExecThread::DBB_LM_FileFunc(CComString cstrValue) {
 int CLoaderExecThread::DBB_D2_FileFunc(CComString cstrValue) {
     const ImageRow row = ParseRow(*this, cstrValue);
     const std::uint64_t start = GetClock().NowMs();
-    StepMessage(kMsgD2Start);
-    StepMessage(kMsgFileName, {row.strPath});
-    StepMessage(kMsgWaitSeconds, {Decimal(row.nSeconds)});
-
     CComStdioFile file;
-    PrepareFile(*this, file, row.strName);
-    if (file.Open(row.strName) != 1) {
-        StepMessage(kMsgD2OpenError, 0);
+    if (OpenImageRow(*this, row, kMsgD2Start, kMsgD2OpenError, file) != 1) {
         return 0;
     }
 
@@ -216,14 +219,8 @@ int CLoaderExecThread::DBB_D2_FileFunc(CComString cstrValue) {
 int CLoaderExecThread::DBB_SDRAM_FileFunc(CComString cstrValue) {
     const ImageRow row = ParseRow(*this, cstrValue);
     const std::uint64_t start = GetClock().NowMs();
-    StepMessage(kMsgD2Start);
-    StepMessage(kMsgFileName, {row.strPath});
-    StepMessage(kMsgWaitSeconds, {Decimal(row.nSeconds)});
-
     CComStdioFile file;
-    PrepareFile(*this, file, row.strName);
-    if (file.Open(row.strName) != 1) {
-        StepMessage(kMsgD2OpenError, 0);
+    if (OpenImageRow(*this, row, kMsgD2Start, kMsgD2OpenError, file) != 1) {
         return 0;
     }
 

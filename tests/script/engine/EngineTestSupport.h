@@ -41,26 +41,12 @@
 #include "platform/kernel/Thread.h"
 #include "platform/resources/resources.h"
 
+#include "tests/support/LoaderTestSupport.h"
+
 namespace enginetest {
 
-using Bytes = std::vector<std::uint8_t>;
-using platform::kernel::CriticalSectionLock;
-using platform::kernel::Event;
-
-// Only a guard against hangs; nothing is asserted about time.
-inline constexpr std::uint32_t kGuardMs = 20000;
-
-inline Bytes B(std::initializer_list<int> values) {
-    Bytes out;
-    for (int v : values) {
-        out.push_back(static_cast<std::uint8_t>(v));
-    }
-    return out;
-}
-
-inline std::string Hex(const Bytes& bytes) {
-    return CComString::BytesToHex(bytes.data(), static_cast<int>(bytes.size())).Str();
-}
+// The shared doubles are this namespace's too.
+using namespace loadertest;
 
 // Test texts are written in UTF-8 with LF; the embedded texts are code page 932 with CR LF.
 inline std::string Cp932Text(std::string_view utf8) {
@@ -113,16 +99,12 @@ inline Bytes DbAck(const Bytes& frame, const Bytes& payload = {}) {
 
 // The device behind the update port. Every Send is recorded as one write; the responder's
 // answer to it is queued for the receive thread, which is woken through "READ_EVENT" as the
-// port's watcher does. A read that finds nothing fails at once (the real port's empty polls).
-class DevicePort : public CPortManage {
+// port's watcher does.
+class DevicePort : public loadertest::FeedPort {
   public:
     using Responder = std::function<Bytes(const Bytes& frame)>;
 
-    DevicePort()
-        : m_kill(Event::Named("KILL_EVENT_RECV", true, false)),
-          m_read(Event::Named("READ_EVENT", false, false)),
-          m_more(Event::Create(false, false)) {
-        m_read->Reset();
+    DevicePort() {
         m_responder = [](const Bytes& frame) { return DbAck(frame); };
     }
 
@@ -168,56 +150,17 @@ class DevicePort : public CPortManage {
         }
         return 1;
     }
-    int Recv(std::uint8_t* pbBuff, std::uint32_t uiLength) override {
-        std::uint32_t got = 0;
-        for (;;) {
-            if (m_kill->IsSet()) {
-                return 0;
-            }
-            {
-                CriticalSectionLock lock(m_lock);
-                const std::size_t n = std::min<std::size_t>(m_input.size(), uiLength - got);
-                std::copy_n(m_input.begin(), n, pbBuff + got);
-                m_input.erase(m_input.begin(), m_input.begin() + static_cast<std::ptrdiff_t>(n));
-                got += static_cast<std::uint32_t>(n);
-                if (got == uiLength) {
-                    if (!m_input.empty()) {
-                        m_read->Set();
-                    }
-                    return 1;
-                }
-                if (got == 0) {
-                    return 0;
-                }
-            }
-            const std::shared_ptr<Event> events[] = {m_kill, m_more};
-            platform::kernel::WaitAny(events, platform::kernel::kInfinite);
-        }
-    }
 
-    // Bytes as the device sends them.
+    // Bytes as the device sends them; no bytes wake no one.
     void Feed(const Bytes& bytes) {
-        if (bytes.empty()) {
-            return;
+        if (!bytes.empty()) {
+            FeedPort::Feed(bytes);
         }
-        {
-            CriticalSectionLock lock(m_lock);
-            m_input.insert(m_input.end(), bytes.begin(), bytes.end());
-        }
-        m_more->Set();
-        m_read->Set();
     }
 
     // Answer bytes the receive thread has not read yet.
-    std::size_t Pending() {
-        CriticalSectionLock lock(m_lock);
-        return m_input.size();
-    }
+    std::size_t Pending() { return Left(); }
 
-    std::vector<Bytes> Writes() {
-        CriticalSectionLock lock(m_lock);
-        return m_writes;
-    }
     std::vector<std::string> WritesHex() {
         std::vector<std::string> out;
         for (const Bytes& w : Writes()) {
@@ -236,12 +179,6 @@ class DevicePort : public CPortManage {
         m_calls.emplace_back(call);
     }
 
-    std::shared_ptr<Event> m_kill;
-    std::shared_ptr<Event> m_read;
-    std::shared_ptr<Event> m_more;
-    platform::kernel::CriticalSection m_lock;
-    std::deque<std::uint8_t> m_input;
-    std::vector<Bytes> m_writes;
     std::vector<std::string> m_calls;
     Responder m_responder;
     std::function<void(const Bytes&)> m_onSend;
@@ -274,37 +211,6 @@ class HookClock final : public platform::kernel::Clock {
     platform::kernel::ManualClock m_clock;
     std::mutex m_mutex;
     std::function<void(std::uint32_t)> m_hook;
-};
-
-// Step messages as level and UTF-8 text.
-class StepLog {
-  public:
-    void Add(const CComString& text, int level) {
-        std::lock_guard lock(m_mutex);
-        m_lines.push_back(std::to_string(level) + ":" + text.ToUtf8());
-    }
-    std::vector<std::string> Lines() const {
-        std::lock_guard lock(m_mutex);
-        return m_lines;
-    }
-    bool Has(const std::string& line) const {
-        const auto lines = Lines();
-        return std::find(lines.begin(), lines.end(), line) != lines.end();
-    }
-    // The lines from the first one equal to `first`, `count` of them (fewer at the end).
-    std::vector<std::string> From(const std::string& first, std::size_t count) const {
-        const auto lines = Lines();
-        auto it = std::find(lines.begin(), lines.end(), first);
-        std::vector<std::string> out;
-        for (; it != lines.end() && out.size() < count; ++it) {
-            out.push_back(*it);
-        }
-        return out;
-    }
-
-  private:
-    mutable std::mutex m_mutex;
-    std::vector<std::string> m_lines;
 };
 
 // Each test in a directory of its own, where the error log is written.
@@ -408,47 +314,10 @@ class RunTest : public ::testing::Test {
 };
 
 // The window's part for handler tests: locks, queue, registry, and a receive thread.
-class EngineOwner : public CLoaderExecOwner {
+class EngineOwner : public loadertest::OwnerFor<CLoaderExecOwner> {
   public:
-    ~EngineOwner() override { StopThreads(nullptr); }
-
-    void StepMessage(const CComString& text, int level) override { steps.Add(text, level); }
-    void StopThreads(CLoaderThread* pCaller) override {
-        CriticalSectionLock lock(m_threadLock);
-        for (auto& [section, thread] : m_threads) {
-            if (thread != pCaller) {
-                if (auto kill = thread->GetKillEvent()) {
-                    kill->Set();
-                }
-            }
-        }
-        m_threads.clear();
-        if (m_pReadThread != nullptr) {
-            if (auto kill = m_pReadThread->GetKillEvent()) {
-                kill->Set();
-            }
-            m_pReadThread = nullptr;
-        }
-    }
-    void ThreadFinished(const CComString& section) override {
-        CriticalSectionLock lock(m_threadLock);
-        m_threads.erase(section.Str());
-    }
-    void RegisterThread(const CComString& section, CLoaderThread* thread) override {
-        CriticalSectionLock lock(m_threadLock);
-        m_threads[section.Str()] = thread;
-    }
-    void ShowErrorBox(int id) override {
-        std::lock_guard lock(m_mutex);
-        boxes.push_back(id);
-    }
-    void SetFailed(bool failed) override { m_failed = failed; }
-    void PostLoaderEnd() override { ++ends; }
-    void PostProgress() override { ++progress; }
-    platform::kernel::CriticalSection& portLock() override { return m_portLock; }
-    platform::kernel::CriticalSection& queueLock() override { return m_queueLock; }
-    platform::kernel::CriticalSection& threadLock() override { return m_threadLock; }
-    CQueManage* GetQueManage() override { return &queue; }
+    // Forgets the thread only: the receive thread is the fixture's to stop.
+    void ThreadFinished(const CComString& section) override { Forget(section); }
     void OnLoaderProgComplete(CPortManage*& pPort) override {
         ++progComplete;
         if (pPort != nullptr) {
@@ -456,52 +325,7 @@ class EngineOwner : public CLoaderExecOwner {
         }
     }
 
-    platform::kernel::ThreadHandle StartReadThread(CPortManage* pPort, CParamFile* pInitData) {
-        auto* thread = platform::kernel::WorkerThread::CreateAutoDelete(
-            std::make_unique<CLoaderReadThread>(), platform::kernel::Priority::kAboveNormal);
-        if (thread == nullptr) {
-            return {};
-        }
-        thread->SetOwnerDlg(this);
-        thread->SetInitData(pInitData);
-        thread->SetPort(pPort);
-        thread->SetQueManage(&queue);
-        thread->CreateKillEvent("RECV");
-        thread->CreateReadEvent();
-        {
-            CriticalSectionLock lock(m_threadLock);
-            m_pReadThread = thread;
-        }
-        platform::kernel::ThreadHandle handle = thread->Handle();
-        {
-            CriticalSectionLock lock(m_queueLock);
-            queue.SetReadThreadObject(thread);
-        }
-        thread->Resume();
-        return handle;
-    }
-
-    bool Failed() const { return m_failed.load(); }
-    std::vector<int> Boxes() {
-        std::lock_guard lock(m_mutex);
-        return boxes;
-    }
-
-    StepLog steps;
-    CQueManage queue;
-    std::atomic<int> ends{0};
-    std::atomic<int> progress{0};
     std::atomic<int> progComplete{0};
-
-  private:
-    platform::kernel::CriticalSection m_portLock;
-    platform::kernel::CriticalSection m_queueLock;
-    platform::kernel::CriticalSection m_threadLock;
-    std::mutex m_mutex;
-    std::vector<int> boxes;
-    std::map<std::string, CLoaderThread*> m_threads;
-    CLoaderReadThread* m_pReadThread = nullptr;
-    std::atomic<bool> m_failed{false};
 };
 
 // Handlers called on the test thread through an execution-thread object that is set up but
