@@ -14,7 +14,11 @@ bin=$PWD/build/release
 
 echo "== device link (port_bench)"
 "$bin/tests/bench/port_bench" --benchmark_min_time=0.5 2>&1 | tee /tmp/zr40-port-bench.txt | grep -v '^\*\*\*'
-raw=$(awk '/^RawPty/ { for (i = 1; i <= NF; i++) if ($i ~ /bytes_per_second=/) { v = $i; sub(/bytes_per_second=/, "", v); print v } }' /tmp/zr40-port-bench.txt | head -1)
+# Google Benchmark prints bytes_per_second with binary prefixes (k, M, G = 1024^n).
+raw=$(awk '/^RawPty/ { for (i = 1; i <= NF; i++) if ($i ~ /bytes_per_second=/) {
+         v = $i; sub(/bytes_per_second=/, "", v); sub(/\/s$/, "", v)
+         m = 1; if (v ~ /k$/) m = 1024; if (v ~ /M$/) m = 1048576; if (v ~ /G$/) m = 1073741824
+         sub(/[kMG]$/, "", v); printf "%.0f\n", v * m; exit } }' /tmp/zr40-port-bench.txt)
 
 work=$(mktemp -d /tmp/zr40-bench.XXXXXX)
 sim_pid=

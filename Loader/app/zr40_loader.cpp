@@ -374,6 +374,11 @@ int main(int argc, char** argv) {
         result = run.Run(strSection);
         stopped = signals.Stopped();
     }
+    if (stopped && result != CLoaderRun::Result::kSucceeded) {
+        // A step cut short by the stop is recorded like any failed step.
+        std::fprintf(stderr, "zr40-loader: stopped by the user; see ZR40Loader_err.log\n");
+        return kStopped;
+    }
     switch (result) {
         case CLoaderRun::Result::kNotStarted:
             std::fprintf(stderr, "zr40-loader: the run could not start (no device found?)\n");

@@ -123,17 +123,7 @@ int CLoaderExecThread::GetChecksum(CComString cstrValue, std::uint16_t& usSum) {
     const int nTimeoutSec = fields.GetAt(1).ToInt();
 
     std::vector<std::uint8_t> record;
-    const int nWait = WaitAnswer(key.data(), static_cast<int>(key.size()), nTimeoutSec, record);
-    if (nWait == 0) {
-        ReportTimeout(kMsgReceiveError, nTimeoutSec);
-        ExecError().ErrContents = kErrWaitFailed;
-        return 0;
-    }
-    if (nWait == -2) {
-        return 0;
-    }
-    if (nWait != 1) {
-        ExecError().ErrContents = kErrWaitFailed;
+    if (WaitAnswerReported(key, nTimeoutSec, kMsgReceiveError, record) != 1) {
         return 0;
     }
     const frames::DbAnswer answer = frames::ClassifyDbRecord(record);

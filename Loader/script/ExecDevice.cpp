@@ -71,21 +71,25 @@ int CLoaderExecThread::DBB_D2_CMDFunc(CComString cstrValue) {
     return nWritten == 1 ? 1 : 0;
 }
 
+int CLoaderExecThread::WaitAnswerReported(const std::vector<std::uint8_t>& key, int nTimeoutSec,
+                                          int nHeadingId, std::vector<std::uint8_t>& record) {
+    const int nWait = WaitAnswer(key.data(), static_cast<int>(key.size()), nTimeoutSec, record);
+    if (nWait == 1) {
+        return 1;
+    }
+    if (nWait == 0) {
+        ReportTimeout(nHeadingId, nTimeoutSec);
+    }
+    if (nWait != -2) {
+        ExecError().ErrContents = kErrWaitFailed;
+    }
+    return 0;
+}
+
 int CLoaderExecThread::TakeDbAnswer(const CComString& cstrValue, int nHeadingId, bool bErrorHeading,
                                     bool bProgress, std::vector<std::uint8_t>& record) {
     const WaitValue value = ParseWaitValue(cstrValue);
-    const int nWait =
-        WaitAnswer(value.key.data(), static_cast<int>(value.key.size()), value.nTimeoutSec, record);
-    if (nWait == 0) {
-        ReportTimeout(nHeadingId, value.nTimeoutSec);
-        ExecError().ErrContents = kErrWaitFailed;
-        return 0;
-    }
-    if (nWait == -2) {
-        return 0;
-    }
-    if (nWait != 1) {
-        ExecError().ErrContents = kErrWaitFailed;
+    if (WaitAnswerReported(value.key, value.nTimeoutSec, nHeadingId, record) != 1) {
         return 0;
     }
     if (bProgress && m_pOwnerDlg != nullptr) {
@@ -132,18 +136,7 @@ int CLoaderExecThread::Wait_DBBFunc2_Wait(CComString cstrValue) {
 int CLoaderExecThread::GetDBBVersion(CComString cstrValue, CComString& cstrVersion) {
     const WaitValue value = ParseWaitValue(cstrValue);
     std::vector<std::uint8_t> record;
-    const int nWait =
-        WaitAnswer(value.key.data(), static_cast<int>(value.key.size()), value.nTimeoutSec, record);
-    if (nWait == 0) {
-        ReportTimeout(kMsgReceiveError, value.nTimeoutSec);
-        ExecError().ErrContents = kErrWaitFailed;
-        return 0;
-    }
-    if (nWait == -2) {
-        return 0;
-    }
-    if (nWait != 1) {
-        ExecError().ErrContents = kErrWaitFailed;
+    if (WaitAnswerReported(value.key, value.nTimeoutSec, kMsgReceiveError, record) != 1) {
         return 0;
     }
     const frames::DbAnswer answer = frames::ClassifyDbRecord(record);

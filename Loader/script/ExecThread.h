@@ -259,6 +259,10 @@ class CLoaderExecThread : public CLoaderThread {
     // The answer of a DB wait judged; `nHeadingId` heads a time-out report (133 or 143).
     int TakeDbAnswer(const CComString& cstrValue, int nHeadingId, bool bErrorHeading,
                      bool bProgress, std::vector<std::uint8_t>& record);
+    // WaitAnswer with its failures reported: a time-out under `nHeadingId`, and kErrWaitFailed
+    // in ErrContents (a stop has stored its own). 1 = the answer is in `record`, otherwise 0.
+    int WaitAnswerReported(const std::vector<std::uint8_t>& key, int nTimeoutSec, int nHeadingId,
+                           std::vector<std::uint8_t>& record);
     // A section name of this thread or of one of its parents.
     bool IsRunningSection(const CComString& cstrSection) const;
     CLoaderExecOwner* ExecOwner() const;
