@@ -23,7 +23,7 @@ raw=$(awk '/^RawPty/ { for (i = 1; i <= NF; i++) if ($i ~ /bytes_per_second=/) {
 work=$(mktemp -d /tmp/zr40-bench.XXXXXX)
 sim_pid=
 cleanup() {
-  [ -n "$sim_pid" ] && { kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; }
+  if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -35,9 +35,15 @@ full_write() {
   "$bin/sim/devsim/zr40-devsim" --dir "$dir/device" --frame-log "$dir/frames.log" >"$dir/device.log" 2>&1 &
   sim_pid=$!
   for _ in $(seq 100); do grep -q '^ready' "$dir/device.log" && break; sleep 0.1; done
+  local rc=0
   (cd "$dir" && ZR40_DEVICE_CATALOG=$dir/device/catalog.txt /usr/bin/time -f '%e %M' -o "$dir/time.txt" \
-     "$bin/Loader/app/zr40-loader" --config "$dir/config.ini" --verbose >"$dir/steps.log" 2>/dev/null)
+     "$bin/Loader/app/zr40-loader" --config "$dir/config.ini" --verbose >"$dir/steps.log" 2>"$dir/stderr.log") || rc=$?
   kill "$sim_pid"; wait "$sim_pid" 2>/dev/null || true; sim_pid=
+  if [ "$rc" -ne 0 ]; then
+    echo "WaitTime=$wait_time: the write failed ($rc)"; tail -n 5 "$dir/stderr.log" "$dir/steps.log"
+    cat "$dir/ZR40Loader_err.log" 2>/dev/null || true
+    return 0
+  fi
   read -r wall rss_kb <"$dir/time.txt"
   rows=$("$bin/Loader/app/zr40-loader" --show | awk '/rows$/ { print $(NF-1) }')
   answers=$(grep -c '^tx ' "$dir/frames.log" || true)
