@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -64,9 +64,8 @@ std::optional<std::string> readFile(const char* path) {
 // engine reads, and every line end becomes CR LF.
 std::string toScriptText(const std::string& raw) {
     CComString utf8Round = CComString::FromUtf8(raw);
-    std::string text = CComString(raw).ToUtf8() == raw && utf8Round.ToUtf8() == raw
-                           ? utf8Round.Str()
-                           : raw;
+    std::string text =
+        CComString(raw).ToUtf8() == raw && utf8Round.ToUtf8() == raw ? utf8Round.Str() : raw;
     std::string out;
     out.reserve(text.size() + text.size() / 16);
     for (char c : text) {
@@ -114,7 +113,7 @@ int countFrames(const CParamFile& script, const CComString& strSection) {
 }
 
 class Progress {
-public:
+  public:
     explicit Progress(int total) : m_total(total), m_tty(isatty(STDERR_FILENO) == 1) {}
 
     void Step() {
@@ -136,7 +135,7 @@ public:
         }
     }
 
-private:
+  private:
     int m_total;
     bool m_tty;
     std::atomic<int> m_done{0};
@@ -230,7 +229,8 @@ int deviceVersion(int waitSeconds) {
         return kFailed;
     }
     CUsbPort port(&config);
-    std::uint64_t until = platform::kernel::TickCount() + static_cast<std::uint64_t>(waitSeconds) * 1000;
+    std::uint64_t until =
+        platform::kernel::TickCount() + static_cast<std::uint64_t>(waitSeconds) * 1000;
     for (;;) {
         std::string version = askVersion(port);
         if (!version.empty()) {
@@ -247,7 +247,7 @@ int deviceVersion(int waitSeconds) {
 
 // Ctrl-C and SIGTERM stop the run through its stop events; SIGUSR1 ends the watcher.
 class SignalWatcher {
-public:
+  public:
     explicit SignalWatcher(CLoaderRun& run) {
         sigemptyset(&m_set);
         sigaddset(&m_set, SIGINT);
@@ -269,7 +269,7 @@ public:
     }
     bool Stopped() const { return m_stopped; }
 
-private:
+  private:
     sigset_t m_set{};
     std::atomic<bool> m_stopped{false};
     std::thread m_thread;
