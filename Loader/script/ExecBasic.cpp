@@ -27,7 +27,7 @@ constexpr int kMaxChildren = static_cast<int>(platform::kernel::kMaxWaitObjects)
 int CLoaderExecThread::PortFunc(CComString cstrValue) {
     CComStringArray fields = cstrValue.Split(',');
     if (fields.GetSize() != 2) {
-        fields.Add("30");
+        fields.Add(CComString::Formatted("%d", kDefaultOpenSeconds));
     }
     const CComString operation = fields.GetAt(0);
     StepMessage(kMsgPort, {operation}, 1);
