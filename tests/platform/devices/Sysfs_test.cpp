@@ -53,30 +53,30 @@ class FakeSysfs {
         WriteFile(dir / "idVendor", std::string(vendor) + "\n");
         WriteFile(dir / "idProduct", std::string(product) + "\n");
         Link(dir, name);
-        for (const auto& spec : interfaces) {
-            const std::string entry = name + ":1." + std::to_string(spec.number);
+        for (const auto& iface : interfaces) {
+            const std::string entry = name + ":1." + std::to_string(iface.number);
             const fs::path itf = dir / entry;
             char number[8];
-            std::snprintf(number, sizeof number, "%02x", spec.number);
+            std::snprintf(number, sizeof number, "%02x", iface.number);
             using Attribute = std::pair<const char*, const char*>;
             for (const auto& [file, value] : {Attribute{"bInterfaceNumber", number},
-                                              {"bInterfaceClass", spec.cls},
-                                              {"bInterfaceSubClass", spec.subClass},
-                                              {"bInterfaceProtocol", spec.protocol}}) {
+                                              {"bInterfaceClass", iface.cls},
+                                              {"bInterfaceSubClass", iface.subClass},
+                                              {"bInterfaceProtocol", iface.protocol}}) {
                 WriteFile(itf / file, std::string(value) + "\n");
             }
-            if (spec.driver != nullptr) {
-                fs::create_directory_symlink(root_ / "bus/usb/drivers" / spec.driver,
+            if (iface.driver != nullptr) {
+                fs::create_directory_symlink(root_ / "bus/usb/drivers" / iface.driver,
                                              itf / "driver");
             }
-            if (spec.tty != nullptr) {
-                fs::create_directories(itf / "tty" / spec.tty);
+            if (iface.tty != nullptr) {
+                fs::create_directories(itf / "tty" / iface.tty);
             }
-            if (spec.net != nullptr) {
-                fs::create_directories(itf / "net" / spec.net);
+            if (iface.net != nullptr) {
+                fs::create_directories(itf / "net" / iface.net);
             }
-            if (spec.serialPort != nullptr) {
-                fs::create_directories(itf / spec.serialPort / "tty" / spec.serialPort);
+            if (iface.serialPort != nullptr) {
+                fs::create_directories(itf / iface.serialPort / "tty" / iface.serialPort);
             }
             Link(itf, entry);
         }
