@@ -11,9 +11,33 @@ void ExecErrorRecord::Reset() {
     ErrDetail = kStart;
 }
 
-ExecErrorRecord& ExecError() {
+void ExecErrorRecord::CopyFrom(const ExecErrorRecord& other) {
+    ExecIdx = other.ExecIdx.load();
+    ExecInfo = other.ExecInfo.load();
+    ExecDetail = other.ExecDetail.load();
+    ErrContents = other.ErrContents.load();
+    ErrDetail = other.ErrDetail.load();
+}
+
+namespace {
+thread_local ExecErrorRecord* t_pBound = nullptr;
+}  // namespace
+
+ExecErrorRecord& ProcessExecError() {
     static ExecErrorRecord record;
     return record;
+}
+
+ExecErrorRecord& ExecError() {
+    return t_pBound != nullptr ? *t_pBound : ProcessExecError();
+}
+
+ScopedExecErrorBinding::ScopedExecErrorBinding(ExecErrorRecord& record) : m_pPrevious(t_pBound) {
+    t_pBound = &record;
+}
+
+ScopedExecErrorBinding::~ScopedExecErrorBinding() {
+    t_pBound = m_pPrevious;
 }
 
 void SetExecError(std::int32_t execIdx, std::int32_t execInfo, std::int32_t errContents,

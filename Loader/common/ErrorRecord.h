@@ -1,6 +1,10 @@
 // The run's error record: where a failed run stopped and why. Process-wide, written by the
 // thread that runs the script rows and by the port calls they make, read when the error log is
 // written after a failure. Atomic fields keep readers on other threads race-free.
+//
+// Sections that run in parallel would otherwise write into each other's record between a
+// failure and its log, so an execution thread binds a record of its own for its run and
+// publishes it to the process's record when it ends.
 #pragma once
 
 #include <atomic>
@@ -17,15 +21,31 @@ struct ExecErrorRecord {
 
     // Back to the start values, as at program start.
     void Reset();
+    void CopyFrom(const ExecErrorRecord& other);
 };
 
-// The one record of the process.
+// The record the calling thread writes: its bound record, otherwise the process's.
 ExecErrorRecord& ExecError();
+// The one record of the process.
+ExecErrorRecord& ProcessExecError();
+
+// Binds `record` to the calling thread for the lifetime of the object.
+class ScopedExecErrorBinding {
+  public:
+    explicit ScopedExecErrorBinding(ExecErrorRecord& record);
+    ~ScopedExecErrorBinding();
+    ScopedExecErrorBinding(const ScopedExecErrorBinding&) = delete;
+    ScopedExecErrorBinding& operator=(const ScopedExecErrorBinding&) = delete;
+
+  private:
+    ExecErrorRecord* m_pPrevious;
+};
 
 // Stores four fields at once; ExecDetail keeps its value.
 void SetExecError(std::int32_t execIdx, std::int32_t execInfo, std::int32_t errContents,
                   std::int32_t errDetail);
 
-// Writes the record to "ZR40Loader_err.log" in the current directory, replacing an earlier log.
-// Returns 1 when the file could be written, 0 otherwise (the caller's failure path goes on).
+// Writes the calling thread's record to "ZR40Loader_err.log" in the current directory, replacing an
+// earlier log. Returns 1 when the file could be written, 0 otherwise (the caller's failure path
+// goes on).
 int WriteErrorLog();

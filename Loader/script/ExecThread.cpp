@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <optional>
 #include <utility>
 
 #include "Loader/common/ErrorRecord.h"
@@ -140,6 +141,11 @@ std::shared_ptr<CExecRunShared> CLoaderExecThread::AllocateRunShared() {
 
 int CLoaderExecThread::Run() {
     RunOutcome outcome = RunOutcome::kFailed;
+    // This thread's own record; the process's record gets it back at the end unless another
+    // thread's failure is the run's story.
+    ExecErrorRecord record;
+    record.CopyFrom(ProcessExecError());
+    std::optional<ScopedExecErrorBinding> binding(std::in_place, record);
     if (!m_pShared) {
         m_pShared = AllocateRunShared();
     }
@@ -168,6 +174,11 @@ int CLoaderExecThread::Run() {
         if (std::shared_ptr<Event> waitSection = GetWaitSectionEvent()) {
             waitSection->Set();
         }
+    }
+    const bool bPublish = m_bReportedFailure || !m_pShared->bFailureReported.load();
+    binding.reset();
+    if (bPublish) {
+        ProcessExecError().CopyFrom(record);
     }
     // The buffers go with the last thread of the run that still holds them.
     m_pShared.reset();
@@ -294,6 +305,7 @@ int CLoaderExecThread::UnknownCommand(const CComString& cstrKey) {
     ExecError().ErrDetail = 0;
     const bool bFirst = m_pShared == nullptr || !m_pShared->bFailureReported.exchange(true);
     if (bFirst) {
+        m_bReportedFailure = true;
         WriteErrorLog();
     }
     StepMessage(kMsgUnsupportedCommand, 0);
@@ -310,6 +322,7 @@ int CLoaderExecThread::UnknownCommand(const CComString& cstrKey) {
 void CLoaderExecThread::ReportFailure() {
     const bool bFirst = m_pShared == nullptr || !m_pShared->bFailureReported.exchange(true);
     if (bFirst) {
+        m_bReportedFailure = true;
         WriteErrorLog();
     }
     if (m_pOwnerDlg != nullptr) {

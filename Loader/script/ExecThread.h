@@ -293,4 +293,6 @@ class CLoaderExecThread : public CLoaderThread {
     CComString m_strNextWait;
     // The run ended at the stop poll between rows.
     bool m_bStopped = false;
+    // This thread wrote the run's error log (the first failure of the run).
+    bool m_bReportedFailure = false;
 };

@@ -125,3 +125,22 @@ TEST_F(ErrorLog, UnwritableDirectoryIsNotFatal) {
 }
 
 }  // namespace
+
+// Parallel sections each write their own record; the log shows the writer's, and the process's
+// record is untouched until the thread publishes it.
+TEST(ExecErrorBinding, ThreadsWriteTheirOwnRecord) {
+    ProcessExecError().Reset();
+    ExecErrorRecord mine;
+    {
+        ScopedExecErrorBinding binding(mine);
+        SetExecError(4, 99, -1, 0);
+        EXPECT_EQ(&ExecError(), &mine);
+        EXPECT_EQ(ProcessExecError().ExecInfo.load(), -1);
+    }
+    EXPECT_EQ(&ExecError(), &ProcessExecError());
+    EXPECT_EQ(mine.ExecIdx.load(), 4);
+    ProcessExecError().CopyFrom(mine);
+    EXPECT_EQ(ProcessExecError().ExecInfo.load(), 99);
+    EXPECT_EQ(ProcessExecError().ExecDetail.load(), -1);
+    ProcessExecError().Reset();
+}
