@@ -63,9 +63,10 @@ std::optional<std::string> readFile(const char* path) {
 // Texts given on the command line are what a person edits: UTF-8 is turned into the code page the
 // engine reads, and every line end becomes CR LF.
 std::string toScriptText(const std::string& raw) {
-    CComString utf8Round = CComString::FromUtf8(raw);
-    std::string text =
-        CComString(raw).ToUtf8() == raw && utf8Round.ToUtf8() == raw ? utf8Round.Str() : raw;
+    // A file that reads back unchanged through code page 932 was UTF-8; anything else is taken
+    // as code page 932 already.
+    CComString converted = CComString::FromUtf8(raw);
+    const std::string& text = converted.ToUtf8() == raw ? converted.Str() : raw;
     std::string out;
     out.reserve(text.size() + text.size() / 16);
     for (char c : text) {
