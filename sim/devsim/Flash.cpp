@@ -12,15 +12,16 @@ namespace {
 constexpr std::uint32_t kBlockSize = image::kBlockSize;
 constexpr std::uint64_t kFlashSize = std::uint64_t{FlashModel::kBlockCount} * kBlockSize;
 
-// Bits [from, to) of a bitmap; the callers' ranges never leave one block.
-bool AnySet(const std::vector<std::uint64_t>& bits, std::uint32_t from, std::uint32_t to) {
+// Calls fn(word, mask) for each 64-bit word that bits [from, to) of a bitmap touch; fn returns
+// true to stop early. The callers' ranges never leave one block.
+template <typename Fn>
+bool ForEachWord(std::uint32_t from, std::uint32_t to, Fn fn) {
     while (from < to) {
-        std::uint32_t word = from / 64;
         std::uint32_t shift = from % 64;
         std::uint32_t count = std::min<std::uint32_t>(64 - shift, to - from);
         std::uint64_t mask = (count == 64 ? ~std::uint64_t{0} : ((std::uint64_t{1} << count) - 1))
                              << shift;
-        if ((bits[word] & mask) != 0) {
+        if (fn(from / 64, mask)) {
             return true;
         }
         from += count;
@@ -28,16 +29,17 @@ bool AnySet(const std::vector<std::uint64_t>& bits, std::uint32_t from, std::uin
     return false;
 }
 
+bool AnySet(const std::vector<std::uint64_t>& bits, std::uint32_t from, std::uint32_t to) {
+    return ForEachWord(from, to, [&bits](std::uint32_t word, std::uint64_t mask) {
+        return (bits[word] & mask) != 0;
+    });
+}
+
 void SetBits(std::vector<std::uint64_t>& bits, std::uint32_t from, std::uint32_t to) {
-    while (from < to) {
-        std::uint32_t word = from / 64;
-        std::uint32_t shift = from % 64;
-        std::uint32_t count = std::min<std::uint32_t>(64 - shift, to - from);
-        std::uint64_t mask = (count == 64 ? ~std::uint64_t{0} : ((std::uint64_t{1} << count) - 1))
-                             << shift;
+    ForEachWord(from, to, [&bits](std::uint32_t word, std::uint64_t mask) {
         bits[word] |= mask;
-        from += count;
-    }
+        return false;
+    });
 }
 
 }  // namespace
