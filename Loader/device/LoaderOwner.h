@@ -30,6 +30,10 @@ class CLoaderOwner {
     // A child execution thread started by WaitSection.
     virtual void RegisterThread(const CComString& cstrSection, CLoaderThread* pThread) = 0;
 
+    // A thread of that section (names compared without regard to case) is registered and not
+    // yet finished or forgotten. The caller holds threadLock.
+    virtual bool IsThreadRegistered(const CComString& cstrSection) = 0;
+
     // The modal error box with a string-table text, the program's title as caption and the
     // error icon; blocks the calling thread until the user closes it.
     virtual void ShowErrorBox(int nMessageId) = 0;

@@ -111,18 +111,22 @@ int CLoaderReadThread::ExitInstance() {
     return CLoaderThread::ExitInstance();
 }
 
-int CLoaderReadThread::Deliver(std::span<const std::uint8_t> key,
-                               std::vector<std::uint8_t>&& record) {
-    if (m_pOwnerDlg == nullptr || m_pQueManage == nullptr) {
+int CLoaderReadThread::Deliver(std::vector<Received>& received) {
+    if (received.empty() || m_pOwnerDlg == nullptr || m_pQueManage == nullptr) {
         return 0;
     }
-    // Held across lookup and delivery, so the entry cannot be removed in between.
+    int delivered = 0;
+    // Held across lookup and delivery, so the entry cannot be removed in between, and across
+    // the whole burst, so no thread registers a wait before a stale copy has been dealt with.
     platform::kernel::CriticalSectionLock lock(m_pOwnerDlg->queueLock());
-    CQueData* entry = m_pQueManage->FindQueData(key.data(), static_cast<int>(key.size()));
-    if (entry == nullptr) {
-        return 0;
+    for (Received& frame : received) {
+        CQueData* entry =
+            m_pQueManage->FindQueData(frame.key.data(), static_cast<int>(frame.key.size()));
+        if (entry != nullptr) {
+            delivered += m_pQueManage->SetRecvData(entry, std::move(frame.record));
+        }
     }
-    return m_pQueManage->SetRecvData(entry, std::move(record));
+    return delivered;
 }
 
 int CLoaderReadThread::ReadRecvCommand() {
@@ -130,82 +134,98 @@ int CLoaderReadThread::ReadRecvCommand() {
     if (port == nullptr) {
         return 0;
     }
+    // A device may answer one frame twice in one write. Left in the buffer, the copy would be
+    // taken by the next wait to register, before its own request has even gone out.
+    constexpr int kMaxFramesPerBurst = 64;
+    std::vector<Received> received;
+    for (int n = 0; n < kMaxFramesPerBurst; ++n) {
+        ReadFrame(*port, received);
+        if (port->PendingBytes() == 0) {
+            break;
+        }
+    }
+    return Deliver(received) > 0 ? 1 : 0;
+}
+
+bool CLoaderReadThread::ReadFrame(CPortManage& port, std::vector<Received>& out) {
     std::uint8_t head[2] = {0, 0};
-    if (port->Recv(head, 2) != 1) {
-        return 0;
+    if (port.Recv(head, 2) != 1) {
+        return false;
     }
     const std::uint8_t b0 = head[0];
     const std::uint8_t b1 = head[1];
     if (b0 == frames::kDbId0) {
-        return b1 == frames::kDbId1 ? ReadDb(*port) : 0;
+        return b1 == frames::kDbId1 && ReadDb(port, out);
     }
     if (b0 == frames::kHpId0) {
-        return b1 == frames::kHpId1 ? ReadHp(*port) : 0;
+        return b1 == frames::kHpId1 && ReadHp(port, out);
     }
     if (b0 >= frames::kD0Answer0 && b0 <= frames::kD0Answer3) {
-        return ReadD0(*port, b0, b1);
+        return ReadD0(port, b0, b1, out);
     }
     if (b0 == 0x00 && GetZeroLedAnswerFlag() == 1) {
-        return ReadZeroLed(*port);
+        return ReadZeroLed(port, out);
     }
-    // No hunting for the next frame start: the next call begins with the next two bytes.
-    return 0;
+    // No hunting for the next frame start: the next read begins with the next two bytes.
+    return false;
 }
 
-int CLoaderReadThread::ReadDb(CPortManage& port) {
+bool CLoaderReadThread::ReadDb(CPortManage& port, std::vector<Received>& out) {
     std::uint8_t header[frames::kDbHeaderSize] = {frames::kDbId0, frames::kDbId1};
     if (port.Recv(header + 2, frames::kDbHeaderSize - 2) != 1) {
-        return 0;
+        return false;
     }
     // A length of 0, 1-7 or above the largest frame drops the header; nothing is allocated.
     std::vector<std::uint8_t> record;
     if (frames::StartDbRecord(header, record) != 1) {
-        return 0;
+        return false;
     }
     if (record.size() > frames::kDbHeaderSize &&
         port.Recv(record.data() + frames::kDbHeaderSize,
                   static_cast<std::uint32_t>(record.size() - frames::kDbHeaderSize)) != 1) {
-        return 0;
+        return false;
     }
-    const std::uint8_t key[2] = {frames::kDbId0, frames::kDbId1};
-    return Deliver(key, std::move(record));
+    out.push_back({{frames::kDbId0, frames::kDbId1}, std::move(record)});
+    return true;
 }
 
-int CLoaderReadThread::ReadHp(CPortManage& port) {
+bool CLoaderReadThread::ReadHp(CPortManage& port, std::vector<Received>& out) {
     std::uint8_t header[frames::kHpHeaderSize] = {frames::kHpId0, frames::kHpId1};
     if (port.Recv(header + 2, frames::kHpHeaderSize - 2) != 1) {
-        return 0;
+        return false;
     }
     frames::HeaderCheck check = frames::CheckHeader(frames::FrameFamily::kHp, header);
     if (check.verdict != frames::HeaderVerdict::kValid) {
-        return 0;
+        return false;
     }
     std::vector<std::uint8_t> record(check.length);
     std::copy(std::begin(header), std::end(header), record.begin());
     if (record.size() > frames::kHpHeaderSize &&
         port.Recv(record.data() + frames::kHpHeaderSize,
                   static_cast<std::uint32_t>(record.size() - frames::kHpHeaderSize)) != 1) {
-        return 0;
+        return false;
     }
     // The record itself is the key: a wait matches on as many leading bytes as it names.
-    const std::span<const std::uint8_t> key(record);
-    return Deliver(key, std::move(record));
+    std::vector<std::uint8_t> key = record;
+    out.push_back({std::move(key), std::move(record)});
+    return true;
 }
 
-int CLoaderReadThread::ReadD0(CPortManage& port, std::uint8_t opcode, std::uint8_t count) {
+bool CLoaderReadThread::ReadD0(CPortManage& port, std::uint8_t opcode, std::uint8_t count,
+                               std::vector<Received>& out) {
     std::vector<std::uint8_t> record(count);
     if (count > 0 && port.Recv(record.data(), count) != 1) {
-        return 0;
+        return false;
     }
-    const std::uint8_t key[1] = {opcode};
-    return Deliver(key, std::move(record));
+    out.push_back({{opcode}, std::move(record)});
+    return true;
 }
 
-int CLoaderReadThread::ReadZeroLed(CPortManage& port) {
+bool CLoaderReadThread::ReadZeroLed(CPortManage& port, std::vector<Received>& out) {
     std::vector<std::uint8_t> record(1);
     if (port.Recv(record.data(), 1) != 1) {
-        return 0;
+        return false;
     }
-    const std::uint8_t key[1] = {frames::kD0Answer0};
-    return Deliver(key, std::move(record));
+    out.push_back({{frames::kD0Answer0}, std::move(record)});
+    return true;
 }

@@ -37,8 +37,11 @@ class CLoaderThread : public platform::kernel::WorkerThread {
 
     void SetOwnerDlg(CLoaderOwner* pOwnerDlg) { m_pOwnerDlg = pOwnerDlg; }
     CLoaderOwner* GetOwnerDlg() const { return m_pOwnerDlg; }
-    void SetParentThread(CLoaderThread* pParentThread) { m_pParentThread = pParentThread; }
-    CLoaderThread* GetParentThread() const { return m_pParentThread; }
+    // Only whether there is one is kept: a parent may end, and be destroyed, before its child.
+    void SetParentThread(const CLoaderThread* pParentThread) {
+        m_bHasParent = pParentThread != nullptr;
+    }
+    bool HasParentThread() const { return m_bHasParent; }
 
     // The stop event "KILL_EVENT_" + suffix: manual reset, cleared (also when the name existed
     // and was set by an earlier run). Returns 1.
@@ -54,7 +57,7 @@ class CLoaderThread : public platform::kernel::WorkerThread {
     // Releases the stop event, then the base's exit.
     int ExitInstance() override;
 
-    CLoaderThread* m_pParentThread = nullptr;
+    bool m_bHasParent = false;
     CLoaderOwner* m_pOwnerDlg = nullptr;
 
   private:
@@ -87,10 +90,12 @@ class CLoaderReadThread : public CLoaderThread {
     int CreateReadEvent();
     std::shared_ptr<platform::kernel::Event> GetReadEvent() const;
 
-    // Reads one frame from the port and hands it to the first matching wait. 1 when a record
-    // was delivered; 0 when the read failed, the bytes start no frame, the frame's length is
-    // 0, malformed or above the largest frame (nothing is allocated for it), or no wait matches.
-    // What was read of a dropped frame is lost; the next call starts with the next two bytes.
+    // Reads one frame from the port, and at once every further frame of the same burst (bytes
+    // already waiting after a frame), then hands each in order to the first matching wait, all
+    // under one hold of queueLock. 1 when a record was delivered; 0 when nothing was: the read
+    // failed, the bytes start no frame, the frame's length is 0, malformed or above the largest
+    // frame (nothing is allocated for it), or no wait matches (the frame is dropped). What was
+    // read of a dropped frame is lost; the next read starts with the next two bytes.
     int ReadRecvCommand();
 
   protected:
@@ -100,12 +105,19 @@ class CLoaderReadThread : public CLoaderThread {
     int ExitInstance() override;
 
   private:
-    // Under queueLock: the first matching wait takes the record.
-    int Deliver(std::span<const std::uint8_t> key, std::vector<std::uint8_t>&& record);
-    int ReadDb(CPortManage& port);
-    int ReadHp(CPortManage& port);
-    int ReadD0(CPortManage& port, std::uint8_t opcode, std::uint8_t count);
-    int ReadZeroLed(CPortManage& port);
+    struct Received {
+        std::vector<std::uint8_t> key;
+        std::vector<std::uint8_t> record;
+    };
+    // Appends the frame read from the port; false when none could be taken.
+    bool ReadFrame(CPortManage& port, std::vector<Received>& out);
+    bool ReadDb(CPortManage& port, std::vector<Received>& out);
+    bool ReadHp(CPortManage& port, std::vector<Received>& out);
+    bool ReadD0(CPortManage& port, std::uint8_t opcode, std::uint8_t count,
+                std::vector<Received>& out);
+    bool ReadZeroLed(CPortManage& port, std::vector<Received>& out);
+    // Under queueLock: each record goes to the first matching wait; the count delivered.
+    int Deliver(std::vector<Received>& received);
 
     CParamFile* m_pInitData = nullptr;
     std::atomic<CPortManage*> m_pPort{nullptr};

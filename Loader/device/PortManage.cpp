@@ -75,17 +75,15 @@ void CopyText(const std::string& utf8, char (&out)[N]) {
     out[end] = '\0';
 }
 
-// 1 current, 0 outdated, -1 no device or no version.
-int DriverState(devices::SetupClass setupClass, std::string_view hardwareId) {
-    const std::vector<devices::DeviceInfo> found = devices::FindDevices(setupClass, hardwareId);
-    if (found.empty()) {
-        return -1;
+// A catalogue (the simulator) may give the modem port's second AT channel a path of its own;
+// on a PC there is none, and the modem port's tty is opened a second time instead.
+std::optional<std::string> SeparateSecondChannel(const std::string& modemPath) {
+    const std::string path = modemPath + std::string(devices::kSecondAtChannelSuffix);
+    std::error_code ec;
+    if (modemPath.empty() || !std::filesystem::exists(path, ec)) {
+        return std::nullopt;
     }
-    const std::optional<std::string> version = found.front().DriverVersion();
-    if (!version) {
-        return -1;
-    }
-    return version->find(kCurrentDriverVersion) != std::string::npos ? 1 : 0;
+    return path;
 }
 
 std::filesystem::path InstallRoot() {
@@ -131,8 +129,9 @@ class CPortWatchThread final : public platform::kernel::WorkerThread {
     CUsbPort& m_port;
 };
 
-CUsbPort::CUsbPort(CParamFile* pInitData, platform::kernel::Clock& clock)
-    : m_pInitData(pInitData), m_clock(clock) {
+CUsbPort::CUsbPort(CParamFile* pInitData, platform::kernel::Clock& clock,
+                   CUsbPortDiscovery discovery)
+    : m_pInitData(pInitData), m_clock(clock), m_discovery(std::move(discovery)) {
     if (m_pInitData != nullptr) {
         m_nWaitTime = m_pInitData->GetParamValueText("SYSTEM", "WaitTime").ToInt();
     }
@@ -149,14 +148,46 @@ CUsbPort::~CUsbPort() {
     CloseAtChannels();
 }
 
+std::vector<devices::DeviceInfo> CUsbPort::Find(devices::SetupClass setupClass,
+                                                std::string_view idPart) const {
+    if (m_discovery.devices) {
+        return devices::FindDevices(*m_discovery.devices, setupClass, idPart);
+    }
+    return devices::FindDevices(setupClass, idPart);
+}
+
+int CUsbPort::DriverState(devices::SetupClass setupClass, std::string_view hardwareId) const {
+    const std::vector<devices::DeviceInfo> found = Find(setupClass, hardwareId);
+    if (found.empty()) {
+        return -1;
+    }
+    // The kernel's own drivers are never updated apart from the kernel: bound means current.
+    if (found.front().Driver()) {
+        return 1;
+    }
+    const std::optional<std::string> version = found.front().DriverVersion();
+    if (!version) {
+        return -1;
+    }
+    return version->find(kCurrentDriverVersion) != std::string::npos ? 1 : 0;
+}
+
+std::string CUsbPort::DevicePath(const CComString& cstrName) const {
+    const std::string_view name = cstrName.View();
+    if (name.empty() || name.find('/') != std::string_view::npos) {
+        return std::string(name);
+    }
+    return (m_discovery.devDir / name).string();
+}
+
 int CUsbPort::FindPort(int nKind) {
     if (nKind != kUpdatePort && nKind != kModemPort) {
         return 0;
     }
     const bool update = nKind == kUpdatePort;
     const std::vector<devices::DeviceInfo> found =
-        devices::FindDevices(update ? devices::SetupClass::Ports : devices::SetupClass::Modem,
-                             update ? devices::kUpdateHardwareId : devices::kModemHardwareId);
+        Find(update ? devices::SetupClass::Ports : devices::SetupClass::Modem,
+             update ? devices::kUpdateHardwareId : devices::kModemHardwareId);
     int count = 0;
     for (const devices::DeviceInfo& device : found) {
         std::optional<std::string> name = device.PortName();
@@ -231,7 +262,7 @@ int CUsbPort::PortOpen() {
     }
     {
         CriticalSectionLock lock(m_stateLock);
-        if (serial::Error err = m_hPort.Open(m_strUpdatePort.View())) {
+        if (serial::Error err = m_hPort.Open(DevicePath(m_strUpdatePort))) {
             StoreStepError(err);
             return 0;
         }
@@ -433,6 +464,14 @@ int CUsbPort::Recv(std::uint8_t* pbBuff, std::uint32_t uiLength) {
     return 0;
 }
 
+std::uint32_t CUsbPort::PendingBytes() {
+    if (m_bOpened.load() == 0) {
+        return 0;
+    }
+    const serial::IoResult queued = m_hPort.InputQueued();
+    return queued.error ? 0 : static_cast<std::uint32_t>(queued.bytes);
+}
+
 serial::SerialPort* CUsbPort::AtChannel(int nChannel) {
     if (nChannel == 0) {
         return &m_hAtPort;
@@ -447,16 +486,29 @@ int CUsbPort::OpenAtChannels() {
     if (m_hAtPort.IsOpen()) {
         return 0;
     }
-    if (serial::Error err = m_hAtPort.Open(m_strModemPort.View())) {
+    const std::string modem = DevicePath(m_strModemPort);
+    const std::optional<std::string> separate = SeparateSecondChannel(modem);
+    if (!separate) {
+        // The modem port's own tty serves both channels. The second open comes first: once the
+        // first holds its exclusive claim, the kernel refuses further opens to non-root users.
+        if (serial::Error err = m_hAtPort2.Open(modem, serial::Sharing::Shared)) {
+            StoreStepError(err);
+            return 0;
+        }
+    }
+    if (serial::Error err = m_hAtPort.Open(modem)) {
         StoreStepError(err);
+        CloseAtChannels();
         return 0;
     }
     if (ConfigurePort(m_hAtPort) != 1) {
-        m_hAtPort.Close();
+        CloseAtChannels();
         return 0;
     }
-    const CComString second = m_strModemPort + CComString(devices::kSecondAtChannelSuffix);
-    if (serial::Error err = m_hAtPort2.Open(second.View())) {
+    if (!separate) {
+        return 1;  // the line settings belong to the tty, so channel 1 has them too
+    }
+    if (serial::Error err = m_hAtPort2.Open(*separate)) {
         StoreStepError(err);
         CloseAtChannels();
         return 0;
@@ -529,7 +581,10 @@ int CUsbPort::AtWaitInput(int nChannel, std::uint32_t dwTimeoutMs) {
 
 int CUsbPort::AttachMbnInterface() {
     std::optional<std::string> netId;
-    for (const devices::DeviceInfo& device : devices::PresentDevices(devices::SetupClass::Net)) {
+    const std::vector<devices::DeviceInfo> net =
+        m_discovery.devices ? m_discovery.devices->PresentDevices(devices::SetupClass::Net)
+                            : devices::PresentDevices(devices::SetupClass::Net);
+    for (const devices::DeviceInfo& device : net) {
         if (device.hardwareId == devices::kNetHardwareId) {
             netId = device.NetCfgInstanceId();
             break;

@@ -21,9 +21,14 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "Loader/common/ComString.h"
+#include "platform/devices/Devices.h"
 #include "platform/kernel/Clock.h"
 #include "platform/kernel/Event.h"
 #include "platform/kernel/Lock.h"
@@ -44,10 +49,22 @@ class CPortManage {
     // Exactly uiLength bytes.
     virtual int Recv(std::uint8_t* /*pbBuff*/, std::uint32_t /*uiLength*/) { return 0; }
     virtual int Send(const std::uint8_t* /*pbBuff*/, std::uint32_t /*uiLength*/) { return 0; }
+    // Seconds Open keeps trying; a port that opens at once ignores it.
+    virtual void SetOpenTimeout(int /*nSeconds*/) {}
+    // Received bytes waiting to be read; 0 also when the port cannot tell.
+    virtual std::uint32_t PendingBytes() { return 0; }
 };
 
 class CPortWatchThread;
 struct CMbnInterface;
+
+// Where CUsbPort looks for the device's functions.
+struct CUsbPortDiscovery {
+    // Null: the system's backend, chosen anew at every query.
+    std::shared_ptr<const platform::devices::Backend> devices;
+    // Port names without a '/' are device nodes here.
+    std::filesystem::path devDir = "/dev";
+};
 
 class CUsbPort : public CPortManage {
   public:
@@ -66,7 +83,8 @@ class CUsbPort : public CPortManage {
     // Reads [SYSTEM] WaitTime once; creates "KILL_EVENT_RECV" (manual reset) and "READ_EVENT"
     // (automatic reset), both cleared. `clock` paces Open's retries and Recv's polls.
     explicit CUsbPort(CParamFile* pInitData,
-                      platform::kernel::Clock& clock = platform::kernel::SystemClock());
+                      platform::kernel::Clock& clock = platform::kernel::SystemClock(),
+                      CUsbPortDiscovery discovery = {});
     // Closes the update port and the AT channels and ends the watcher.
     ~CUsbPort() override;
 
@@ -76,7 +94,7 @@ class CUsbPort : public CPortManage {
     int FindPort(int nKind);
 
     // Seconds Open keeps trying (the script's "Port=open,<seconds>").
-    void SetOpenTimeout(int nSeconds) { m_nOpenTimeout = nSeconds; }
+    void SetOpenTimeout(int nSeconds) override { m_nOpenTimeout = nSeconds; }
 
     // 1 at once while opened (also after the watcher closed the port of a vanished device: the
     // following writes fail, and the script's close and open recover); otherwise PortOpen every
@@ -95,6 +113,7 @@ class CUsbPort : public CPortManage {
     // Polls every WaitTime ms: fails after 20 polls that brought nothing; once a byte has come,
     // polls until the count is complete or "KILL_EVENT_RECV" is set.
     int Recv(std::uint8_t* pbBuff, std::uint32_t uiLength) override;
+    std::uint32_t PendingBytes() override;
 
     // Channel 0 is the modem port, channel 1 its second path; both are configured like the
     // update port. 1 when both are open; fails without doing anything while channel 0 is open.
@@ -120,10 +139,10 @@ class CUsbPort : public CPortManage {
     int GetConnectionState();
     // 2 while a dial-up connection over the device ("mirato ZR40" in its device name) is up.
     int IsDialUpActive();
-    // 1 current, 0 outdated, -1 a function or its driver version missing. The modem function
-    // (bMbnMode: the network adapter) and the update port must have a DriverVersion containing
-    // "1.0.8.0"; the connection software must report a FileVersion containing "1.04" (no file
-    // or no FileVersion counts as current).
+    // 1 current, 0 outdated, -1 a function or its driver missing. The modem function (bMbnMode:
+    // the network adapter) and the update port must each have a kernel driver bound (sysfs) or
+    // a DriverVersion containing "1.0.8.0" (catalogue); the connection software must report a
+    // FileVersion containing "1.04" (no file or no FileVersion counts as current).
     int CheckDriverVersions(bool bMbnMode);
 
     const CComString& GetUpdatePort() const { return m_strUpdatePort; }
@@ -139,6 +158,12 @@ class CUsbPort : public CPortManage {
   private:
     friend class CPortWatchThread;
 
+    std::vector<platform::devices::DeviceInfo> Find(platform::devices::SetupClass setupClass,
+                                                    std::string_view idPart) const;
+    // 1 current, 0 outdated, -1 no device or no driver.
+    int DriverState(platform::devices::SetupClass setupClass, std::string_view hardwareId) const;
+    // The device node of a port name.
+    std::string DevicePath(const CComString& cstrName) const;
     int ConfigurePort(platform::serial::SerialPort& port);
     // Ends the watcher, drops both directions' buffers and closes the update port; joins a
     // watcher that ended by itself. Never called on the watcher's own thread.
@@ -150,9 +175,10 @@ class CUsbPort : public CPortManage {
     platform::serial::SerialPort* AtChannel(int nChannel);
     int WriteFailed(const platform::serial::Error& error);
 
-    int m_nOpenTimeout = 30;
+    int m_nOpenTimeout = 30;  // under the owner's portLock, as Open is
     CParamFile* m_pInitData;
     platform::kernel::Clock& m_clock;
+    CUsbPortDiscovery m_discovery;
     CComString m_strUpdatePort;
     CComString m_strModemPort;
     platform::serial::SerialPort m_hPort;

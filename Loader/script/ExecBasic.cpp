@@ -1,6 +1,7 @@
 // Port, CMD, Timer and WaitSection: the commands that need no loader frames.
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "Loader/common/ErrorRecord.h"
@@ -34,13 +35,11 @@ int CLoaderExecThread::PortFunc(CComString cstrValue) {
 
     if (operation.CompareNoCase("Open") == 0) {
         ExecError().ExecDetail = 1;
-        if (auto* pUsbPort = dynamic_cast<CUsbPort*>(m_pPort)) {
-            pUsbPort->SetOpenTimeout(fields.GetAt(1).ToInt());
-        }
         if (m_pPort == nullptr || m_pOwnerDlg == nullptr) {
             return 0;
         }
         CriticalSectionLock lock(m_pOwnerDlg->portLock());
+        m_pPort->SetOpenTimeout(fields.GetAt(1).ToInt());
         return m_pPort->Open() == 1 ? 1 : 0;
     }
     if (operation.CompareNoCase("Close") == 0) {
@@ -123,40 +122,67 @@ int CLoaderExecThread::WaitSectionFunc(CComString cstrValue) {
         }
     }
 
-    for (const CComString& name : names) {
-        auto* pChild = platform::kernel::WorkerThread::CreateAutoDelete(
-            std::make_unique<CLoaderExecThread>(), platform::kernel::Priority::kAboveNormal);
-        if (pChild == nullptr) {
-            ExecError().ErrContents = kErrNoMemory;
-            return 0;
-        }
+    std::vector<CComString> ancestors = m_ancestorSections;
+    ancestors.push_back(m_strSection);
+    std::vector<CLoaderExecThread*> started;
+    {
+        // Held from the check to the last registration, so that no other thread starts one of
+        // these sections in between.
+        std::optional<CriticalSectionLock> registry;
         if (m_pOwnerDlg != nullptr) {
-            m_pOwnerDlg->RegisterThread(name, pChild);
-        }
-        pChild->SetOwnerDlg(m_pOwnerDlg);
-        pChild->SetParentThread(this);
-        pChild->SetScript(m_pScript);
-        pChild->SetSection(name);
-        pChild->SetPort(m_pPort);
-        pChild->SetQueManage(m_pQueManage);
-        pChild->CreateKillEvent(name);
-        pChild->CreateRecvEvent();
-        pChild->CreateWaitSectionEvent();
-        // The child works in this run's buffers, so it knows their size.
-        pChild->SetMaxDataSize(m_nMaxDataSize);
-        pChild->SetInitData(m_pInitData);
-        pChild->SetVerData(m_pVerData);
-        pChild->SetSumData(m_pSumData);
-        pChild->SetClock(*m_pClock);
-        pChild->SetRunShared(m_pShared);
-        m_mapChildren.push_back({name, pChild->GetWaitSectionEvent()});
-        // A stop that came before the registration did not reach the child.
-        if (IsStopRequested()) {
-            if (std::shared_ptr<Event> kill = pChild->GetKillEvent()) {
-                kill->Set();
+            registry.emplace(m_pOwnerDlg->threadLock());
+            // Two threads of one section would share its events and its registry entry.
+            for (const CComString& name : names) {
+                if (m_pOwnerDlg->IsThreadRegistered(name)) {
+                    StepMessage(Text("WaitSection エラー : セクションは実行中です"), 0);
+                    StepMessage("   --> WaitSection=" + name, 1);
+                    ExecError().ErrContents = kErrStartup;
+                    return 0;
+                }
             }
         }
+        for (const CComString& name : names) {
+            auto* pChild = platform::kernel::WorkerThread::CreateAutoDelete(
+                std::make_unique<CLoaderExecThread>(), platform::kernel::Priority::kAboveNormal);
+            if (pChild == nullptr) {
+                ExecError().ErrContents = kErrNoMemory;
+                break;
+            }
+            if (m_pOwnerDlg != nullptr) {
+                m_pOwnerDlg->RegisterThread(name, pChild);
+            }
+            pChild->SetOwnerDlg(m_pOwnerDlg);
+            pChild->SetParentThread(this);
+            pChild->SetAncestorSections(ancestors);
+            pChild->SetScript(m_pScript);
+            pChild->SetSection(name);
+            pChild->SetPort(m_pPort);
+            pChild->SetQueManage(m_pQueManage);
+            pChild->CreateKillEvent(name);
+            pChild->CreateRecvEvent();
+            pChild->CreateWaitSectionEvent();
+            // The child works in this run's buffers, so it knows their size.
+            pChild->SetMaxDataSize(m_nMaxDataSize);
+            pChild->SetInitData(m_pInitData);
+            pChild->SetVerData(m_pVerData);
+            pChild->SetSumData(m_pSumData);
+            pChild->SetClock(*m_pClock);
+            pChild->SetRunShared(m_pShared);
+            m_mapChildren.push_back({name, pChild->GetWaitSectionEvent(), pChild->Handle()});
+            // A stop that came before the registration did not reach the child.
+            if (IsStopRequested()) {
+                if (std::shared_ptr<Event> kill = pChild->GetKillEvent()) {
+                    kill->Set();
+                }
+            }
+            started.push_back(pChild);
+        }
+    }
+    for (CLoaderExecThread* pChild : started) {
         pChild->Resume();
+    }
+    if (started.size() != names.size()) {
+        return 0;
     }
 
     std::shared_ptr<Event> kill = GetKillEvent();
@@ -182,6 +208,11 @@ int CLoaderExecThread::WaitSectionFunc(CComString cstrValue) {
             return 0;
         }
         handles.erase(handles.begin() + nIndex);
+    }
+    // A child sets its end event before it leaves the registry; the next row may name its
+    // section again only once it has left.
+    for (const ChildRecord& child : m_mapChildren) {
+        child.hThread.Wait(platform::kernel::kInfinite);
     }
     return 1;
 }

@@ -158,7 +158,7 @@ int CLoaderExecThread::Run() {
             m_pOwnerDlg->StopThreads(this);
         }
     } else {
-        if (m_pParentThread != nullptr) {
+        if (m_bHasParent) {
             if (std::shared_ptr<Event> waitSection = GetWaitSectionEvent()) {
                 waitSection->Reset();
             }
@@ -170,7 +170,7 @@ int CLoaderExecThread::Run() {
         }
     }
 
-    if (m_pParentThread != nullptr) {
+    if (m_bHasParent) {
         if (std::shared_ptr<Event> waitSection = GetWaitSectionEvent()) {
             waitSection->Set();
         }
@@ -362,7 +362,7 @@ int CLoaderExecThread::ExitInstance() {
     if (m_pOwnerDlg != nullptr) {
         CriticalSectionLock lock(m_pOwnerDlg->threadLock());
         m_pOwnerDlg->ThreadFinished(m_strSection);
-        if (m_pParentThread == nullptr) {
+        if (!m_bHasParent) {
             m_pOwnerDlg->StopThreads(nullptr);
         }
     }
@@ -518,12 +518,10 @@ void CLoaderExecThread::ReportDeviceError(const frames::DbAnswer& answer, bool b
 }
 
 bool CLoaderExecThread::IsRunningSection(const CComString& cstrSection) const {
-    for (const CLoaderThread* pThread = this; pThread != nullptr;
-         pThread = pThread->GetParentThread()) {
-        const auto* pExec = dynamic_cast<const CLoaderExecThread*>(pThread);
-        if (pExec != nullptr && pExec->m_strSection.CompareNoCase(cstrSection) == 0) {
-            return true;
-        }
+    if (m_strSection.CompareNoCase(cstrSection) == 0) {
+        return true;
     }
-    return false;
+    return std::any_of(
+        m_ancestorSections.begin(), m_ancestorSections.end(),
+        [&cstrSection](const CComString& name) { return name.CompareNoCase(cstrSection) == 0; });
 }

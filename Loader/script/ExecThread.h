@@ -131,6 +131,11 @@ class CLoaderExecThread : public CLoaderThread {
     void SetClock(platform::kernel::Clock& clock) { m_pClock = &clock; }
     // Children share their parent's; a GLOBAL thread without one makes its own in Run.
     void SetRunShared(std::shared_ptr<CExecRunShared> pShared) { m_pShared = std::move(pShared); }
+    // The sections of the parent and its parents, for the recursion check: copied, because a
+    // parent may end and be destroyed while its child still runs.
+    void SetAncestorSections(std::vector<CComString> sections) {
+        m_ancestorSections = std::move(sections);
+    }
 
     const CComString& GetSection() const { return m_strSection; }
     CPortManage* GetPort() const { return m_pPort; }
@@ -248,6 +253,7 @@ class CLoaderExecThread : public CLoaderThread {
     struct ChildRecord {
         CComString strSection;
         std::shared_ptr<platform::kernel::Event> pWaitSectionEvent;
+        platform::kernel::ThreadHandle hThread;
     };
 
     // Run's steps between the buffers and the end; true when the run failed.
@@ -270,6 +276,7 @@ class CLoaderExecThread : public CLoaderThread {
     CComString m_strLogName;
     CQueManage* m_pQueManage = nullptr;
     std::vector<ChildRecord> m_mapChildren;
+    std::vector<CComString> m_ancestorSections;
     CPortManage* m_pPort = nullptr;
     CComString m_strSection;
     CParamFile* m_pScript = nullptr;

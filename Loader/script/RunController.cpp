@@ -1,5 +1,6 @@
 #include "Loader/script/RunController.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "Loader/common/ErrorRecord.h"
@@ -206,6 +207,13 @@ void CLoaderRun::RegisterThread(const CComString& cstrSection, CLoaderThread* pT
     CriticalSectionLock lock(m_threadLock);
     m_threads[cstrSection] = pThread;
     m_handles.push_back(pThread->Handle());
+}
+
+bool CLoaderRun::IsThreadRegistered(const CComString& cstrSection) {
+    CriticalSectionLock lock(m_threadLock);
+    return std::any_of(m_threads.begin(), m_threads.end(), [&cstrSection](const auto& entry) {
+        return entry.first.CompareNoCase(cstrSection) == 0;
+    });
 }
 
 void CLoaderRun::ShowErrorBox(int nMessageId) {

@@ -92,6 +92,7 @@ class CLoaderRun final : public CLoaderExecOwner {
     void StopThreads(CLoaderThread* pCaller) override;
     void ThreadFinished(const CComString& cstrSection) override;
     void RegisterThread(const CComString& cstrSection, CLoaderThread* pThread) override;
+    bool IsThreadRegistered(const CComString& cstrSection) override;
     void ShowErrorBox(int nMessageId) override;
     // The run's outcome: failed once any thread reported a failure.
     void SetFailed(bool bFailed) override;

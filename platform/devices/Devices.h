@@ -30,6 +30,7 @@ inline constexpr std::string_view kSecondAtChannelSuffix =
 // Property names.
 inline constexpr char kPortName[] = "PortName";
 inline constexpr char kDriverVersion[] = "DriverVersion";
+inline constexpr char kDriver[] = "Driver";
 inline constexpr char kNetCfgInstanceId[] = "NetCfgInstanceId";
 
 struct DeviceInfo {
@@ -41,6 +42,8 @@ struct DeviceInfo {
     std::optional<std::string> PortName() const { return Property(kPortName); }
     std::optional<std::string> DriverVersion() const { return Property(kDriverVersion); }
     std::optional<std::string> NetCfgInstanceId() const { return Property(kNetCfgInstanceId); }
+    // The kernel driver bound to the function (sysfs only): "cdc_acm".
+    std::optional<std::string> Driver() const { return Property(kDriver); }
 };
 
 class Backend {

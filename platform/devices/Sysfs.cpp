@@ -7,6 +7,7 @@
 //   PortName          the interface's tty ("ttyACM0"; the serial layer opens it under /dev)
 //   NetCfgInstanceId  the interface's network interface name as is ("wwan0"), the id under
 //                     which a Mobile Broadband service knows the adapter
+//   Driver            the bound kernel driver's name ("cdc_acm"); absent while none is bound
 //   DriverVersion     the bound driver module's version, or the kernel release for a driver
 //                     that carries none (drivers built into the kernel); absent while no
 //                     driver is bound
@@ -270,10 +271,22 @@ class SysfsBackend final : public Backend {
         if (itf.net) {
             device.properties.emplace(kNetCfgInstanceId, *itf.net);
         }
+        if (auto driver = DriverOf(itf.dir)) {
+            device.properties.emplace(kDriver, std::move(*driver));
+        }
         if (auto version = DriverVersionOf(itf.dir)) {
             device.properties.emplace(kDriverVersion, std::move(*version));
         }
         return device;
+    }
+
+    static std::optional<std::string> DriverOf(const fs::path& interfaceDir) {
+        std::error_code ec;
+        const fs::path target = fs::read_symlink(interfaceDir / "driver", ec);
+        if (ec || target.filename().empty()) {
+            return std::nullopt;
+        }
+        return target.filename().string();
     }
 
     std::optional<std::string> DriverVersionOf(const fs::path& interfaceDir) const {

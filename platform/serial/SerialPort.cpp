@@ -227,7 +227,7 @@ SerialPort& SerialPort::operator=(SerialPort&& other) noexcept {
     return *this;
 }
 
-Error SerialPort::Open(std::string_view name) {
+Error SerialPort::Open(std::string_view name, Sharing sharing) {
     if (!impl_) {
         impl_ = std::make_unique<Impl>();
     }
@@ -248,19 +248,25 @@ Error SerialPort::Open(std::string_view name) {
         return {Step::Open, errno};
     }
     UniqueFd port(fd);
-    // The lock comes first: claiming TIOCEXCL on a tty that another program holds would lock
-    // that program out of its own port.
-    int rc;
-    do {
-        rc = ::flock(port.Get(), LOCK_EX | LOCK_NB);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-        return {Step::Open, errno == EWOULDBLOCK ? EBUSY : errno};
-    }
-    // Refuses other opens by non-root programs that do not honour the lock. Also rejects files
-    // that are not ttys (ENOTTY).
-    if (::ioctl(port.Get(), TIOCEXCL) != 0) {
-        return {Step::Open, errno};
+    if (sharing == Sharing::Shared) {
+        if (::isatty(port.Get()) != 1) {
+            return {Step::Open, ENOTTY};
+        }
+    } else {
+        // The lock comes first: claiming TIOCEXCL on a tty that another program holds would
+        // lock that program out of its own port.
+        int rc;
+        do {
+            rc = ::flock(port.Get(), LOCK_EX | LOCK_NB);
+        } while (rc != 0 && errno == EINTR);
+        if (rc != 0) {
+            return {Step::Open, errno == EWOULDBLOCK ? EBUSY : errno};
+        }
+        // Refuses other opens by non-root programs that do not honour the lock. Also rejects
+        // files that are not ttys (ENOTTY).
+        if (::ioctl(port.Get(), TIOCEXCL) != 0) {
+            return {Step::Open, errno};
+        }
     }
 
     UniqueFd waitWake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));

@@ -88,6 +88,11 @@ struct QueueSizes {
     std::size_t out = 0;
 };
 
+// How Open claims the device. A Linux tty may be opened more than once; a shared open takes no
+// claim (it is refused only while another opener holds the device with TIOCEXCL and this
+// program is not root), so one function can serve two channels of the same program.
+enum class Sharing : std::uint8_t { Exclusive, Shared };
+
 enum class WaitResult : std::uint8_t {
     Input,      // bytes arrived (and at least one is waiting)
     Cancelled,  // CancelWait, Cancel or Close
@@ -109,7 +114,7 @@ class SerialPort {
     // other name is a device under /dev ("ttyACM1"). A port that is already open here, or that
     // another program or SerialPort holds, fails with Step::Open (EALREADY here, EBUSY elsewhere).
     // A path that is not a tty fails with ENOTTY. Clears any earlier Cancel or CancelWait.
-    Error Open(std::string_view name);
+    Error Open(std::string_view name, Sharing sharing = Sharing::Exclusive);
 
     // Closes the device and releases the claim; true if it was open. Written bytes that have not
     // gone out yet are still sent (a real port may hold Close until they are); Purge(false, true)

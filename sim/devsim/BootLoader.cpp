@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 namespace sim::devsim {
 
@@ -131,6 +132,7 @@ Bytes DbError(std::int32_t code) {
 
 void BootLoader::Restart() {
     m_download.reset();
+    m_lastDownloaded = nullptr;
     m_loading = false;
     m_zeroLedNext = false;
     m_window.clear();
@@ -265,8 +267,11 @@ void BootLoader::HandleDb(std::uint16_t word, std::span<const std::uint8_t> payl
             // Finishing an image whose data did not all arrive must not look like success.
             const bool incomplete = m_download.has_value();
             m_download.reset();
+            const image::Module* finished = std::exchange(m_lastDownloaded, nullptr);
             if (incomplete) {
                 Error(kErrWrite, host);
+            } else if (FrameFault* f = TakeFault(FaultKind::FinishError, finished, 0)) {
+                Error(f->code, host);
             } else {
                 Ack(word, 0, host);
             }
@@ -340,10 +345,18 @@ void BootLoader::HandleImageFrame(std::uint16_t word, std::span<const std::uint8
         if (FrameFault* late = TakeFault(FaultKind::LateAck, d.module, d.frames)) {
             delay += late->delayMs;
         }
-        Ack(word, delay, host);
+        if (TakeFault(FaultKind::DoubleAck, d.module, d.frames) != nullptr) {
+            Bytes twice = DbFrame(word);
+            const Bytes once = twice;
+            twice.insert(twice.end(), once.begin(), once.end());
+            Answer(std::move(twice), delay, "DB " + Hex4(word) + " 8 x2", host);
+        } else {
+            Ack(word, delay, host);
+        }
     }
     if (d.remaining == 0) {
         host.Event("downloaded " + std::string(d.module->name));
+        m_lastDownloaded = d.module;
         m_download.reset();
     }
 }

@@ -79,6 +79,8 @@ class BootLoader : public PortEngine {
     Options& m_options;
     DeviceMemory& m_memory;
     std::optional<Download> m_download;
+    // The module whose data last arrived completely, for the finish command's fault.
+    const image::Module* m_lastDownloaded = nullptr;
     // First stage.
     bool m_loading = false;
     bool m_zeroLedNext = false;

@@ -78,7 +78,17 @@ std::vector<std::string_view> SplitColons(std::string_view text) {
 
 int ParseFrameFault(FaultKind kind, std::string_view value, Options& options, std::string& error) {
     std::vector<std::string_view> parts = SplitColons(value);
-    const bool withExtra = kind == FaultKind::Error || kind == FaultKind::LateAck;
+    if (kind == FaultKind::FinishError) {
+        // MODULE:CODE, no frame number: the fault is kept as frame 0.
+        if (parts.size() == 2) {
+            parts.insert(parts.begin() + 1, "0");
+        } else {
+            error = "expected MODULE:CODE, got '" + std::string(value) + "'";
+            return 0;
+        }
+    }
+    const bool withExtra =
+        kind == FaultKind::Error || kind == FaultKind::LateAck || kind == FaultKind::FinishError;
     if (parts.size() != (withExtra ? 3u : 2u)) {
         error = "expected MODULE:FRAME" + std::string(withExtra ? ":VALUE" : "") + ", got '" +
                 std::string(value) + "'";
@@ -92,12 +102,14 @@ int ParseFrameFault(FaultKind kind, std::string_view value, Options& options, st
         return 0;
     }
     std::uint64_t frame = 0;
-    if (ParseUnsigned(parts[1], 0xFFFFFFFFu, frame) == 0 || frame == 0) {
+    if (ParseUnsigned(parts[1], 0xFFFFFFFFu, frame) == 0 ||
+        (frame == 0) != (kind == FaultKind::FinishError)) {
         error = "frame numbers start at 1, got '" + std::string(parts[1]) + "'";
         return 0;
     }
     fault.frame = static_cast<std::uint32_t>(frame);
-    if (kind == FaultKind::Error && ParseCode(parts[2], fault.code) == 0) {
+    if ((kind == FaultKind::Error || kind == FaultKind::FinishError) &&
+        ParseCode(parts[2], fault.code) == 0) {
         error = "bad error code '" + std::string(parts[2]) + "'";
         return 0;
     }
@@ -290,6 +302,10 @@ int ParseOptions(int argc, const char* const* argv, Options& options, std::strin
             ok = ParseFrameFault(FaultKind::NoAck, value, options, error);
         } else if (takes("--fault-late-ack")) {
             ok = ParseFrameFault(FaultKind::LateAck, value, options, error);
+        } else if (takes("--fault-double-ack")) {
+            ok = ParseFrameFault(FaultKind::DoubleAck, value, options, error);
+        } else if (takes("--fault-finish-error")) {
+            ok = ParseFrameFault(FaultKind::FinishError, value, options, error);
         } else if (takes("--fault-unplug")) {
             ok = ParseFrameFault(FaultKind::Unplug, value, options, error);
         } else if (takes("--fault-bad-sum")) {
@@ -379,6 +395,9 @@ each frame fault fires once, the first time that frame arrives; all are repeatab
                                     as -2, or 0xFFFFFFFE); the frame is not written
   --fault-no-ack MODULE:FRAME       write the frame but never answer it
   --fault-late-ack MODULE:FRAME:MS  answer that frame MS milliseconds late
+  --fault-double-ack MODULE:FRAME   answer that frame twice, both answers in one write
+  --fault-finish-error MODULE:CODE  answer the finish command after MODULE's download with the
+                                    error answer CODE
   --fault-unplug MODULE:FRAME       the device is unplugged after reading part of that frame:
                                     every function vanishes and does not come back
   --fault-bad-sum MODULE            the next checksum answer for MODULE is one too high

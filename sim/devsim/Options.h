@@ -13,10 +13,11 @@ namespace sim::devsim {
 // Service area the modem reports ("AT@FCMINFO=1" and the Mobile Broadband registration).
 enum class Area { Home, Roaming, None, Empty };
 
-enum class FaultKind { Error, NoAck, LateAck, Unplug };
+enum class FaultKind { Error, NoAck, LateAck, Unplug, DoubleAck, FinishError };
 
-// A fault bound to one frame of one module's download (frame 1 is the image header frame).
-// Each fires once, the first time that frame arrives.
+// A fault bound to one frame of one module's download (frame 1 is the image header frame), or
+// for FinishError to the finish command after that module's download (frame 0). Each fires
+// once, the first time that frame arrives.
 struct FrameFault {
     FaultKind kind = FaultKind::Error;
     const image::Module* module = nullptr;

@@ -13,11 +13,13 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "Loader/common/ErrorRecord.h"
 #include "Loader/device/Frame.h"
 #include "platform/kernel/Clock.h"
 #include "tests/device/DeviceTestSupport.h"
+#include "tests/support/FakeSysfs.h"
 
 using namespace devtest;
 namespace fs = std::filesystem;
@@ -406,9 +408,12 @@ TEST_F(PortTest, AtChannelsOfTheModemPort) {
     fs::create_symlink(channel0.Path(), dir / "ttyMODEM");
     CUsbPort port(config.get());
     ASSERT_EQ(port.FindPort(CUsbPort::kModemPort), 1);
-    EXPECT_EQ(port.OpenAtChannels(), 0);  // no second path
-    EXPECT_EQ(ExecError().ExecDetail, 1);
-    EXPECT_EQ(ExecError().ErrDetail, ENOENT);
+    // No second path: the modem port's own tty serves channel 1 as well.
+    ASSERT_EQ(port.OpenAtChannels(), 1);
+    const std::string cgsn = "AT+CGSN\r\n";
+    EXPECT_EQ(port.AtWrite(1, reinterpret_cast<const std::uint8_t*>(cgsn.data()), 9), 1);
+    EXPECT_EQ(channel0.Read(9), Bytes(cgsn.begin(), cgsn.end()));
+    port.CloseAtChannels();
 
     fs::create_symlink(channel1.Path(), dir / (std::string("ttyMODEM") + kSecond));
     ASSERT_EQ(port.OpenAtChannels(), 1);
@@ -494,6 +499,55 @@ TEST_F(PortTest, DriverVersions) {
     EXPECT_EQ(port.CheckDriverVersions(false), 1);
     version("ProductName=ZR40\n");
     EXPECT_EQ(port.CheckDriverVersions(false), 1);
+}
+
+// A ZR-40 found through sysfs, its ttys pseudo-terminals under a device directory of the test's.
+TEST_F(PortTest, ADeviceFoundThroughSysfs) {
+    Pty modem, update;
+    const fs::path devDir = dir / "dev";
+    fs::create_directories(devDir);
+    fs::create_symlink(modem.Path(), devDir / "ttyACM0");
+    fs::create_symlink(update.Path(), devDir / "ttyACM1");
+    testsupport::FakeSysfs sys(dir / "sys");
+    sys.Device("1-2", "1d7a", "3c52", testsupport::kZr40);
+    CUsbPort port(config.get(), clock,
+                  {platform::devices::Sysfs(sys.root(), sys.osRelease()), devDir});
+
+    ASSERT_EQ(port.FindPort(CUsbPort::kModemPort), 1);
+    EXPECT_EQ(port.GetModemPort().Str(), "ttyACM0");
+    // Version on channel 0, service area on channel 1: one tty, opened twice.
+    ASSERT_EQ(port.OpenAtChannels(), 1);
+    std::uint8_t buffer[100];
+    std::uint32_t got = 0;
+    for (const auto& [channel, command, answer] :
+         {std::tuple{0, std::string("AT+GMR\r\n"), std::string("\r\nVer1.00\r\nOK\r\n")},
+          std::tuple{1, std::string("AT@FCMINFO=1\r\n"), std::string("@FCMINFO: 1,440,0\r\n")}}) {
+        EXPECT_EQ(port.AtWrite(channel, reinterpret_cast<const std::uint8_t*>(command.data()),
+                               static_cast<std::uint32_t>(command.size())),
+                  1);
+        EXPECT_EQ(modem.Read(command.size()), Bytes(command.begin(), command.end()));
+        modem.Write(Bytes(answer.begin(), answer.end()));
+        ASSERT_EQ(port.AtWaitInput(channel, kGuardMs), 1);
+        Bytes received;
+        while (received.size() < answer.size() &&
+               port.AtRead(channel, buffer, sizeof buffer, got) == 1 && got > 0) {
+            received.insert(received.end(), buffer, buffer + got);
+        }
+        EXPECT_EQ(received, Bytes(answer.begin(), answer.end())) << command;
+    }
+    port.CloseAtChannels();
+
+    ASSERT_EQ(port.FindPort(CUsbPort::kUpdatePort), 1);
+    ASSERT_EQ(port.PortOpen(), 1);
+    EXPECT_EQ(port.Close(), 1);
+
+    // Kernel drivers are bound: current, whatever version their modules carry.
+    EXPECT_EQ(port.CheckDriverVersions(false), 1);
+    EXPECT_EQ(port.CheckDriverVersions(true), 1);
+    auto unbound = testsupport::kZr40;
+    unbound[2].driver = nullptr;
+    sys.Device("1-1", "1d7a", "3c52", unbound);  // enumerated first
+    EXPECT_EQ(port.CheckDriverVersions(false), -1);
 }
 
 }  // namespace

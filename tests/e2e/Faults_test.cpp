@@ -73,6 +73,24 @@ TEST_F(Faults, ALostAcknowledgementFailsWith7AfterTheRowsTimeOut) {
     EXPECT_EQ(lines.back(), "rx DB 2801 491");
 }
 
+// The last image frame answered twice in one write, then the finish answered with an error: the
+// copy must not pass for the finish's answer, so the finish's own row fails, not the checksum.
+TEST_F(Faults, ADuplicateAnswerInOneBurstIsNotTakenByTheNextWait) {
+    Launch({"--fault-double-ack", "C_PS:5", "--fault-finish-error", "C_PS:-5"});
+    ASSERT_EQ(Prepare(Script(std::string(kErasePs) + "DBB_LM_File=DATA\\C_PS\\QRV_C_PS.cvt,20\n"
+                                                     "DBB_D2_CMD=4442,0107,8\nWait_DBB=4442,-1\n"
+                                                     "DBB_Checksum=C_PS,10,1\n")),
+              1);
+    EXPECT_EQ(RunGuarded(), Result::kFailed);
+    ExpectFailedOnce();
+    EXPECT_THAT(cwd.LogRecord(),
+                ElementsAre("Exec idx=10 info=9 detail=7", "Err  contents=8 detail=0x00000000"));
+    const auto lines = LoaderLines();
+    EXPECT_THAT(lines, Contains("tx DB 2801 8 x2"));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), DbLine("tx", 0x80FF, 12));
+}
+
 TEST_F(Faults, AChecksumMismatchFailsWith13) {
     Launch({"--fault-bad-sum", "C_PS"});
     ASSERT_EQ(

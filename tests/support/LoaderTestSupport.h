@@ -150,6 +150,15 @@ class OwnerFor : public Base {
         CriticalSectionLock lock(m_threadLock);
         m_threads[cstrSection.Str()] = pThread;
     }
+    bool IsThreadRegistered(const CComString& cstrSection) override {
+        CriticalSectionLock lock(m_threadLock);
+        for (const auto& entry : m_threads) {
+            if (CComString(entry.first).CompareNoCase(cstrSection) == 0) {
+                return true;
+            }
+        }
+        return false;
+    }
     void ShowErrorBox(int nMessageId) override {
         CriticalSectionLock lock(m_recordLock);
         m_boxes.push_back(nMessageId);

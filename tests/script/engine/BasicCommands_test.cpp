@@ -1,6 +1,10 @@
 // Port, CMD, Timer and WaitSection.
 #include <gmock/gmock.h>
 
+#include <thread>
+#include <utility>
+#include <vector>
+
 #include "tests/script/engine/EngineTestSupport.h"
 
 namespace enginetest {
@@ -52,6 +56,34 @@ TEST_F(HandlerTest, PortOpenKeepsTryingForTheGivenSecondsOr30) {
     EXPECT_EQ(exec->PortFunc("OPEN"), 0);
     EXPECT_GE(portClock.NowMs() - before, 30000U);
     EXPECT_LE(portClock.NowMs() - before, 32000U);
+    exec->SetPort(&port);
+}
+
+// Any port takes the seconds, and only under portLock, which the open itself is under.
+TEST_F(HandlerTest, PortOpenHandsTheSecondsToThePortUnderThePortLock) {
+    class TimeoutPort : public DevicePort {
+      public:
+        explicit TimeoutPort(EngineOwner& owner) : m_owner(owner) {}
+        void SetOpenTimeout(int nSeconds) override {
+            bool bHeldByCaller = false;
+            std::thread([&] {
+                bHeldByCaller = !m_owner.portLock().TryLock();
+                if (!bHeldByCaller) {
+                    m_owner.portLock().Unlock();
+                }
+            }).join();
+            seen.emplace_back(nSeconds, bHeldByCaller);
+        }
+        std::vector<std::pair<int, bool>> seen;
+
+      private:
+        EngineOwner& m_owner;
+    };
+    TimeoutPort timeoutPort(owner);
+    exec->SetPort(&timeoutPort);
+    EXPECT_EQ(exec->PortFunc("open,7"), 1);
+    EXPECT_EQ(exec->PortFunc("open"), 1);
+    EXPECT_THAT(timeoutPort.seen, ElementsAre(std::pair(7, true), std::pair(30, true)));
     exec->SetPort(&port);
 }
 
@@ -154,6 +186,48 @@ TEST_F(RunTest, ASectionThatWaitsForItselfIsRefused) {
     EXPECT_THAT(port->WritesHex(), ElementsAre("0A"));
     EXPECT_EQ(run->ThreadCount(), 4);
     EXPECT_TRUE(steps.Has("1:   --> WaitSection=a"));
+}
+
+// A parent that has ended is never looked at again: its child knows the names it needs.
+TEST_F(HandlerTest, AChildRefusesItsAncestorsSectionsAfterTheyEnded) {
+    auto parent = std::make_unique<CLoaderExecThread>();
+    parent->SetSection("GLOBAL");
+    exec->SetParentThread(parent.get());
+    exec->SetAncestorSections({"GLOBAL", "OUTER"});
+    parent.reset();
+    EXPECT_EQ(exec->WaitSectionFunc("outer"), 0);
+    EXPECT_EQ(ExecError().ErrContents.load(), kErrStartup);
+    EXPECT_EQ(exec->WaitSectionFunc("Global"), 0);
+}
+
+// Two parents name one section: the second start is refused while the first still runs, since
+// both would share the section's events and its registry entry. A section may run again once it
+// has ended.
+TEST_F(RunTest, ASectionRunningElsewhereIsRefusedAndMayRunAgainOnceEnded) {
+    ASSERT_EQ(Prepare("[GLOBAL]\nWaitSection=P1,P2\n"
+                      "[P1]\nWaitSection=C\n"
+                      "[P2]\nCMD=BB\nWaitSection=c\n"
+                      "[C]\nWait_DBB=4442,-1\n"),
+              1);
+    port = static_cast<DevicePort*>(run->GetPort());
+    // P2 goes on once C waits for its answer.
+    port->SetOnSend([](const Bytes&) {
+        const auto recv = Event::Named("RECV_EVENT_C", true, false);
+        while (recv->WaiterCount() == 0) {
+            std::this_thread::yield();
+        }
+    });
+    EXPECT_EQ(run->Run(), Result::kFailed);
+    EXPECT_TRUE(steps.Has("0:WaitSection エラー : セクションは実行中です"));
+    EXPECT_TRUE(steps.Has("1:   --> WaitSection=c"));
+    EXPECT_THAT(cwd.LogRecord(),
+                ElementsAre("Exec idx=2 info=4 detail=0", "Err  contents=-1 detail=0x00000000"));
+    EXPECT_THAT(Boxes(), ElementsAre(kMsgRunFailed));
+    EXPECT_EQ(run->ThreadCount(), 5);
+
+    EXPECT_EQ(RunScript("[GLOBAL]\nWaitSection=A\nWaitSection=A,B\n[A]\nCMD=0A\n[B]\nCMD=0B\n"),
+              Result::kSucceeded);
+    EXPECT_EQ(port->WritesHex().size(), 3U);
 }
 
 TEST_F(RunTest, ASectionNamedTwiceRunsOnce) {
