@@ -18,6 +18,7 @@
 #include "Loader/device/Frame.h"
 #include "platform/kernel/Clock.h"
 #include "tests/device/DeviceTestSupport.h"
+#include "tests/support/FrameBuilders.h"
 
 using namespace devtest;
 namespace fs = std::filesystem;
@@ -386,7 +387,7 @@ TEST_F(OpenPortTest, UnplugInTheMiddleOfAFrameLeavesTheWaitUnserved) {
     Waiter waiter("GLOBAL");
     ReadThreadRun run(owner, &port, config.get());
     waiter.Register(owner, B({0x44, 0x42}));
-    Bytes frame = frames::MakeDbFrame(0x0108, Pattern(92));
+    Bytes frame = frametest::MakeDbFrame(0x0108, Pattern(92));
     frame.resize(18);
     pty.Write(frame);
     // Header and part of the payload taken: the receive thread waits for the rest.
