@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh
-tools/build.sh release >/dev/null
+tools/build.sh release zr40-loader zr40-devsim >/dev/null
 bin=$PWD/build/release
 
 work=$(mktemp -d /tmp/zr40-demo.XXXXXX)

@@ -1,7 +1,5 @@
 #include "Loader/device/Frame.h"
 
-#include <algorithm>
-
 namespace frames {
 
 std::uint32_t ReadBe32(const std::uint8_t* p) {
@@ -50,42 +48,6 @@ int BuildDbCommandFrame(const CComStringArray& fields, std::vector<std::uint8_t>
     return 1;
 }
 
-std::vector<std::uint8_t> MakeDbFrame(std::uint16_t commandWord,
-                                      std::span<const std::uint8_t> payload) {
-    if (payload.size() > kMaxFrameLength - kDbHeaderSize) {
-        return {};
-    }
-    std::vector<std::uint8_t> frame(kDbHeaderSize + payload.size());
-    frame[0] = kDbId0;
-    frame[1] = kDbId1;
-    frame[2] = static_cast<std::uint8_t>(commandWord >> 8);
-    frame[3] = static_cast<std::uint8_t>(commandWord);
-    WriteBe32(frame.data() + 4, static_cast<std::uint32_t>(frame.size()));
-    std::ranges::copy(payload, frame.begin() + kDbHeaderSize);
-    return frame;
-}
-
-std::vector<std::uint8_t> MakeDbErrorFrame(std::int32_t code) {
-    std::uint8_t payload[4];
-    WriteBe32(payload, static_cast<std::uint32_t>(code));
-    return MakeDbFrame((kDbErrorWord0 << 8) | kDbErrorWord1, payload);
-}
-
-int BuildD0CommandFrame(std::uint8_t opcode, std::span<const std::uint8_t> data,
-                        std::vector<std::uint8_t>& frame) {
-    frame.clear();
-    bool command = opcode == kD0Enter || opcode == kD0Poll || opcode == kD0Size ||
-                   opcode == kD0Sum || opcode == kD0Finish;
-    if (!command || data.size() > kD0MaxData) {
-        return 0;
-    }
-    frame.reserve(2 + data.size());
-    frame.push_back(opcode);
-    frame.push_back(static_cast<std::uint8_t>(data.size()));
-    frame.insert(frame.end(), data.begin(), data.end());
-    return 1;
-}
-
 int BuildD0BlockFrame(std::uint16_t blockNumber, std::span<const std::uint8_t> data,
                       std::vector<std::uint8_t>& frame) {
     frame.clear();
@@ -101,15 +63,6 @@ int BuildD0BlockFrame(std::uint16_t blockNumber, std::span<const std::uint8_t> d
     frame.push_back(static_cast<std::uint8_t>(blockNumber));
     frame.insert(frame.end(), data.begin(), data.end());
     return 1;
-}
-
-std::vector<std::uint8_t> MakeD0Answer(std::uint8_t opcode, std::span<const std::uint8_t> data) {
-    if (opcode < kD0Answer0 || opcode > kD0Answer3 || data.size() > kD0MaxData) {
-        return {};
-    }
-    std::vector<std::uint8_t> frame{opcode, static_cast<std::uint8_t>(data.size())};
-    frame.insert(frame.end(), data.begin(), data.end());
-    return frame;
 }
 
 FrameFamily IdentifyFrame(std::uint8_t b0, std::uint8_t b1) {

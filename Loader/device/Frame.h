@@ -59,24 +59,10 @@ void WriteLe32(std::uint8_t* p, std::uint32_t v);
 int BuildDbCommandFrame(const CComString& cstrValue, std::vector<std::uint8_t>& frame);
 int BuildDbCommandFrame(const CComStringArray& fields, std::vector<std::uint8_t>& frame);
 
-// A DB frame with the given command word (high byte first) and payload; the loader's side of the
-// protocol and tests use it. Empty when the frame would exceed kMaxFrameLength.
-std::vector<std::uint8_t> MakeDbFrame(std::uint16_t commandWord,
-                                      std::span<const std::uint8_t> payload = {});
-// The loader's error answer: command word 0x80 0xFF, the code as signed 32-bit big-endian.
-std::vector<std::uint8_t> MakeDbErrorFrame(std::int32_t code);
-
-// D0 command frame: opcode, count, data. Returns 0 (frame empty) for an opcode that is not a
-// command (0xA0, 0xA1, 0xA2, 0xA4, 0xA5) or more than 255 data bytes.
-int BuildD0CommandFrame(std::uint8_t opcode, std::span<const std::uint8_t> data,
-                        std::vector<std::uint8_t>& frame);
 // D0 block frame: 0xA3, count N (16-bit big-endian) = data + 2, block number (16-bit
 // big-endian), data. Returns 0 (frame empty) when N would not fit 16 bits.
 int BuildD0BlockFrame(std::uint16_t blockNumber, std::span<const std::uint8_t> data,
                       std::vector<std::uint8_t>& frame);
-// D0 answer as the loader sends it: opcode 0xB0-0xB3, count, data. Empty for another opcode or
-// more than 255 data bytes.
-std::vector<std::uint8_t> MakeD0Answer(std::uint8_t opcode, std::span<const std::uint8_t> data);
 
 enum class FrameFamily { kUnknown, kDb, kHp, kD0Answer };
 

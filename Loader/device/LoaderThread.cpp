@@ -198,8 +198,8 @@ bool CLoaderReadThread::ReadHp(CPortManage& port, std::vector<Received>& out) {
     if (check.verdict != frames::HeaderVerdict::kValid) {
         return false;
     }
-    std::vector<std::uint8_t> record(check.length);
-    std::copy(std::begin(header), std::end(header), record.begin());
+    std::vector<std::uint8_t> record(std::begin(header), std::end(header));
+    record.resize(check.length);
     if (record.size() > frames::kHpHeaderSize &&
         port.Recv(record.data() + frames::kHpHeaderSize,
                   static_cast<std::uint32_t>(record.size() - frames::kHpHeaderSize)) != 1) {

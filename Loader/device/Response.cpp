@@ -27,48 +27,6 @@ int StartDbRecord(std::span<const std::uint8_t> header, std::vector<std::uint8_t
     return 1;
 }
 
-int MakeDbRecord(std::span<const std::uint8_t> frame, std::vector<std::uint8_t>& record) {
-    if (StartDbRecord(frame, record) == 0) {
-        return 0;
-    }
-    if (record.size() != frame.size()) {
-        record.clear();
-        return 0;
-    }
-    std::copy(frame.begin() + kDbHeaderSize, frame.end(), record.begin() + kDbHeaderSize);
-    return 1;
-}
-
-int MakeHpRecord(std::span<const std::uint8_t> frame, std::vector<std::uint8_t>& record) {
-    record.clear();
-    if (frame.size() < kHpHeaderSize || IdentifyFrame(frame[0], frame[1]) != FrameFamily::kHp) {
-        return 0;
-    }
-    HeaderCheck check = CheckHeader(FrameFamily::kHp, frame);
-    if (check.verdict != HeaderVerdict::kValid || check.length != frame.size()) {
-        return 0;
-    }
-    record.assign(frame.begin(), frame.end());
-    return 1;
-}
-
-int MakeD0Record(std::span<const std::uint8_t> frame, std::vector<std::uint8_t>& record) {
-    record.clear();
-    if (frame.size() < 2 || IdentifyFrame(frame[0], frame[1]) != FrameFamily::kD0Answer) {
-        return 0;
-    }
-    HeaderCheck check = CheckHeader(FrameFamily::kD0Answer, frame);
-    if (check.length != frame.size()) {
-        return 0;
-    }
-    record.assign(frame.begin() + 2, frame.end());
-    return 1;
-}
-
-void MakeZeroLedRecord(std::uint8_t dataByte, std::vector<std::uint8_t>& record) {
-    record.assign(1, dataByte);
-}
-
 std::uint32_t DbRecordLength(std::span<const std::uint8_t> record) {
     return record.size() < kDbHeaderSize ? 0 : ReadLe32(record.data() + 4);
 }

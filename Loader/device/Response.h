@@ -26,13 +26,6 @@ namespace frames {
 // leaves `record` empty unless CheckHeader finds the length valid.
 int StartDbRecord(std::span<const std::uint8_t> header, std::vector<std::uint8_t>& record);
 
-// Records from complete frames. Each returns 0 and leaves `record` empty when the frame is not
-// of its family, its header is not valid or its length field disagrees with the bytes given.
-int MakeDbRecord(std::span<const std::uint8_t> frame, std::vector<std::uint8_t>& record);
-int MakeHpRecord(std::span<const std::uint8_t> frame, std::vector<std::uint8_t>& record);
-int MakeD0Record(std::span<const std::uint8_t> frame, std::vector<std::uint8_t>& record);
-void MakeZeroLedRecord(std::uint8_t dataByte, std::vector<std::uint8_t>& record);
-
 // Total length from record bytes 4-7 (host order); 0 for a record shorter than 8 bytes.
 std::uint32_t DbRecordLength(std::span<const std::uint8_t> record);
 

@@ -16,8 +16,11 @@
 #include <climits>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <utility>
 
 namespace platform::serial {
@@ -152,7 +155,48 @@ constexpr tcflag_t kLocalBits = ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | 
 constexpr tcflag_t kControlBits =
     CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | CREAD | CLOCAL;
 
+std::mutex& HookLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+std::function<int(const ConfigurationCall&)>& Hook() {
+    static std::function<int(const ConfigurationCall&)> hook;
+    return hook;
+}
+
+// The system error the test hook chose for this call; 0 without a hook.
+int HookError(const ConfigurationCall& call) {
+    std::function<int(const ConfigurationCall&)> hook;
+    {
+        std::lock_guard guard(HookLock());
+        hook = Hook();
+    }
+    return hook ? hook(call) : 0;
+}
+
+// Drivers may keep other line values than asked; that is no failure, but someone chasing a link
+// problem wants to see it.
+void ReportKeptSettings(const std::string& path, const termios& want, const termios& got) {
+    const char* debug = std::getenv("ZR40_DEBUG");
+    if (debug == nullptr || *debug == '\0') {
+        return;
+    }
+    std::fprintf(stderr,
+                 "serial %s: line settings read back differ (set/read): cflag %#x/%#x iflag "
+                 "%#x/%#x oflag %#x/%#x lflag %#x/%#x baud %u/%u\n",
+                 path.c_str(), want.c_cflag & kControlBits, got.c_cflag & kControlBits,
+                 want.c_iflag & kInputBits, got.c_iflag & kInputBits, want.c_oflag & OPOST,
+                 got.c_oflag & OPOST, want.c_lflag & kLocalBits, got.c_lflag & kLocalBits,
+                 SpeedRate(::cfgetospeed(&want)), SpeedRate(::cfgetospeed(&got)));
+}
+
 }  // namespace
+
+void SetConfigurationHook(std::function<int(const ConfigurationCall&)> hook) {
+    std::lock_guard guard(HookLock());
+    Hook() = std::move(hook);
+}
 
 struct SerialPort::Impl {
     // Guards the descriptors' lifetime: calls register as users, Close waits until none is left.
@@ -161,6 +205,7 @@ struct SerialPort::Impl {
     int users = 0;
 
     UniqueFd port;
+    std::string path;    // as opened, for the debug line
     UniqueFd epoll;      // the port (edge-triggered input) and waitWake
     UniqueFd waitWake;   // readable while WaitForInput must end
     UniqueFd writeWake;  // readable while Write must stop
@@ -290,6 +335,7 @@ Error SerialPort::Open(std::string_view name, Sharing sharing) {
 
     std::lock_guard guard(impl_->lock);
     impl_->port = std::move(port);
+    impl_->path = std::move(path);
     impl_->epoll = std::move(epoll);
     impl_->waitWake = std::move(waitWake);
     impl_->writeWake = std::move(writeWake);
@@ -338,6 +384,12 @@ Error SerialPort::SetQueueSizes(std::size_t in, std::size_t out) {
     if (!use) {
         return {Step::QueueSize, EBADF};
     }
+    ConfigurationCall call;
+    call.step = Step::QueueSize;
+    call.queues = {in, out};
+    if (int err = HookError(call)) {
+        return {Step::QueueSize, err};
+    }
     if (in == 0 || out == 0 || in > kMaxQueueSize || out > kMaxQueueSize) {
         return {Step::QueueSize, EINVAL};
     }
@@ -358,6 +410,11 @@ Error SerialPort::GetSettings(LineSettings& settings) const {
     Impl::Use use(impl_.get());
     if (!use) {
         return {Step::GetSettings, EBADF};
+    }
+    ConfigurationCall call;
+    call.step = Step::GetSettings;
+    if (int err = HookError(call)) {
+        return {Step::GetSettings, err};
     }
     termios t{};
     if (::tcgetattr(use.Fd(), &t) != 0) {
@@ -389,6 +446,12 @@ Error SerialPort::SetSettings(const LineSettings& settings) {
     Impl::Use use(impl_.get());
     if (!use) {
         return {Step::SetSettings, EBADF};
+    }
+    ConfigurationCall call;
+    call.step = Step::SetSettings;
+    call.settings = settings;
+    if (int err = HookError(call)) {
+        return {Step::SetSettings, err};
     }
     std::optional<speed_t> speed = SpeedCode(settings.baudRate);
     if (!speed || settings.dataBits < 5 || settings.dataBits > 8) {
@@ -434,11 +497,13 @@ Error SerialPort::SetSettings(const LineSettings& settings) {
     if (::cfsetispeed(&want, *speed) != 0 || ::cfsetospeed(&want, *speed) != 0) {
         return {Step::SetSettings, EINVAL};
     }
-    if (::tcsetattr(use.Fd(), TCSANOW, &want) != 0) {
+    // glibc reads back after the call has succeeded and turns parity, size or receiver bits that
+    // the driver did not keep into EINVAL (the Linux call itself never fails with it): that is
+    // the driver's choice, not a failure.
+    if (::tcsetattr(use.Fd(), TCSANOW, &want) != 0 && errno != EINVAL) {
         return {Step::SetSettings, errno};
     }
-    // tcsetattr succeeds when any part was taken; only reading back shows what the driver kept
-    // (a pseudo-terminal, for one, forces 8 bits without parity).
+    // Only reading back shows what the driver kept.
     termios got{};
     if (::tcgetattr(use.Fd(), &got) != 0) {
         return {Step::SetSettings, errno};
@@ -448,7 +513,7 @@ Error SerialPort::SetSettings(const LineSettings& settings) {
         (got.c_lflag & kLocalBits) != (want.c_lflag & kLocalBits) ||
         (got.c_cflag & kControlBits) != (want.c_cflag & kControlBits) ||
         ::cfgetospeed(&got) != *speed || ::cfgetispeed(&got) != *speed) {
-        return {Step::SetSettings, EINVAL};
+        ReportKeptSettings(impl_->path, want, got);
     }
     const unsigned long request = settings.dtr ? TIOCMBIS : TIOCMBIC;
     const int dtr = TIOCM_DTR;
@@ -462,6 +527,12 @@ Error SerialPort::SetTimeouts(const Timeouts& timeouts) {
     Impl::Use use(impl_.get());
     if (!use) {
         return {Step::Timeouts, EBADF};
+    }
+    ConfigurationCall call;
+    call.step = Step::Timeouts;
+    call.timeouts = timeouts;
+    if (int err = HookError(call)) {
+        return {Step::Timeouts, err};
     }
     // O_NONBLOCK already makes reads return at once; VMIN/VTIME 0 keeps it so for anyone who
     // shares the device's settings.

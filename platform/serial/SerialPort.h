@@ -23,6 +23,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string_view>
 
@@ -101,6 +102,18 @@ enum class WaitResult : std::uint8_t {
     Failed,     // the port is closed, or the system refused the wait
 };
 
+// Test seam, because no pseudo-terminal refuses a configuration step: while a hook is set, every
+// port shows it each configuration call (SetQueueSizes, GetSettings, SetSettings, SetTimeouts)
+// with what is asked, before the device sees it; a nonzero result fails the call at its step
+// with that system error. One hook per process; an empty one removes it.
+struct ConfigurationCall {
+    Step step = Step::None;
+    QueueSizes queues;      // Step::QueueSize
+    LineSettings settings;  // Step::SetSettings
+    Timeouts timeouts;      // Step::Timeouts
+};
+void SetConfigurationHook(std::function<int(const ConfigurationCall&)> hook);
+
 class SerialPort {
   public:
     SerialPort();
@@ -132,9 +145,12 @@ class SerialPort {
     // Applies the settings on top of the device's current ones: raw mode (no echo, no line
     // editing, no signal characters, no output processing), XON/XOFF ignored in both directions,
     // received bytes passed on unchanged (no parity-error replacement, no byte stripped, breaks
-    // not turned into NUL bytes), carrier ignored; other flags stay as they are. Values the
-    // device silently refuses are detected and reported as EINVAL. DTR is set through the modem
-    // lines; a device without modem lines (a pseudo-terminal) is not a failure.
+    // not turned into NUL bytes), carrier ignored; other flags stay as they are. Fails only when
+    // a value has no Linux form (EINVAL) or the system refuses a call: a driver may keep other
+    // values than asked (a USB function has no real line, a pseudo-terminal forces 8 bits without
+    // parity), and what it kept is read back and, with ZR40_DEBUG set (not empty), written to
+    // stderr as one line. DTR is set through the modem lines; a device without modem lines (a
+    // pseudo-terminal) is not a failure.
     Error SetSettings(const LineSettings& settings);
 
     Error SetTimeouts(const Timeouts& timeouts);

@@ -21,6 +21,7 @@
 #include "Loader/device/Frame.h"
 #include "tests/device/DeviceTestSupport.h"
 #include "tests/sim/devsim/DevsimRig.h"
+#include "tests/support/FrameBuilders.h"
 
 namespace {
 
@@ -121,7 +122,7 @@ void RoundTrip(benchmark::State& state) {
         return;
     }
     devtest::Waiter waiter("BENCH");
-    const Bytes request = frames::MakeDbFrame(0x0004);  // end request: an 8-byte answer
+    const Bytes request = frametest::MakeDbFrame(0x0004);  // end request: an 8-byte answer
     Bytes record;
     // Answers to the frames sent before may still be on their way; take them until this
     // request's own answer has come.
@@ -149,7 +150,7 @@ void RawRoundTrip(benchmark::State& state) {
         state.SkipWithError("no device");
         return;
     }
-    const Bytes request = frames::MakeDbFrame(0x0004);
+    const Bytes request = frametest::MakeDbFrame(0x0004);
     std::uint8_t sink[4096];
     // Read whatever is still coming until this request's answer ends the stream.
     [[maybe_unused]] ssize_t sent = ::write(fd, request.data(), request.size());
@@ -201,9 +202,9 @@ bool Prepare(Bench& b) {
     waiter.Register(link.owner, kDbKey);
     Bytes record;
     if (!link.opened ||
-        link.Send(frames::MakeDbFrame(m->eraseCommand,
-                                      devtest::B({m->firstBlock >> 8, m->firstBlock & 0xFF,
-                                                  m->lastBlock >> 8, m->lastBlock & 0xFF}))) != 1 ||
+        link.Send(frametest::MakeDbFrame(
+            m->eraseCommand, devtest::B({m->firstBlock >> 8, m->firstBlock & 0xFF,
+                                         m->lastBlock >> 8, m->lastBlock & 0xFF}))) != 1 ||
         !waiter.Take(link.owner, record)) {
         return false;
     }

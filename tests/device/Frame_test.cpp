@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/FrameBuilders.h"
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -62,33 +64,11 @@ TEST(DbCommandFrameLength, RefusesWhatIsNoFrame) {
 }
 
 TEST(DbFrame, LoaderSideFrames) {
-    EXPECT_EQ(frames::MakeDbFrame(0x0809, Bytes{0x41, 0xF2}),
+    EXPECT_EQ(frametest::MakeDbFrame(0x0809, Bytes{0x41, 0xF2}),
               (Bytes{0x44, 0x42, 0x08, 0x09, 0, 0, 0, 0x0A, 0x41, 0xF2}));
-    EXPECT_EQ(frames::MakeDbErrorFrame(-3),
+    EXPECT_EQ(frametest::MakeDbErrorFrame(-3),
               (Bytes{0x44, 0x42, 0x80, 0xFF, 0, 0, 0, 0x0C, 0xFF, 0xFF, 0xFF, 0xFD}));
-    EXPECT_TRUE(frames::MakeDbFrame(0x2801, Bytes(65553)).empty());
-}
-
-TEST(D0Frame, CommandFrames) {
-    Bytes frame;
-    ASSERT_EQ(frames::BuildD0CommandFrame(frames::kD0Poll, Bytes{0x00}, frame), 1);
-    EXPECT_EQ(frame, (Bytes{0xA1, 0x01, 0x00}));
-    ASSERT_EQ(frames::BuildD0CommandFrame(frames::kD0Size,
-                                          Bytes{0xE5, 0x5B, 0, 0, 0x00, 0x00, 0x60, 0x00}, frame),
-              1);
-    EXPECT_EQ(frame, (Bytes{0xA2, 0x08, 0xE5, 0x5B, 0, 0, 0x00, 0x00, 0x60, 0x00}));
-    ASSERT_EQ(frames::BuildD0CommandFrame(frames::kD0Finish, {}, frame), 1);
-    EXPECT_EQ(frame, (Bytes{0xA5, 0x00}));
-}
-
-TEST(D0Frame, RefusesWhatCannotBeACommand) {
-    Bytes frame{9};
-    EXPECT_EQ(frames::BuildD0CommandFrame(frames::kD0Block, {}, frame), 0);
-    EXPECT_EQ(frames::BuildD0CommandFrame(0xB0, {}, frame), 0);
-    EXPECT_EQ(frames::BuildD0CommandFrame(frames::kD0Sum, Bytes(256), frame), 0);
-    EXPECT_TRUE(frame.empty());
-    EXPECT_EQ(frames::BuildD0CommandFrame(frames::kD0Sum, Bytes(255), frame), 1);
-    EXPECT_EQ(frame[1], 0xFF);
+    EXPECT_TRUE(frametest::MakeDbFrame(0x2801, Bytes(65553)).empty());
 }
 
 TEST(D0Frame, BlockFrameHasSixteenBitCount) {

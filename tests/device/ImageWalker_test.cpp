@@ -1,4 +1,5 @@
 #include "Loader/device/ImageWalker.h"
+#include "tests/support/FrameBuilders.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +16,7 @@ Bytes Image(std::initializer_list<std::size_t> payloads) {
     Bytes image;
     for (std::size_t n : payloads) {
         Bytes payload(n, static_cast<std::uint8_t>(n));
-        Bytes frame = frames::MakeDbFrame(0x2801, payload);
+        Bytes frame = frametest::MakeDbFrame(0x2801, payload);
         image.insert(image.end(), frame.begin(), frame.end());
     }
     return image;

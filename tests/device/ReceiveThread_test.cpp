@@ -3,6 +3,7 @@
 
 #include "Loader/device/Frame.h"
 #include "tests/device/DeviceTestSupport.h"
+#include "tests/support/FrameBuilders.h"
 
 using namespace devtest;
 
@@ -11,7 +12,7 @@ namespace {
 constexpr std::uint8_t kDb[] = {0x44, 0x42};
 
 Bytes DbAnswer(std::uint16_t word, const Bytes& payload = {}) {
-    return frames::MakeDbFrame(word, payload);
+    return frametest::MakeDbFrame(word, payload);
 }
 
 // The DB record: the length in host order.

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/resources/resources.h"
+#include "tests/support/FrameBuilders.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ std::span<const std::uint8_t> AsBytes(const std::string& s) {
 
 TEST(DbRecord, LengthEightHasNoPayload) {
     Bytes record;
-    ASSERT_EQ(frames::MakeDbRecord(Bytes{0x44, 0x42, 0x01, 0x07, 0, 0, 0, 0x08}, record), 1);
+    ASSERT_EQ(frametest::MakeDbRecord(Bytes{0x44, 0x42, 0x01, 0x07, 0, 0, 0, 0x08}, record), 1);
     EXPECT_EQ(record, (Bytes{0x44, 0x42, 0x01, 0x07, 0x08, 0, 0, 0}));
     frames::DbAnswer answer = frames::ClassifyDbRecord(record);
     EXPECT_EQ(answer.kind, DbAnswerKind::kAck);
@@ -35,7 +36,7 @@ TEST(DbRecord, LengthTurnsLittleEndianAndPayloadFollows) {
     payload[0] = 0x41;
     payload[1] = 0xF2;
     Bytes record;
-    ASSERT_EQ(frames::MakeDbRecord(frames::MakeDbFrame(0x0809, payload), record), 1);
+    ASSERT_EQ(frametest::MakeDbRecord(frametest::MakeDbFrame(0x0809, payload), record), 1);
     ASSERT_EQ(record.size(), 308u);
     EXPECT_EQ(Bytes(record.begin(), record.begin() + 10),
               (Bytes{0x44, 0x42, 0x08, 0x09, 0x34, 0x01, 0, 0, 0x41, 0xF2}));
@@ -47,7 +48,7 @@ TEST(DbRecord, LengthTurnsLittleEndianAndPayloadFollows) {
 
 TEST(DbRecord, RefusesFramesWhoseLengthDoesNotHold) {
     Bytes record{7};
-    Bytes ok = frames::MakeDbFrame(0x0001, Bytes{1, 2, 3});
+    Bytes ok = frametest::MakeDbFrame(0x0001, Bytes{1, 2, 3});
     Bytes longer = ok;
     longer.push_back(0);
     Bytes shorter(ok.begin(), ok.end() - 1);
@@ -55,7 +56,7 @@ TEST(DbRecord, RefusesFramesWhoseLengthDoesNotHold) {
     Bytes seven{0x44, 0x42, 0, 1, 0, 0, 0, 7};
     Bytes hp{0x48, 0x50, 0, 1, 0, 0, 0, 8};
     for (const Bytes& frame : {longer, shorter, zero, seven, hp, Bytes{0x44, 0x42}}) {
-        EXPECT_EQ(frames::MakeDbRecord(frame, record), 0);
+        EXPECT_EQ(frametest::MakeDbRecord(frame, record), 0);
         EXPECT_TRUE(record.empty());
     }
 }
@@ -72,22 +73,22 @@ TEST(DbRecord, StartedFromHeaderLeavesRoomForPayload) {
 TEST(OtherRecords, HpFrameIsKeptAsReceived) {
     Bytes frame{0x48, 0x50, 0xAA, 0xBB, 0, 0, 0, 0x12, 1, 2, 3, 4, 5, 6, 7, 8, 0xC0, 0xC1};
     Bytes record;
-    ASSERT_EQ(frames::MakeHpRecord(frame, record), 1);
+    ASSERT_EQ(frametest::MakeHpRecord(frame, record), 1);
     EXPECT_EQ(record, frame);
     Bytes malformed(frame.begin(), frame.begin() + 16);
     malformed[7] = 15;
-    EXPECT_EQ(frames::MakeHpRecord(malformed, record), 0);
+    EXPECT_EQ(frametest::MakeHpRecord(malformed, record), 0);
 }
 
 TEST(OtherRecords, D0AnswerKeepsOnlyData) {
     Bytes record{1};
-    ASSERT_EQ(frames::MakeD0Record(Bytes{0xB1, 0x02, 0x00, 0x00}, record), 1);
+    ASSERT_EQ(frametest::MakeD0Record(Bytes{0xB1, 0x02, 0x00, 0x00}, record), 1);
     EXPECT_EQ(record, (Bytes{0x00, 0x00}));
-    ASSERT_EQ(frames::MakeD0Record(Bytes{0xB0, 0x00}, record), 1);
+    ASSERT_EQ(frametest::MakeD0Record(Bytes{0xB0, 0x00}, record), 1);
     EXPECT_TRUE(record.empty());
-    EXPECT_EQ(frames::MakeD0Record(Bytes{0xB2, 0x03, 0x00, 0x12}, record), 0);
-    EXPECT_EQ(frames::MakeD0Record(Bytes{0xA1, 0x01, 0x00}, record), 0);
-    frames::MakeZeroLedRecord(0x05, record);
+    EXPECT_EQ(frametest::MakeD0Record(Bytes{0xB2, 0x03, 0x00, 0x12}, record), 0);
+    EXPECT_EQ(frametest::MakeD0Record(Bytes{0xA1, 0x01, 0x00}, record), 0);
+    frametest::MakeZeroLedRecord(0x05, record);
     EXPECT_EQ(record, Bytes{0x05});
 }
 
@@ -99,7 +100,7 @@ class DeviceErrors : public testing::Test {
 
 TEST_F(DeviceErrors, EraseErrorIsReportedWithItsText) {
     Bytes record;
-    ASSERT_EQ(frames::MakeDbRecord(frames::MakeDbErrorFrame(-3), record), 1);
+    ASSERT_EQ(frametest::MakeDbRecord(frametest::MakeDbErrorFrame(-3), record), 1);
     frames::DbAnswer answer = frames::ClassifyDbRecord(record);
     ASSERT_EQ(answer.kind, DbAnswerKind::kError);
     ASSERT_TRUE(answer.hasCode);
@@ -126,7 +127,7 @@ TEST_F(DeviceErrors, TableCoversMinusOneToMinusFourteen) {
 
 TEST_F(DeviceErrors, UnknownCodeIsUndefined) {
     Bytes record;
-    ASSERT_EQ(frames::MakeDbRecord(frames::MakeDbErrorFrame(0x12A0B0FF), record), 1);
+    ASSERT_EQ(frametest::MakeDbRecord(frametest::MakeDbErrorFrame(0x12A0B0FF), record), 1);
     auto lines = frames::DeviceErrorLines(frames::ClassifyDbRecord(record));
     EXPECT_EQ(lines[0].Str(), "   ---> 0x12a0b0ff");
     EXPECT_EQ(lines[1].Str(), "   ---> " + kUndefined);
@@ -135,8 +136,8 @@ TEST_F(DeviceErrors, UnknownCodeIsUndefined) {
 TEST_F(DeviceErrors, CutOffErrorAnswerStaysAnErrorWithoutACode) {
     // Two code bytes only: FF FF could be read as part of -3 but must not be.
     Bytes record;
-    ASSERT_EQ(frames::MakeDbRecord(Bytes{0x44, 0x42, 0x80, 0xFF, 0, 0, 0, 10, 0xFF, 0xFF}, record),
-              1);
+    ASSERT_EQ(
+        frametest::MakeDbRecord(Bytes{0x44, 0x42, 0x80, 0xFF, 0, 0, 0, 10, 0xFF, 0xFF}, record), 1);
     frames::DbAnswer answer = frames::ClassifyDbRecord(record);
     EXPECT_EQ(answer.kind, DbAnswerKind::kError);
     EXPECT_FALSE(answer.hasCode);

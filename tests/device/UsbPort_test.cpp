@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -14,15 +15,19 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <vector>
 
 #include "Loader/common/ErrorRecord.h"
 #include "Loader/device/Frame.h"
 #include "platform/kernel/Clock.h"
+#include "platform/serial/SerialPort.h"
 #include "tests/device/DeviceTestSupport.h"
 #include "tests/support/FakeSysfs.h"
+#include "tests/support/FrameBuilders.h"
 
 using namespace devtest;
 namespace fs = std::filesystem;
+namespace serial = platform::serial;
 
 namespace {
 
@@ -67,6 +72,12 @@ class Pty {
     bool Arrived() const {
         pollfd p{m_slave, POLLIN, 0};
         return ::poll(&p, 1, static_cast<int>(kGuardMs)) == 1;
+    }
+    // The line settings as the port left them.
+    termios Settings() const {
+        termios t{};
+        EXPECT_EQ(::tcgetattr(m_slave, &t), 0);
+        return t;
     }
     // True once the port has taken every byte written so far.
     bool Drained() const {
@@ -243,6 +254,85 @@ TEST_F(PortTest, PortInUseIsBusy) {
     EXPECT_EQ(second.PortOpen(), 1);  // free again
 }
 
+// Sees every configuration call of the serial layer while it lives, and fails the one step
+// asked for with `error`.
+class ConfigurationProbe {
+  public:
+    explicit ConfigurationProbe(serial::Step fail = serial::Step::None, int error = 0) {
+        serial::SetConfigurationHook([this, fail, error](const serial::ConfigurationCall& call) {
+            calls.push_back(call);
+            return call.step == fail ? error : 0;
+        });
+    }
+    ConfigurationProbe(const ConfigurationProbe&) = delete;
+    ConfigurationProbe& operator=(const ConfigurationProbe&) = delete;
+    ~ConfigurationProbe() { serial::SetConfigurationHook({}); }
+
+    std::vector<serial::ConfigurationCall> calls;
+};
+
+TEST_F(PortTest, OpenAppliesTheFixedLineSettings) {
+    Pty pty;
+    Device(pty.Path());
+    CUsbPort port(config.get());
+    port.FindPort(CUsbPort::kUpdatePort);
+    ConfigurationProbe probe;
+    ASSERT_EQ(port.PortOpen(), 1);
+
+    const termios t = pty.Settings();
+    EXPECT_EQ(::cfgetospeed(&t), static_cast<speed_t>(B115200));
+    EXPECT_EQ(::cfgetispeed(&t), static_cast<speed_t>(B115200));
+    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(t.c_cflag & PARENB, 0u);
+    EXPECT_NE(t.c_cflag & CSTOPB, 0u) << "one and a half stop bits go out as two";
+    EXPECT_NE(t.c_cflag & CRTSCTS, 0u);
+
+    // A pseudo-terminal has no DTR, queues or write time-outs: these as asked of the serial layer.
+    ASSERT_EQ(probe.calls.size(), 4u);
+    EXPECT_EQ(probe.calls[0].step, serial::Step::QueueSize);
+    EXPECT_EQ(probe.calls[0].queues.in, 4096u);
+    EXPECT_EQ(probe.calls[0].queues.out, 4096u);
+    EXPECT_EQ(probe.calls[1].step, serial::Step::GetSettings);
+    const serial::ConfigurationCall& line = probe.calls[2];
+    EXPECT_EQ(line.step, serial::Step::SetSettings);
+    EXPECT_EQ(line.settings.baudRate, 115200u);
+    EXPECT_EQ(line.settings.dataBits, 8);
+    EXPECT_EQ(line.settings.parity, serial::Parity::None);
+    EXPECT_EQ(line.settings.stopBits, serial::StopBits::OneAndHalf);
+    EXPECT_TRUE(line.settings.hardwareFlowControl);
+    EXPECT_TRUE(line.settings.dtr);
+    EXPECT_EQ(probe.calls[3].step, serial::Step::Timeouts);
+    EXPECT_EQ(probe.calls[3].timeouts.writeTotalMultiplierMs, 10u);
+    EXPECT_EQ(probe.calls[3].timeouts.writeTotalConstantMs, 5000u);
+}
+
+TEST_F(PortTest, EachFailingConfigurationStepStoresItsExecDetail) {
+    Pty pty;
+    Device(pty.Path());
+    CUsbPort port(config.get());
+    port.FindPort(CUsbPort::kUpdatePort);
+    const struct {
+        serial::Step step;
+        int execDetail;
+        int error;
+    } cases[] = {{serial::Step::QueueSize, 2, ENOMEM},
+                 {serial::Step::GetSettings, 3, EIO},
+                 {serial::Step::SetSettings, 4, EINVAL},
+                 {serial::Step::Timeouts, 5, ENOTTY}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.execDetail);
+        ExecError().Reset();
+        {
+            ConfigurationProbe failing(c.step, c.error);
+            EXPECT_EQ(port.PortOpen(), 0);
+        }
+        EXPECT_EQ(ExecError().ExecDetail, c.execDetail);
+        EXPECT_EQ(ExecError().ErrDetail, c.error);
+        EXPECT_FALSE(port.IsPortValid()) << "a port that failed its configuration is closed";
+    }
+    EXPECT_EQ(port.PortOpen(), 1);
+}
+
 class OpenPortTest : public PortTest {
   protected:
     void SetUp() override {
@@ -388,7 +478,7 @@ TEST_F(OpenPortTest, UnplugInTheMiddleOfAFrameLeavesTheWaitUnserved) {
     Waiter waiter("GLOBAL");
     ReadThreadRun run(owner, &port, config.get());
     waiter.Register(owner, B({0x44, 0x42}));
-    Bytes frame = frames::MakeDbFrame(0x0108, Pattern(92));
+    Bytes frame = frametest::MakeDbFrame(0x0108, Pattern(92));
     frame.resize(18);
     pty.Write(frame);
     // Header and part of the payload taken: the receive thread waits for the rest.

@@ -1,5 +1,6 @@
-// Feeds arbitrary bytes to the image walker and to the receive-side record builders. Any read
-// outside the input, or a walk that does not account for every byte it passed, is a bug.
+// Feeds arbitrary bytes to the image walker and to the record builders (the test ones, over the
+// receive thread's StartDbRecord and CheckHeader). Any read outside the input, or a walk that does
+// not account for every byte it passed, is a bug.
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -7,6 +8,7 @@
 
 #include "Loader/device/ImageWalker.h"
 #include "Loader/device/Response.h"
+#include "tests/support/FrameBuilders.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     // Exact-size copy so that the sanitizer sees any byte read past the end.
@@ -26,13 +28,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (frame.size() != f.length) {
             __builtin_trap();
         }
-        if (frames::MakeDbRecord(frame, record) == 1) {
+        if (frametest::MakeDbRecord(frame, record) == 1) {
             frames::DbAnswer answer = frames::ClassifyDbRecord(record);
             if (answer.kind == frames::DbAnswerKind::kError) {
                 (void)frames::DeviceErrorLines(answer);
             }
         }
-        (void)frames::MakeHpRecord(frame, record);
+        (void)frametest::MakeHpRecord(frame, record);
     }
     if (walker.Offset() != expected || expected > size ||
         (walker.Error() == frames::WalkError::kNone && expected != size)) {
@@ -50,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (frames::StartDbRecord(bytes, record) == 1 && record.size() != check.length) {
             __builtin_trap();
         }
-        if (frames::MakeD0Record(bytes, record) == 1 && record.size() != size - 2) {
+        if (frametest::MakeD0Record(bytes, record) == 1 && record.size() != size - 2) {
             __builtin_trap();
         }
     }

@@ -14,6 +14,7 @@
 #include "Loader/device/Response.h"
 #include "tests/device/DeviceTestSupport.h"
 #include "tests/sim/devsim/DevsimRig.h"
+#include "tests/support/FrameBuilders.h"
 
 namespace {
 
@@ -92,7 +93,7 @@ class DeviceLink : public ::testing::Test {
     }
 
     static Bytes Ack(std::uint16_t word) {
-        Bytes record = frames::MakeDbFrame(word);
+        Bytes record = frametest::MakeDbFrame(word);
         frames::WriteLe32(record.data() + 4, 8);
         return record;
     }
@@ -161,17 +162,17 @@ TEST_F(DeviceLink, ImageDownloadAnsweredThroughTheReceiveThread) {
     EnterBootLoader();
     ReadThreadRun run(owner, &port, config.get());
     const sim::image::Module* module = FindModule("C_MDSP");
-    const Bytes erase = frames::MakeDbFrame(module->eraseCommand,
-                                            B({module->firstBlock >> 8, module->firstBlock & 0xFF,
-                                               module->lastBlock >> 8, module->lastBlock & 0xFF}));
+    const Bytes erase = frametest::MakeDbFrame(
+        module->eraseCommand, B({module->firstBlock >> 8, module->firstBlock & 0xFF,
+                                 module->lastBlock >> 8, module->lastBlock & 0xFF}));
     EXPECT_EQ(Exchange(waiter, erase), Ack(module->eraseCommand));
     const std::vector<Bytes> image = ImageFrames("C_MDSP");
     ASSERT_GT(image.size(), 2u);
     for (const Bytes& frame : image) {
         ASSERT_EQ(Exchange(waiter, frame), Ack(module->frameCommand)) << frame.size();
     }
-    EXPECT_EQ(Exchange(waiter, frames::MakeDbFrame(0x0107)), Ack(0x0107));
-    const Bytes sum = Exchange(waiter, frames::MakeDbFrame(module->areaCode << 8 | 0x09));
+    EXPECT_EQ(Exchange(waiter, frametest::MakeDbFrame(0x0107)), Ack(0x0107));
+    const Bytes sum = Exchange(waiter, frametest::MakeDbFrame(module->areaCode << 8 | 0x09));
     ASSERT_GE(sum.size(), 10u);
     EXPECT_EQ(frames::DbRecordLength(sum), sum.size());
     EXPECT_EQ(sum[8] << 8 | sum[9], module->sum);
@@ -192,7 +193,7 @@ TEST_F(DeviceLink, AnswersGoToTheWaitsInRegistrationOrder) {
     Waiter second("SECOND");
     waiter.Register(owner, kDbKey);
     second.Register(owner, kDbKey);
-    ASSERT_EQ(Send(Cat(frames::MakeDbFrame(0x0004), frames::MakeDbFrame(0x0206))), 1);
+    ASSERT_EQ(Send(Cat(frametest::MakeDbFrame(0x0004), frametest::MakeDbFrame(0x0206))), 1);
     Bytes a, b;
     ASSERT_TRUE(waiter.Take(owner, a));
     ASSERT_TRUE(second.Take(owner, b));

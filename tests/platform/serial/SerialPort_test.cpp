@@ -9,6 +9,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -250,15 +251,77 @@ TEST(SerialSettings, ValuesTheDeviceCannotTakeAreReported) {
     SerialPort port;
     ASSERT_FALSE(port.Open(pty.Path()));
     LineSettings s;
-    s.parity = Parity::Even;  // accepted by tcsetattr, silently dropped by a pty
-    EXPECT_TRUE(Is(port.SetSettings(s), Step::SetSettings, EINVAL));
-    s = LineSettings{};
     s.baudRate = 12345;
     EXPECT_TRUE(Is(port.SetSettings(s), Step::SetSettings, EINVAL));
     s = LineSettings{};
     s.dataBits = 9;
     EXPECT_TRUE(Is(port.SetSettings(s), Step::SetSettings, EINVAL));
     EXPECT_FALSE(port.SetSettings(LineSettings{}));
+}
+
+// What the code under test writes to stderr in the meantime.
+class StderrCapture {
+  public:
+    StderrCapture() : file_(std::tmpfile()), saved_(::dup(STDERR_FILENO)) {
+        if (file_ == nullptr || saved_ < 0 || ::dup2(::fileno(file_), STDERR_FILENO) < 0) {
+            ADD_FAILURE() << "cannot capture stderr: " << errno;
+        }
+    }
+    StderrCapture(const StderrCapture&) = delete;
+    StderrCapture& operator=(const StderrCapture&) = delete;
+    ~StderrCapture() { Take(); }
+
+    std::string Take() {
+        std::string text;
+        if (saved_ >= 0) {
+            ::dup2(saved_, STDERR_FILENO);
+            ::close(saved_);
+            saved_ = -1;
+        }
+        if (file_ != nullptr) {
+            std::rewind(file_);
+            for (int c = std::fgetc(file_); c != EOF; c = std::fgetc(file_)) {
+                text += static_cast<char>(c);
+            }
+            std::fclose(file_);
+            file_ = nullptr;
+        }
+        return text;
+    }
+
+  private:
+    std::FILE* file_;
+    int saved_;
+};
+
+// USB drivers ignore line values they have no use for, and the port must still open.
+TEST(SerialSettings, ValuesTheDriverDoesNotKeepAreNoFailureAndShowInTheDebugLine) {
+    Pty pty;
+    SerialPort port;
+    ASSERT_FALSE(port.Open(pty.Path()));
+    LineSettings even;
+    even.parity = Parity::Even;  // accepted by tcsetattr, silently dropped by a pty
+    ::unsetenv("ZR40_DEBUG");
+    {
+        StderrCapture quiet;
+        EXPECT_FALSE(port.SetSettings(even));
+        EXPECT_EQ(quiet.Take(), "");
+    }
+    LineSettings kept;
+    ASSERT_FALSE(port.GetSettings(kept));
+    EXPECT_EQ(kept.parity, Parity::None);
+    EXPECT_EQ(kept.baudRate, 115200u);
+
+    ::setenv("ZR40_DEBUG", "1", 1);
+    StderrCapture debug;
+    EXPECT_FALSE(port.SetSettings(even));
+    EXPECT_FALSE(port.SetSettings(LineSettings{}));  // all kept: nothing to say
+    const std::string text = debug.Take();
+    ::unsetenv("ZR40_DEBUG");
+    EXPECT_EQ(text.rfind("serial " + pty.Path() + ": line settings read back differ", 0), 0u)
+        << text;
+    EXPECT_NE(text.find("baud 115200/115200\n"), std::string::npos) << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
 }
 
 TEST(SerialSettings, QueueSizesAreCheckedAndRemembered) {

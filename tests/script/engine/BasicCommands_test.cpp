@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tests/script/engine/EngineTestSupport.h"
+#include "tests/support/FrameBuilders.h"
 
 namespace enginetest {
 namespace {
@@ -132,8 +133,8 @@ TEST_F(RunTest, WaitSectionRunsTheSectionsInParallelAndWaitsForAll) {
     auto written = std::make_shared<int>(0);
     device->SetResponder([written](const Bytes& frame) {
         if (frame.size() == 8 && ++*written == 2) {
-            Bytes answers = frames::MakeDbFrame(0x0001);
-            const Bytes second = frames::MakeDbFrame(0x0002);
+            Bytes answers = frametest::MakeDbFrame(0x0001);
+            const Bytes second = frametest::MakeDbFrame(0x0002);
             answers.insert(answers.end(), second.begin(), second.end());
             return answers;
         }

@@ -2,6 +2,7 @@
 #include <gmock/gmock.h>
 
 #include "tests/script/engine/EngineTestSupport.h"
+#include "tests/support/FrameBuilders.h"
 
 namespace enginetest {
 namespace {
@@ -58,7 +59,7 @@ TEST_F(HandlerTest, DifferentSumsFailWith13) {
 }
 
 TEST_F(HandlerTest, AnErrorAnswerFailsWith8) {
-    port.SetResponder([](const Bytes&) { return frames::MakeDbErrorFrame(-14); });
+    port.SetResponder([](const Bytes&) { return frametest::MakeDbErrorFrame(-14); });
     EXPECT_EQ(exec->DBB_Checksum_Func("C_PS,10,1"), 0);
     EXPECT_EQ(ExecError().ErrContents.load(), kErrDeviceError);
     EXPECT_TRUE(owner.steps.Has("1:   ---> その他エラー"));

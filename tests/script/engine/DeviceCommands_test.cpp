@@ -2,6 +2,7 @@
 #include <gmock/gmock.h>
 
 #include "tests/script/engine/EngineTestSupport.h"
+#include "tests/support/FrameBuilders.h"
 
 namespace enginetest {
 namespace {
@@ -96,7 +97,7 @@ TEST_F(HandlerTest, WaitDbbShowsTheAnswerWhenAskedTo) {
 }
 
 TEST_F(HandlerTest, AnErrorAnswerFailsWith8AndItsLines) {
-    port.SetResponder([](const Bytes&) { return frames::MakeDbErrorFrame(-3); });
+    port.SetResponder([](const Bytes&) { return frametest::MakeDbErrorFrame(-3); });
     exec->Wait_DBBFunc2_SetQue("4442,5");
     ASSERT_EQ(exec->SendToPort(B({0x44, 0x42, 0x28, 0x05, 0, 0, 0, 8}).data(), 8), 1);
     EXPECT_EQ(exec->Wait_DBBFunc("4442,5"), 0);
@@ -107,7 +108,7 @@ TEST_F(HandlerTest, AnErrorAnswerFailsWith8AndItsLines) {
 }
 
 TEST_F(HandlerTest, AnErrorAnswerWithAnUnknownCodeIsUndefined) {
-    port.SetResponder([](const Bytes&) { return frames::MakeDbErrorFrame(0x01020304); });
+    port.SetResponder([](const Bytes&) { return frametest::MakeDbErrorFrame(0x01020304); });
     exec->Wait_DBBFunc2_SetQue("4442,5");
     ASSERT_EQ(exec->SendToPort(B({0x44, 0x42, 0x28, 0x05, 0, 0, 0, 8}).data(), 8), 1);
     EXPECT_EQ(exec->Wait_DBBFunc("4442,5"), 0);
@@ -155,7 +156,7 @@ TEST_F(HandlerTest, TheStopEventEndsAnUnlimitedWait) {
 TEST_F(HandlerTest, ALateAnswerIsNotTakenForTheNextOne) {
     // The first wait times out; its answer comes later and must not satisfy the second wait.
     EXPECT_EQ(exec->Wait_DBBFunc("4442,0"), 0);
-    port.Feed(frames::MakeDbErrorFrame(-1));
+    port.Feed(frametest::MakeDbErrorFrame(-1));
     ASSERT_TRUE(AnswerDelivered());
     port.SetResponder([](const Bytes& frame) { return DbAck(frame); });
     exec->Wait_DBBFunc2_SetQue("4442,5");
@@ -174,7 +175,7 @@ TEST_F(HandlerTest, TheSplitWaitPostsProgressPerAnswer) {
     }
     EXPECT_EQ(owner.progress.load(), 3);
 
-    port.SetResponder([](const Bytes&) { return frames::MakeDbErrorFrame(-2); });
+    port.SetResponder([](const Bytes&) { return frametest::MakeDbErrorFrame(-2); });
     exec->Wait_DBBFunc2_SetQue("4442,5");
     ASSERT_EQ(exec->SendToPort(B({0x44, 0x42, 0x28, 0x01, 0, 0, 0, 8}).data(), 8), 1);
     EXPECT_EQ(exec->Wait_DBBFunc2_Wait("4442,5"), 0);

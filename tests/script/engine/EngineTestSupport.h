@@ -41,6 +41,7 @@
 #include "platform/kernel/Thread.h"
 #include "platform/resources/resources.h"
 
+#include "tests/support/FrameBuilders.h"
 #include "tests/support/LoaderTestSupport.h"
 
 namespace enginetest {
@@ -94,7 +95,7 @@ inline Bytes DbAck(const Bytes& frame, const Bytes& payload = {}) {
         return {};
     }
     const auto word = static_cast<std::uint16_t>(frame[2] << 8 | frame[3]);
-    return frames::MakeDbFrame(word, payload);
+    return frametest::MakeDbFrame(word, payload);
 }
 
 // The device behind the update port. Every Send is recorded as one write; the responder's

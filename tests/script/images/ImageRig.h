@@ -19,6 +19,7 @@
 #include "platform/kernel/Clock.h"
 #include "platform/resources/resources.h"
 #include "tests/script/images/ImageTestSupport.h"
+#include "tests/support/FrameBuilders.h"
 
 namespace imgtest {
 
@@ -98,22 +99,22 @@ class ImageRig : public ::testing::Test {
 
 // DB answers as the loader sends them.
 inline Bytes DbAck() {
-    return frames::MakeDbFrame(0x2801);
+    return frametest::MakeDbFrame(0x2801);
 }
 inline Bytes DbError(std::int32_t code) {
-    return frames::MakeDbErrorFrame(code);
+    return frametest::MakeDbErrorFrame(code);
 }
 
 // A frame image: a 21-byte first frame, then frames with these payload sizes.
 inline Bytes FrameImage(std::initializer_list<std::size_t> payloads) {
-    Bytes image = frames::MakeDbFrame(0x2801, Bytes(13, 0xC1));
+    Bytes image = frametest::MakeDbFrame(0x2801, Bytes(13, 0xC1));
     std::uint8_t fill = 1;
     for (std::size_t n : payloads) {
         Bytes payload(n);
         for (auto& b : payload) {
             b = fill++;
         }
-        const Bytes frame = frames::MakeDbFrame(0x2801, payload);
+        const Bytes frame = frametest::MakeDbFrame(0x2801, payload);
         image.insert(image.end(), frame.begin(), frame.end());
     }
     return image;
