@@ -231,15 +231,15 @@ int CLoaderExecThread::DBB_SDRAM_FileFunc(CComString cstrValue) {
                                                   ? srecord::ReadAddressWindow(*GetInitData())
                                                   : srecord::CAddressWindow{};
         // The configuration is not trusted to fit the buffer the window is laid into.
-        if (GetFillBuffer() == nullptr || !range.IsValid() || range.Size() > GetFillBufferSize()) {
+        const std::span<std::uint8_t> window =
+            range.IsValid() ? GetFillWindow(range.Size()) : std::span<std::uint8_t>();
+        if (window.empty()) {
             StepMessage(Text("SDRAM ダウンロード領域エラー"), 0);
             StepMessage(CComString::Formatted("   --> TOPADR=%08X ENDADR=%08X FillBuffer=%u",
                                               range.top, range.end, GetFillBufferSize()));
             ExecError().ErrContents = kErrWindow;
             break;
         }
-        const std::span<std::uint8_t> window(GetFillBuffer(),
-                                             static_cast<std::size_t>(range.Size()));
         srecord::ConvertResult converted;
         if (srecord::ConvertImage(file, range, window, converted) != 1) {
             StepMessage(Text("S レコードフォーマットエラー"), 0);
