@@ -108,6 +108,10 @@ std::uint32_t CLoaderExecThread::GetImageBufferSize() const {
     return m_pShared ? static_cast<std::uint32_t>(m_pShared->imageBuffer.Size()) : 0;
 }
 
+platform::kernel::CriticalSection* CLoaderExecThread::GetStagingLock() const {
+    return m_pShared ? &m_pShared->stagingLock : nullptr;
+}
+
 std::span<std::uint8_t> CLoaderExecThread::GetFillWindow(std::uint64_t size) const {
     return m_pShared ? m_pShared->fillBuffer.Window(0, size) : std::span<std::uint8_t>();
 }

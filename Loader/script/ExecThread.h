@@ -100,6 +100,8 @@ class CLoaderExecOwner : public CLoaderOwner {
 struct CExecRunShared {
     platform::kernel::LazyBuffer imageBuffer;
     platform::kernel::LazyBuffer fillBuffer;  // windows read 0xFF where nothing was written
+    // Parallel sections lend imageBuffer to their openers one at a time.
+    platform::kernel::CriticalSection stagingLock;
     std::atomic<bool> bFailureReported{false};
 };
 
@@ -226,6 +228,8 @@ class CLoaderExecThread : public CLoaderThread {
     // Null (empty) before Run has set them up.
     unsigned char* GetImageBuffer() const;
     std::uint32_t GetImageBufferSize() const;
+    // Held while ImageBuffer is lent to an opener; null without buffers.
+    platform::kernel::CriticalSection* GetStagingLock() const;
     // The first `size` bytes of FillBuffer, 0xFF wherever no command of the run wrote; empty
     // when they do not fit.
     std::span<std::uint8_t> GetFillWindow(std::uint64_t size) const;
