@@ -5,7 +5,9 @@
 #      the round trip of an 8-byte answer with WaitTime 10 and 1;
 #   2. the complete shipped script with zero simulated flash time, with the shipped
 #      configuration (WaitTime=10) and with a copy that sets WaitTime=1: wall time, the part
-#      spent in the mandated waits, the LM download throughput, peak resident memory.
+#      spent in the mandated waits, the LM download throughput, peak resident memory, and the
+#      time from launching the tool to the device's first received frame (the simulator's frame
+#      log polled every millisecond, so it reads up to ~2 ms late).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh
@@ -35,10 +37,18 @@ full_write() {
   "$bin/sim/devsim/zr40-devsim" --dir "$dir/device" --frame-log "$dir/frames.log" >"$dir/device.log" 2>&1 &
   sim_pid=$!
   for _ in $(seq 100); do grep -q '^ready' "$dir/device.log" && break; sleep 0.1; done
-  local rc=0
+  # The frame log is flushed line by line: its first line marks the first frame.
+  (while [ ! -s "$dir/frames.log" ]; do sleep 0.001; done; date +%s%N >"$dir/first-frame.txt") &
+  local watcher=$! rc=0
+  date +%s%N >"$dir/launch.txt"
   (cd "$dir" && ZR40_DEVICE_CATALOG=$dir/device/catalog.txt /usr/bin/time -f '%e %M' -o "$dir/time.txt" \
      "$bin/Loader/app/zr40-loader" --config "$dir/config.ini" --verbose >"$dir/steps.log" 2>"$dir/stderr.log") || rc=$?
   kill "$sim_pid"; wait "$sim_pid" 2>/dev/null || true; sim_pid=
+  kill "$watcher" 2>/dev/null || true; wait "$watcher" 2>/dev/null || true
+  local first_ms=-1
+  if [ -s "$dir/first-frame.txt" ]; then
+    first_ms=$(( ($(cat "$dir/first-frame.txt") - $(cat "$dir/launch.txt")) / 1000000 ))
+  fi
   if [ "$rc" -ne 0 ]; then
     echo "WaitTime=$wait_time: the write failed ($rc)"; tail -n 5 "$dir/stderr.log" "$dir/steps.log"
     cat "$dir/ZR40Loader_err.log" 2>/dev/null || true
@@ -53,14 +63,15 @@ full_write() {
       open && /DBB D2/ { secs += $2 - t0; open = 0 }
       END { printf "%d %.3f\n", bytes, secs }' FS='[][ ]+' "$dir/steps.log")
   awk -v wall="$wall" -v rss="$rss_kb" -v wt="$wait_time" -v rows="$rows" -v answers="$answers" \
-      -v lmb="$lm_bytes" -v lms="$lm_seconds" -v raw="$raw" 'BEGIN {
+      -v lmb="$lm_bytes" -v lms="$lm_seconds" -v raw="$raw" -v first="$first_ms" 'BEGIN {
     timers = 20; pauses = rows * wt / 1000
     # each answer: the receive loop interval, two or three Recv polls and a 1 ms settle
     polls = answers * (3 * wt + 1) / 1000
     rawt = (raw > 0) ? lmb / raw : 0
     rest = wall - timers - pauses - polls - rawt
     printf "WaitTime=%d: wall %.2f s; Timer rows %.1f s, row pauses %.2f s, answer polling ~%.2f s (%d answers), raw transfer %.2f s; rest %.2f s (%.1f%%)\n", wt, wall, timers, pauses, polls, answers, rawt, rest, 100 * rest / wall
-    printf "             LM download %.1f MB in %.2f s = %.2f MB/s (raw pty %.1f MB/s); peak RSS %.0f MB\n", lmb / 1e6, lms, (lms > 0 ? lmb / lms / 1e6 : 0), raw / 1e6, rss / 1024
+    printf "             LM download %.1f MB in %.2f s = %.2f MB/s (raw pty %.1f MB/s)\n", lmb / 1e6, lms, (lms > 0 ? lmb / lms / 1e6 : 0), raw / 1e6
+    printf "             peak RSS %.1f MB; first frame %d ms after launch\n", rss / 1024, first
   }'
 }
 

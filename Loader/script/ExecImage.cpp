@@ -2,6 +2,7 @@
 // (text lines, unanswered) and DBB_SDRAM_File (S-records through the first-stage loader).
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -95,8 +96,16 @@ int OpenImageRow(CLoaderExecThread& thread, const ImageRow& row, int nStartId, i
     thread.StepMessage(nStartId);
     thread.StepMessage(kMsgFileName, {row.strPath});
     thread.StepMessage(kMsgWaitSeconds, {Decimal(row.nSeconds)});
+    // Parallel sections share ImageBuffer: it is lent for the open only, to one opener at a time.
+    std::optional<platform::kernel::CriticalSectionLock> staging;
+    if (platform::kernel::CriticalSection* lock = thread.GetStagingLock()) {
+        staging.emplace(*lock);
+    }
     PrepareFile(thread, file, row.strName);
-    if (file.Open(row.strName) != 1) {
+    const int opened = file.Open(row.strName);
+    file.SetStaging(nullptr, 0);
+    staging.reset();
+    if (opened != 1) {
         thread.StepMessage(nOpenErrorId, 0);
         return 0;
     }
@@ -231,15 +240,15 @@ int CLoaderExecThread::DBB_SDRAM_FileFunc(CComString cstrValue) {
                                                   ? srecord::ReadAddressWindow(*GetInitData())
                                                   : srecord::CAddressWindow{};
         // The configuration is not trusted to fit the buffer the window is laid into.
-        if (GetFillBuffer() == nullptr || !range.IsValid() || range.Size() > GetFillBufferSize()) {
+        const std::span<std::uint8_t> window =
+            range.IsValid() ? GetFillWindow(range.Size()) : std::span<std::uint8_t>();
+        if (window.empty()) {
             StepMessage(Text("SDRAM ダウンロード領域エラー"), 0);
             StepMessage(CComString::Formatted("   --> TOPADR=%08X ENDADR=%08X FillBuffer=%u",
                                               range.top, range.end, GetFillBufferSize()));
             ExecError().ErrContents = kErrWindow;
             break;
         }
-        const std::span<std::uint8_t> window(GetFillBuffer(),
-                                             static_cast<std::size_t>(range.Size()));
         srecord::ConvertResult converted;
         if (srecord::ConvertImage(file, range, window, converted) != 1) {
             StepMessage(Text("S レコードフォーマットエラー"), 0);

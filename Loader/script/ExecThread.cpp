@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
-#include <new>
 #include <optional>
 #include <utility>
 
@@ -102,19 +101,23 @@ std::shared_ptr<Event> CLoaderExecThread::GetWaitSectionEvent() const {
 }
 
 unsigned char* CLoaderExecThread::GetImageBuffer() const {
-    return m_pShared ? m_pShared->pImageBuffer.get() : nullptr;
+    return m_pShared ? m_pShared->imageBuffer.Data() : nullptr;
 }
 
 std::uint32_t CLoaderExecThread::GetImageBufferSize() const {
-    return m_pShared && m_pShared->pImageBuffer ? m_pShared->nImageBufferSize : 0;
+    return m_pShared ? static_cast<std::uint32_t>(m_pShared->imageBuffer.Size()) : 0;
 }
 
-unsigned char* CLoaderExecThread::GetFillBuffer() const {
-    return m_pShared ? m_pShared->pFillBuffer.get() : nullptr;
+platform::kernel::CriticalSection* CLoaderExecThread::GetStagingLock() const {
+    return m_pShared ? &m_pShared->stagingLock : nullptr;
+}
+
+std::span<std::uint8_t> CLoaderExecThread::GetFillWindow(std::uint64_t size) const {
+    return m_pShared ? m_pShared->fillBuffer.Window(0, size) : std::span<std::uint8_t>();
 }
 
 std::uint32_t CLoaderExecThread::GetFillBufferSize() const {
-    return m_pShared && m_pShared->pFillBuffer ? m_pShared->nFillBufferSize : 0;
+    return m_pShared ? static_cast<std::uint32_t>(m_pShared->fillBuffer.Size()) : 0;
 }
 
 CLoaderExecOwner* CLoaderExecThread::ExecOwner() const {
@@ -126,16 +129,10 @@ CLoaderExecOwner* CLoaderExecThread::ExecOwner() const {
 
 std::shared_ptr<CExecRunShared> CLoaderExecThread::AllocateRunShared() {
     auto shared = std::make_shared<CExecRunShared>();
-    const std::uint32_t nFillSize = m_nMaxDataSize / 2;
-    // Left uninitialised: the image commands fill what they use.
-    shared->pImageBuffer.reset(new (std::nothrow) unsigned char[m_nMaxDataSize]);
-    shared->pFillBuffer.reset(new (std::nothrow) unsigned char[nFillSize]);
-    if (!shared->pImageBuffer || !shared->pFillBuffer) {
+    if (!shared->imageBuffer.Allocate(m_nMaxDataSize, 0) ||
+        !shared->fillBuffer.Allocate(m_nMaxDataSize / 2, 0xFF)) {
         return nullptr;
     }
-    shared->nImageBufferSize = m_nMaxDataSize;
-    shared->nFillBufferSize = nFillSize;
-    std::memset(shared->pFillBuffer.get(), 0xFF, nFillSize);
     return shared;
 }
 

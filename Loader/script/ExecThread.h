@@ -27,6 +27,7 @@
 #include "Loader/device/LoaderThread.h"
 #include "platform/kernel/Clock.h"
 #include "platform/kernel/Event.h"
+#include "platform/kernel/LazyBuffer.h"
 #include "platform/kernel/Lock.h"
 #include "platform/kernel/Thread.h"
 
@@ -95,11 +96,12 @@ class CLoaderExecOwner : public CLoaderOwner {
 // work buffers and whether the run's failure has been reported (the error log and the failure
 // box belong to the first failing row only). The GLOBAL thread creates it; the last thread of
 // the run to end frees it, so a child never uses buffers that are gone.
+// Both buffers are mapped lazily: a run pays only for the pages its commands touch.
 struct CExecRunShared {
-    std::unique_ptr<unsigned char[]> pImageBuffer;
-    std::uint32_t nImageBufferSize = 0;
-    std::unique_ptr<unsigned char[]> pFillBuffer;
-    std::uint32_t nFillBufferSize = 0;
+    platform::kernel::LazyBuffer imageBuffer;
+    platform::kernel::LazyBuffer fillBuffer;  // windows read 0xFF where nothing was written
+    // Parallel sections lend imageBuffer to their openers one at a time.
+    platform::kernel::CriticalSection stagingLock;
     std::atomic<bool> bFailureReported{false};
 };
 
@@ -227,11 +229,15 @@ class CLoaderExecThread : public CLoaderThread {
     // One write of the whole buffer under portLock; the port's result (0 without a port).
     int SendToPort(const std::uint8_t* pbBuff, std::uint32_t uiLength);
 
-    // The run's work buffers: ImageBuffer holds GetMaxDataSize() bytes, FillBuffer half of it,
-    // filled with 0xFF when the run starts. Null before Run has set them up.
+    // The run's work buffers: ImageBuffer holds GetMaxDataSize() bytes, FillBuffer half of it.
+    // Null (empty) before Run has set them up.
     unsigned char* GetImageBuffer() const;
     std::uint32_t GetImageBufferSize() const;
-    unsigned char* GetFillBuffer() const;
+    // Held while ImageBuffer is lent to an opener; null without buffers.
+    platform::kernel::CriticalSection* GetStagingLock() const;
+    // The first `size` bytes of FillBuffer, 0xFF wherever no command of the run wrote; empty
+    // when they do not fit.
+    std::span<std::uint8_t> GetFillWindow(std::uint64_t size) const;
     std::uint32_t GetFillBufferSize() const;
     std::uint32_t GetMaxDataSize() const { return m_nMaxDataSize; }
 

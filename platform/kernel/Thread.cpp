@@ -64,6 +64,21 @@ void ApplyPriority(Priority priority) {
     static_cast<void>(setpriority(PRIO_PROCESS, tid, wanted));
 }
 
+int Post(detail::ThreadState& state, const Message& msg) {
+    std::lock_guard lock(state.mutex);
+    if (state.phase == Phase::kNew || state.phase == Phase::kEnded || state.cancelled) {
+        return 0;
+    }
+    state.queue.push_back(msg);
+    state.cv.notify_all();
+    return 1;
+}
+
+Message QuitMessage(int exitCode) {
+    return Message{kQuitMessage, static_cast<std::uintptr_t>(static_cast<std::intptr_t>(exitCode)),
+                   0};
+}
+
 }  // namespace
 
 bool ThreadHandle::Wait(std::uint32_t timeoutMs) const {
@@ -76,6 +91,15 @@ std::optional<int> ThreadHandle::ExitCode() const {
     }
     std::lock_guard lock(state_->mutex);
     return state_->exitCode;
+}
+
+int ThreadHandle::PostMessage(std::uint32_t message, std::uintptr_t wParam,
+                              std::intptr_t lParam) const {
+    return state_ ? Post(*state_, Message{message, wParam, lParam}) : 0;
+}
+
+int ThreadHandle::PostQuit(int exitCode) const {
+    return state_ ? Post(*state_, QuitMessage(exitCode)) : 0;
 }
 
 WorkerThread::WorkerThread() : state_(std::make_shared<detail::ThreadState>()) {}
@@ -188,18 +212,11 @@ int WorkerThread::Resume() {
 }
 
 int WorkerThread::PostMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
-    std::lock_guard lock(state_->mutex);
-    if (state_->phase == Phase::kNew || state_->phase == Phase::kEnded || state_->cancelled) {
-        return 0;
-    }
-    state_->queue.push_back(Message{message, wParam, lParam});
-    state_->cv.notify_all();
-    return 1;
+    return Post(*state_, Message{message, wParam, lParam});
 }
 
 int WorkerThread::PostQuit(int exitCode) {
-    return PostMessage(kQuitMessage,
-                       static_cast<std::uintptr_t>(static_cast<std::intptr_t>(exitCode)), 0);
+    return Post(*state_, QuitMessage(exitCode));
 }
 
 int WorkerThread::ExitInstance() {

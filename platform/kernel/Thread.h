@@ -18,7 +18,8 @@
 //     without running any hook, with exit code 0 (as does the handle of a thread never created).
 //   - A ThreadHandle outlives the object. Its Wait returns true only after the thread is done
 //     with the object (an auto-delete object has been destroyed by then); the thread touches
-//     nothing but the handle's state afterwards.
+//     nothing but the handle's state afterwards. Whoever cannot be sure the thread still runs
+//     posts through the handle, never through the object.
 // Threads run detached. Whoever creates one must resume it and, before the process leaves main,
 // make it end and wait for its handle, so that no thread runs into static destruction.
 #pragma once
@@ -64,6 +65,11 @@ class ThreadHandle {
 
     // The exit code once the thread has finished; empty before.
     std::optional<int> ExitCode() const;
+
+    // As WorkerThread::PostMessage and PostQuit, but safe while the object may be gone (an
+    // auto-delete thread after its quit request): 0 once the thread has ended.
+    int PostMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) const;
+    int PostQuit(int exitCode) const;
 
     explicit operator bool() const { return state_ != nullptr; }
 

@@ -103,15 +103,19 @@ TEST(WorkerThread, SuspendedUntilResumedThenHandlesMessagesInOrderUntilTheQuit) 
     EXPECT_EQ(probe.inits, 0);
     EXPECT_FALSE(h.ExitCode().has_value());
     EXPECT_EQ(t->Resume(), 1);
-    std::thread poster([t] {
+    // Through the handle: once the quit is in, the object may be gone at any moment.
+    std::thread poster([h] {
         for (int i = 50; i < 100; ++i) {
-            t->PostMessage(0x8001, static_cast<std::uintptr_t>(i), -i);
+            h.PostMessage(0x8001, static_cast<std::uintptr_t>(i), -i);
         }
-        t->PostQuit(3);
-        t->PostMessage(0x0410, 0, 0);  // after the quit: never handled
+        h.PostQuit(3);
+        h.PostMessage(0x0410, 0, 0);  // after the quit: never handled
     });
     poster.join();
     ASSERT_TRUE(h.Wait(kLong));
+    EXPECT_EQ(h.PostMessage(0x8001, 0, 0), 0) << "ended";
+    EXPECT_EQ(h.PostQuit(0), 0);
+    EXPECT_EQ(ThreadHandle().PostMessage(0x8001, 0, 0), 0);
     EXPECT_EQ(h.ExitCode(), 3);
     EXPECT_EQ(probe.setUp, 42);
     EXPECT_EQ(probe.exits, 1);

@@ -174,6 +174,29 @@ TEST(RunBuffers, AFailedAllocationFailsTheRunWithItsRecord) {
                 ElementsAre("Exec idx=0 info=0 detail=-1", "Err  contents=1 detail=0x00000000"));
 }
 
+class BufferProbe : public CLoaderExecThread {
+  public:
+    using CLoaderExecThread::AllocateRunShared;
+};
+
+TEST(RunBuffers, TheShippedWorkBuffersCostNothingUntilACommandUsesAWindow) {
+    BufferProbe thread;
+    thread.SetMaxDataSize(0x17C00000);
+    const std::shared_ptr<CExecRunShared> shared = thread.AllocateRunShared();
+    ASSERT_NE(shared, nullptr);
+    EXPECT_EQ(shared->imageBuffer.Size(), 0x17C00000U);
+    EXPECT_EQ(shared->fillBuffer.Size(), 0x17C00000U / 2);
+    EXPECT_EQ(shared->fillBuffer.FilledBytes(), 0U) << "nothing filled before a command asks";
+
+    thread.SetRunShared(shared);
+    EXPECT_TRUE(thread.GetFillWindow(0x17C00000U / 2 + 1).empty());
+    const std::span<std::uint8_t> window = thread.GetFillWindow(0x6000);
+    ASSERT_EQ(window.size(), 0x6000U);
+    EXPECT_TRUE(
+        std::all_of(window.begin(), window.end(), [](std::uint8_t b) { return b == 0xFF; }));
+    EXPECT_EQ(shared->fillBuffer.FilledBytes(), platform::kernel::LazyBuffer::kChunk);
+}
+
 TEST_F(RunTest, TheWorkBuffersHaveTheConfiguredSizes) {
     EXPECT_EQ(Prepare("[GLOBAL]\n"), 1);
     EXPECT_EQ(run->ReadMaxDataSize(), 0x20000U);

@@ -62,14 +62,11 @@ class ImageRig : public ::testing::Test {
         SetZeroLedAnswerFlag(0);
     }
 
-    // The run's work buffers, FillBuffer filled with 0xFF as a run starts.
+    // The run's work buffers, as a run sets them up.
     void AllocateBuffers(std::uint32_t nMaxDataSize) {
         auto shared = std::make_shared<CExecRunShared>();
-        shared->pImageBuffer = std::make_unique<unsigned char[]>(nMaxDataSize);
-        shared->nImageBufferSize = nMaxDataSize;
-        shared->pFillBuffer = std::make_unique<unsigned char[]>(nMaxDataSize / 2);
-        shared->nFillBufferSize = nMaxDataSize / 2;
-        std::memset(shared->pFillBuffer.get(), 0xFF, nMaxDataSize / 2);
+        ASSERT_TRUE(shared->imageBuffer.Allocate(nMaxDataSize, 0));
+        ASSERT_TRUE(shared->fillBuffer.Allocate(nMaxDataSize / 2, 0xFF));
         m_thread.SetRunShared(shared);
     }
 

@@ -183,6 +183,20 @@ TEST_F(SdramFile, FillBufferIsNotRefilledBetweenDownloads) {
     EXPECT_EQ(m_stage.memory[0x10], 0x11) << "the first image's byte is still there";
 }
 
+TEST_F(SdramFile, AWiderWindowLaterReadsFfWhereNothingWasWritten) {
+    Lay(SRec(3, kTop + 0x10, {0x11}) + "\n");
+    ASSERT_EQ(m_thread.DBB_SDRAM_FileFunc(kRow), 1);
+    m_stage.memory.clear();
+    // 0x20000 bytes: chunks of FillBuffer that no window has used before.
+    Configure("[PARAM_FILE]\nDIR=Param\n[COMSTDIO]\nTOPADR=E6B92000\nENDADR=E6BB1FFF\n");
+    Lay(SRec(3, kTop + 0x1FFFF, {0x22}) + "\n");
+    ASSERT_EQ(m_thread.DBB_SDRAM_FileFunc(kRow), 1);
+    Bytes expected(0x20000, 0xFF);
+    expected[0x10] = 0x11;
+    expected[0x1FFFF] = 0x22;
+    EXPECT_EQ(m_stage.memory, expected);
+}
+
 TEST_F(SdramFile, ADifferentDeviceSumFailsTheFinish) {
     Lay(SRec(3, kTop, {1}) + "\n");
     m_stage.sumOverride = 0x1234;
