@@ -81,17 +81,19 @@ int CLoaderReadThread::Run() {
     const auto waitTime = static_cast<std::uint32_t>(nWaitTime);
     const std::shared_ptr<Event> kill = GetKillEvent();
     const std::shared_ptr<Event> read = GetReadEvent();
-    platform::kernel::Sleep(waitTime);
+    m_pClock->SleepMs(waitTime);
     while (kill && !kill->IsSet()) {
         // The read event is automatic: this test also takes its signal.
         if (read && read->IsSet()) {
             if (kill->IsSet()) {
                 break;
             }
-            platform::kernel::Sleep(1);
+            // The watcher wakes on the first bytes; a frame the device writes in pieces is
+            // usually complete a moment later, which spares the read its polls.
+            m_pClock->SleepMs(1);
             ReadRecvCommand();
         }
-        platform::kernel::Sleep(waitTime);
+        m_pClock->SleepMs(waitTime);
     }
     PostQuit(kLoaderThreadExitCode);
     return RunMessageLoop();

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Loader/common/ComString.h"
+#include "platform/kernel/Clock.h"
 #include "platform/kernel/Event.h"
 #include "platform/kernel/Lock.h"
 #include "platform/kernel/Thread.h"
@@ -84,6 +85,9 @@ class CLoaderReadThread : public CLoaderThread {
     void SetPort(CPortManage* pPort) { m_pPort.store(pPort); }
     CPortManage* GetPort() const { return m_pPort.load(); }
     void SetQueManage(CQueManage* pQueManage) { m_pQueManage = pQueManage; }
+    // Paces the polling. The thread polls "READ_EVENT" between sleeps, so a clock whose sleeps
+    // return at once makes it spin: a run's manual clock is not for this thread.
+    void SetClock(platform::kernel::Clock& clock) { m_pClock = &clock; }
 
     // "READ_EVENT": automatic reset. The port object creates it first and this returns that very
     // object; asking for the same kind here keeps it so even if nobody did. Cleared. Returns 1.
@@ -120,6 +124,7 @@ class CLoaderReadThread : public CLoaderThread {
     int Deliver(std::vector<Received>& received);
 
     CParamFile* m_pInitData = nullptr;
+    platform::kernel::Clock* m_pClock = &platform::kernel::SystemClock();
     std::atomic<CPortManage*> m_pPort{nullptr};
     CQueManage* m_pQueManage = nullptr;
     mutable platform::kernel::CriticalSection m_readEventLock;

@@ -86,34 +86,11 @@ std::optional<std::string> SeparateSecondChannel(const std::string& modemPath) {
     return path;
 }
 
-std::filesystem::path InstallRoot() {
-    const char* root = std::getenv("ZR40_ROOT");
-    return root != nullptr && *root != '\0' ? std::filesystem::path(root)
-                                            : std::filesystem::path("/");
-}
-
-bool ConnectionSoftCurrent() {
-    const std::filesystem::path file =
-        InstallRoot() / CUsbPort::kConnectionSoftDir / CUsbPort::kConnectionSoftVersionFile;
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        return true;  // like a program without version strings
-    }
-    std::string line;
-    constexpr std::string_view kKey = "FileVersion=";
-    while (std::getline(in, line)) {
-        if (line.starts_with(kKey)) {
-            return line.find(kCurrentConnectionSoftVersion, kKey.size()) != std::string::npos;
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 // The device's Mobile Broadband interface once found: the service that answers for it and its id.
 struct CMbnInterface {
-    std::unique_ptr<platform::mobile::MobileBroadband> service;
+    std::shared_ptr<platform::mobile::MobileBroadband> service;
     std::string id;
 };
 
@@ -178,6 +155,33 @@ std::string CUsbPort::DevicePath(const CComString& cstrName) const {
         return std::string(name);
     }
     return (m_discovery.devDir / name).string();
+}
+
+std::shared_ptr<platform::mobile::MobileBroadband> CUsbPort::MobileService() const {
+    if (m_discovery.mobile) {
+        return m_discovery.mobile;
+    }
+    return platform::mobile::Create();
+}
+
+bool CUsbPort::ConnectionSoftCurrent() const {
+    std::filesystem::path root = m_discovery.root;
+    if (root.empty()) {
+        const char* relocated = std::getenv("ZR40_ROOT");
+        root = relocated != nullptr && *relocated != '\0' ? relocated : "/";
+    }
+    std::ifstream in(root / kConnectionSoftDir / kConnectionSoftVersionFile, std::ios::binary);
+    if (!in) {
+        return true;  // like a program without version strings
+    }
+    std::string line;
+    constexpr std::string_view kKey = "FileVersion=";
+    while (std::getline(in, line)) {
+        if (line.starts_with(kKey)) {
+            return line.find(kCurrentConnectionSoftVersion, kKey.size()) != std::string::npos;
+        }
+    }
+    return true;
 }
 
 int CUsbPort::FindPort(int nKind) {
@@ -421,6 +425,8 @@ int CUsbPort::Send(const std::uint8_t* pbBuff, std::uint32_t uiLength) {
     for (std::uint32_t offset = 0; offset < uiLength;) {
         const std::size_t block =
             std::min<std::size_t>(static_cast<std::size_t>(nBlockSize), uiLength - offset);
+        // Between blocks the processor goes to whoever waits for it: the receive thread reads
+        // the answers of parallel sections while a long image is written.
         platform::kernel::Sleep(0);
         if (m_pKillEvent->IsSet()) {
             ExecError().ErrContents = -2;
@@ -593,7 +599,7 @@ int CUsbPort::AttachMbnInterface() {
     if (!netId) {
         return 0;
     }
-    std::unique_ptr<platform::mobile::MobileBroadband> service = platform::mobile::Create();
+    std::shared_ptr<platform::mobile::MobileBroadband> service = MobileService();
     for (const std::string& id : service->InterfaceIds()) {
         if (id == *netId) {
             m_pMbnInterface = std::make_unique<CMbnInterface>();
@@ -652,7 +658,7 @@ int CUsbPort::GetConnectionState() {
 }
 
 int CUsbPort::IsDialUpActive() {
-    const std::unique_ptr<platform::mobile::MobileBroadband> service = platform::mobile::Create();
+    const std::shared_ptr<platform::mobile::MobileBroadband> service = MobileService();
     for (const platform::mobile::DialUpEntry& entry : service->ActiveDialUps()) {
         if (entry.deviceName.find(kDialUpDeviceName) != std::string::npos) {
             return 2;

@@ -32,6 +32,7 @@
 #include "platform/kernel/Clock.h"
 #include "platform/kernel/Event.h"
 #include "platform/kernel/Lock.h"
+#include "platform/mobile/Mobile.h"
 #include "platform/serial/SerialPort.h"
 
 class CParamFile;
@@ -58,12 +59,16 @@ class CPortManage {
 class CPortWatchThread;
 struct CMbnInterface;
 
-// Where CUsbPort looks for the device's functions.
+// Where CUsbPort looks for the device and what surrounds it; the defaults are the system's.
 struct CUsbPortDiscovery {
     // Null: the system's backend, chosen anew at every query.
     std::shared_ptr<const platform::devices::Backend> devices;
+    // Null: the system's Mobile Broadband service, created anew for every query.
+    std::shared_ptr<platform::mobile::MobileBroadband> mobile;
     // Port names without a '/' are device nodes here.
     std::filesystem::path devDir = "/dev";
+    // Root of the installed programs; empty: $ZR40_ROOT when set, else "/".
+    std::filesystem::path root;
 };
 
 class CUsbPort : public CPortManage {
@@ -76,7 +81,7 @@ class CUsbPort : public CPortManage {
     static constexpr int kDefaultBlockSize = 4096;
 
     // The connection software's version strings: "FileVersion=..." in this file beside its
-    // program, under ${ZR40_ROOT:-/}opt/Norvale/mirato ZR40/.
+    // program, under the discovery's root: opt/Norvale/mirato ZR40/.
     static constexpr char kConnectionSoftDir[] = "opt/Norvale/mirato ZR40";
     static constexpr char kConnectionSoftVersionFile[] = "ZR40_ConnectionSoft.version";
 
@@ -164,6 +169,8 @@ class CUsbPort : public CPortManage {
     int DriverState(platform::devices::SetupClass setupClass, std::string_view hardwareId) const;
     // The device node of a port name.
     std::string DevicePath(const CComString& cstrName) const;
+    std::shared_ptr<platform::mobile::MobileBroadband> MobileService() const;
+    bool ConnectionSoftCurrent() const;
     int ConfigurePort(platform::serial::SerialPort& port);
     // Ends the watcher, drops both directions' buffers and closes the update port; joins a
     // watcher that ended by itself. Never called on the watcher's own thread.

@@ -425,7 +425,7 @@ int CLoaderExecThread::WaitAnswer(const std::uint8_t* pbKey, int iSize, int nTim
         return -1;
     }
     const std::shared_ptr<Event> events[] = {kill, recv};
-    const int nWait = platform::kernel::WaitAny(events, TimeoutMs(nTimeoutSec));
+    const int nWait = m_pClock->WaitAny(events, TimeoutMs(nTimeoutSec));
     if (nWait == platform::kernel::kTimeout) {
         return 0;
     }
@@ -436,6 +436,8 @@ int CLoaderExecThread::WaitAnswer(const std::uint8_t* pbKey, int iSize, int nTim
     if (nWait != 1) {
         return -1;
     }
+    // The receive thread set the event while it holds queueLock; yielding first spares this
+    // thread a block on the lock the receive thread is about to leave.
     platform::kernel::Sleep(0);
     CriticalSectionLock lock(m_pOwnerDlg->queueLock());
     CQueData* entry = m_pQueManage->FindQueData(static_cast<const CLoaderThread*>(this));

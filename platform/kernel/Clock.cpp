@@ -3,6 +3,8 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/kernel/Event.h"
+
 namespace platform::kernel {
 
 void Sleep(std::uint32_t ms) {
@@ -29,31 +31,14 @@ class RealClock final : public Clock {
 
 }  // namespace
 
+int Clock::WaitAny(std::span<const std::shared_ptr<Event>> events, std::uint32_t timeoutMs) {
+    return kernel::WaitAny(events, timeoutMs);
+}
+
 Clock& SystemClock() {
     // Never destroyed: detached threads may still use it while the process exits.
     static RealClock* const clock = new RealClock;
     return *clock;
-}
-
-std::uint64_t ManualClock::NowMs() {
-    std::lock_guard lock(mutex_);
-    return now_;
-}
-
-void ManualClock::SleepMs(std::uint32_t ms) {
-    std::lock_guard lock(mutex_);
-    sleeps_.push_back(ms);
-    now_ += ms;
-}
-
-void ManualClock::Advance(std::uint64_t ms) {
-    std::lock_guard lock(mutex_);
-    now_ += ms;
-}
-
-std::vector<std::uint32_t> ManualClock::Sleeps() const {
-    std::lock_guard lock(mutex_);
-    return sleeps_;
 }
 
 }  // namespace platform::kernel

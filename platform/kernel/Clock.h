@@ -3,10 +3,12 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
-#include <vector>
+#include <memory>
+#include <span>
 
 namespace platform::kernel {
+
+class Event;
 
 // Blocks the calling thread for ms milliseconds; 0 only gives up the rest of its time slice.
 void Sleep(std::uint32_t ms);
@@ -20,27 +22,12 @@ class Clock {
     virtual ~Clock() = default;
     virtual std::uint64_t NowMs() = 0;
     virtual void SleepMs(std::uint32_t ms) = 0;
+    // WaitAny (Event.h) with the time-out counted on this clock. The real clock waits in real
+    // time, as does a test clock unless it lets time-outs pass at once.
+    virtual int WaitAny(std::span<const std::shared_ptr<Event>> events, std::uint32_t timeoutMs);
 };
 
 // The real clock: TickCount and Sleep. Lives for the whole process.
 Clock& SystemClock();
-
-// A clock for tests: time moves only when somebody sleeps on it or calls Advance, and every
-// sleep returns at once and is recorded. Thread-safe.
-class ManualClock final : public Clock {
-  public:
-    explicit ManualClock(std::uint64_t startMs = 0) : now_(startMs) {}
-
-    std::uint64_t NowMs() override;
-    void SleepMs(std::uint32_t ms) override;  // advances the time by ms
-
-    void Advance(std::uint64_t ms);
-    std::vector<std::uint32_t> Sleeps() const;  // every SleepMs argument, in order
-
-  private:
-    mutable std::mutex mutex_;
-    std::uint64_t now_;
-    std::vector<std::uint32_t> sleeps_;
-};
 
 }  // namespace platform::kernel

@@ -24,6 +24,7 @@
 #include "tests/device/DeviceTestSupport.h"
 #include "tests/support/FakeSysfs.h"
 #include "tests/support/FrameBuilders.h"
+#include "tests/support/ManualClock.h"
 
 using namespace devtest;
 namespace fs = std::filesystem;
@@ -126,23 +127,23 @@ bool Eventually(Pred pred) {
     return pred();
 }
 
-// A temporary directory with a device catalogue that discovery reads; ZR40_ROOT points there
-// too.
+// A temporary directory with a device catalogue that the port's discovery reads and the install
+// root of the connection software.
 class PortTest : public ::testing::Test {
   protected:
     PortTest() {
         std::string pattern = (fs::temp_directory_path() / "zr-port-XXXXXX").string();
         dir = ::mkdtemp(pattern.data()) != nullptr ? fs::path(pattern) : fs::path();
-        ::setenv("ZR40_DEVICE_CATALOG", (dir / "catalog.txt").c_str(), 1);
-        ::setenv("ZR40_ROOT", dir.c_str(), 1);
         ExecError().Reset();
         Event::Named("KILL_EVENT_RECV", true, false)->Reset();
     }
     ~PortTest() override {
-        ::unsetenv("ZR40_DEVICE_CATALOG");
-        ::unsetenv("ZR40_ROOT");
         std::error_code ec;
         fs::remove_all(dir, ec);
+    }
+    CUsbPortDiscovery Discovery() const {
+        return {platform::devices::Catalog(dir / "catalog.txt"),
+                platform::mobile::Catalog(dir / "catalog.txt"), "/dev", dir};
     }
     void Catalog(const std::string& text) {
         std::ofstream(dir / "catalog.tmp") << text;
@@ -156,7 +157,7 @@ class PortTest : public ::testing::Test {
 
     fs::path dir;
     Config config{"[SYSTEM]\nWaitTime=1\n[USB]\nBlkSize=\n"};
-    platform::kernel::ManualClock clock;
+    testsupport::ManualClock clock;
 };
 
 // Records the blocks Send hands to the port.
@@ -173,7 +174,7 @@ class BlockPort : public CUsbPort {
 };
 
 TEST_F(PortTest, FindPortCountsMatchingDevicesWithAName) {
-    CUsbPort port(config.get());
+    CUsbPort port(config.get(), platform::kernel::SystemClock(), Discovery());
     EXPECT_EQ(port.FindPort(CUsbPort::kUpdatePort), 0);  // no catalogue yet
     Catalog(std::string("Ports\t") + kUpdateId + "\tPortName=ttyACM1\n" +
             "Ports\tUSB\\OTHER\tPortName=ttyACM9\n" + "Ports\t" + kUpdateId +
@@ -188,7 +189,7 @@ TEST_F(PortTest, FindPortCountsMatchingDevicesWithAName) {
 
 TEST_F(PortTest, OpenRetriesEveryHalfSecondUntilTheTimeOut) {
     Device((dir / "missing").string());
-    CUsbPort port(config.get(), clock);
+    CUsbPort port(config.get(), clock, Discovery());
     ASSERT_EQ(port.FindPort(CUsbPort::kUpdatePort), 1);
     port.SetOpenTimeout(30);
     EXPECT_EQ(port.Open(), 0);
@@ -226,7 +227,7 @@ TEST_F(PortTest, OpenSucceedsOnceTheDeviceAppearsAndCloseEndsIt) {
     Pty pty;
     AppearingClock appearing(dir / "ttyZR40", pty.Path(), 2000);
     Device((dir / "ttyZR40").string());
-    CUsbPort port(config.get(), appearing);
+    CUsbPort port(config.get(), appearing, Discovery());
     port.FindPort(CUsbPort::kUpdatePort);
     port.SetOpenTimeout(30);
     ASSERT_EQ(port.Open(), 1);
@@ -243,7 +244,8 @@ TEST_F(PortTest, OpenSucceedsOnceTheDeviceAppearsAndCloseEndsIt) {
 TEST_F(PortTest, PortInUseIsBusy) {
     Pty pty;
     Device(pty.Path());
-    CUsbPort first(config.get()), second(config.get());
+    CUsbPort first(config.get(), platform::kernel::SystemClock(), Discovery());
+    CUsbPort second(config.get(), platform::kernel::SystemClock(), Discovery());
     first.FindPort(CUsbPort::kUpdatePort);
     second.FindPort(CUsbPort::kUpdatePort);
     ASSERT_EQ(first.PortOpen(), 1);
@@ -274,7 +276,7 @@ class ConfigurationProbe {
 TEST_F(PortTest, OpenAppliesTheFixedLineSettings) {
     Pty pty;
     Device(pty.Path());
-    CUsbPort port(config.get());
+    CUsbPort port(config.get(), platform::kernel::SystemClock(), Discovery());
     port.FindPort(CUsbPort::kUpdatePort);
     ConfigurationProbe probe;
     ASSERT_EQ(port.PortOpen(), 1);
@@ -309,7 +311,7 @@ TEST_F(PortTest, OpenAppliesTheFixedLineSettings) {
 TEST_F(PortTest, EachFailingConfigurationStepStoresItsExecDetail) {
     Pty pty;
     Device(pty.Path());
-    CUsbPort port(config.get());
+    CUsbPort port(config.get(), platform::kernel::SystemClock(), Discovery());
     port.FindPort(CUsbPort::kUpdatePort);
     const struct {
         serial::Step step;
@@ -341,7 +343,7 @@ class OpenPortTest : public PortTest {
         ASSERT_EQ(port.Open(), 1);
     }
     Pty pty;
-    BlockPort port{config.get(), clock};
+    BlockPort port{config.get(), clock, Discovery()};
 };
 
 TEST_F(OpenPortTest, SendWritesInBlocks) {
@@ -355,7 +357,7 @@ TEST_F(OpenPortTest, SendWritesInBlocks) {
     EXPECT_TRUE(port.blocks.empty());
 
     Config small("[USB]\nBlkSize=3000\n");
-    BlockPort other(small.get(), clock);
+    BlockPort other(small.get(), clock, Discovery());
     Pty pty2;
     Device(pty2.Path());
     other.FindPort(CUsbPort::kUpdatePort);
@@ -368,7 +370,7 @@ TEST_F(OpenPortTest, SendWritesInBlocks) {
 TEST_F(OpenPortTest, BlockSizeWithoutProgressIsRefused) {
     for (const char* text : {"[USB]\nBlkSize=0\n", "[USB]\nBlkSize=-4096\n"}) {
         Config bad(text);
-        BlockPort other(bad.get(), clock);
+        BlockPort other(bad.get(), clock, Discovery());
         Pty pty2;
         Device(pty2.Path());
         other.FindPort(CUsbPort::kUpdatePort);
@@ -426,7 +428,7 @@ TEST_F(PortTest, RecvWithPartOfTheBytesWaitsForTheStopEvent) {
     Pty pty;
     Device(pty.Path());
     HoldingClock holding(40, Kill());
-    CUsbPort port(config.get(), holding);
+    CUsbPort port(config.get(), holding, Discovery());
     port.FindPort(CUsbPort::kUpdatePort);
     ASSERT_EQ(port.Open(), 1);
     pty.Write(B({0x44}));
@@ -496,7 +498,7 @@ TEST_F(PortTest, AtChannelsOfTheModemPort) {
     Pty channel0, channel1;
     Catalog(std::string("Modem\t") + kModemId + "\tPortName=" + (dir / "ttyMODEM").string() + "\n");
     fs::create_symlink(channel0.Path(), dir / "ttyMODEM");
-    CUsbPort port(config.get());
+    CUsbPort port(config.get(), platform::kernel::SystemClock(), Discovery());
     ASSERT_EQ(port.FindPort(CUsbPort::kModemPort), 1);
     // No second path: the modem port's own tty serves channel 1 as well.
     ASSERT_EQ(port.OpenAtChannels(), 1);
@@ -525,7 +527,7 @@ TEST_F(PortTest, AtChannelsOfTheModemPort) {
 }
 
 TEST_F(PortTest, MobileBroadbandQueries) {
-    CUsbPort port(config.get(), clock);
+    CUsbPort port(config.get(), clock, Discovery());
     char firmware[10];
     char deviceId[20];
     EXPECT_EQ(port.GetRegisterState(3), -1);  // nothing attached: no retries
@@ -555,7 +557,7 @@ TEST_F(PortTest, MobileBroadbandQueries) {
 }
 
 TEST_F(PortTest, DialUpOfTheDevice) {
-    CUsbPort port(config.get());
+    CUsbPort port(config.get(), platform::kernel::SystemClock(), Discovery());
     Catalog("DialUp\tWork\tDeviceName=Other Modem\n");
     EXPECT_EQ(port.IsDialUpActive(), 0);
     Catalog("DialUp\tWork\tDeviceName=Other Modem\nDialUp\tZR\tDeviceName=mirato ZR40 USB Modem\n");
@@ -563,7 +565,7 @@ TEST_F(PortTest, DialUpOfTheDevice) {
 }
 
 TEST_F(PortTest, DriverVersions) {
-    CUsbPort port(config.get());
+    CUsbPort port(config.get(), platform::kernel::SystemClock(), Discovery());
     auto devices = [&](const std::string& modem, const std::string& update) {
         Catalog(std::string("Modem\t") + kModemId + "\tDriverVersion=" + modem + "\n" + "Ports\t" +
                 kUpdateId + "\tDriverVersion=" + update + "\n" + "Net\t" + kNetId +
@@ -601,7 +603,7 @@ TEST_F(PortTest, ADeviceFoundThroughSysfs) {
     testsupport::FakeSysfs sys(dir / "sys");
     sys.Device("1-2", "1d7a", "3c52", testsupport::kZr40);
     CUsbPort port(config.get(), clock,
-                  {platform::devices::Sysfs(sys.root(), sys.osRelease()), devDir});
+                  {platform::devices::Sysfs(sys.root(), sys.osRelease()), nullptr, devDir, dir});
 
     ASSERT_EQ(port.FindPort(CUsbPort::kModemPort), 1);
     EXPECT_EQ(port.GetModemPort().Str(), "ttyACM0");

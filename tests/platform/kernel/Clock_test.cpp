@@ -2,10 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <thread>
 #include <vector>
 
+#include "platform/kernel/Event.h"
+#include "tests/support/ManualClock.h"
+
 using namespace platform::kernel;
+using testsupport::ManualClock;
 
 namespace {
 
@@ -22,6 +27,21 @@ TEST(Clock, ManualClockAdvancesAtOnceAndRecordsSleepsFromAnyThread) {
     const std::uint64_t before = TickCount();
     Sleep(0);
     EXPECT_GE(SystemClock().NowMs(), before);
+}
+
+// A test clock lets time-outs pass at once only once the test says nothing can come; the real
+// clock and a signalled event never wait.
+TEST(Clock, WaitsCountTheirTimeOutsOnTheClock) {
+    ManualClock manual(0);
+    const std::shared_ptr<Event> events[] = {Event::Create(true, false), Event::Create(true, true)};
+    EXPECT_EQ(SystemClock().WaitAny(events, kInfinite), 1);
+    EXPECT_EQ(manual.WaitAny(std::span(events).first(1), 0), kTimeout);
+    manual.SetTimeoutsPassAtOnce(true);
+    EXPECT_EQ(manual.WaitAny(std::span(events).first(1), 60000), kTimeout);
+    EXPECT_EQ(manual.NowMs(), 60000u);
+    EXPECT_EQ(manual.WaitAny(events, 60000), 1);
+    EXPECT_EQ(manual.NowMs(), 60000u);
+    EXPECT_TRUE(manual.Sleeps().empty());
 }
 
 }  // namespace

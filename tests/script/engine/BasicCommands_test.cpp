@@ -45,7 +45,7 @@ TEST_F(RunTest, APortOperationOtherThanOpenOrCloseFailsWithoutTouchingThePort) {
 
 TEST_F(HandlerTest, PortOpenKeepsTryingForTheGivenSecondsOr30) {
     // A port whose device is never there: the open retries on its clock until it gives up.
-    platform::kernel::ManualClock portClock;
+    testsupport::ManualClock portClock;
     CUsbPort usb(&ini, portClock);
     exec->SetPort(&usb);
     EXPECT_EQ(exec->PortFunc("open,5"), 0);

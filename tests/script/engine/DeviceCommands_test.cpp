@@ -119,7 +119,9 @@ TEST_F(HandlerTest, AnErrorAnswerWithAnUnknownCodeIsUndefined) {
 }
 
 TEST_F(HandlerTest, NoAnswerInTimeFailsWith7) {
+    clock.SetTimeoutsPassAtOnce(true);  // nothing was asked, so nothing can come
     EXPECT_EQ(exec->Wait_DBBFunc("4442,1"), 0);
+    EXPECT_EQ(clock.NowMs(), 1000u);
     EXPECT_EQ(ExecError().ErrContents.load(), kErrWaitFailed);
     EXPECT_THAT(owner.steps.Lines(), ElementsAre("0:DBB D2 ファイル読み込みエラー",
                                                  "1:   --> 待ち時間タイムアウト ( 1 秒 )"));

@@ -40,6 +40,7 @@
 #include "platform/kernel/Lock.h"
 #include "platform/kernel/Thread.h"
 #include "platform/resources/resources.h"
+#include "tests/support/ManualClock.h"
 
 #include "tests/support/FrameBuilders.h"
 #include "tests/support/LoaderTestSupport.h"
@@ -187,33 +188,6 @@ class DevicePort : public loadertest::FeedPort {
     std::atomic<int> m_nSendResult{1};
 };
 
-// A manual clock that also tells a hook about every sleep (on the sleeping thread).
-class HookClock final : public platform::kernel::Clock {
-  public:
-    std::uint64_t NowMs() override { return m_clock.NowMs(); }
-    void SleepMs(std::uint32_t ms) override {
-        m_clock.SleepMs(ms);
-        std::function<void(std::uint32_t)> hook;
-        {
-            std::lock_guard lock(m_mutex);
-            hook = m_hook;
-        }
-        if (hook) {
-            hook(ms);
-        }
-    }
-    void SetHook(std::function<void(std::uint32_t)> hook) {
-        std::lock_guard lock(m_mutex);
-        m_hook = std::move(hook);
-    }
-    std::vector<std::uint32_t> Sleeps() const { return m_clock.Sleeps(); }
-
-  private:
-    platform::kernel::ManualClock m_clock;
-    std::mutex m_mutex;
-    std::function<void(std::uint32_t)> m_hook;
-};
-
 // Each test in a directory of its own, where the error log is written.
 class TempCwd {
   public:
@@ -303,7 +277,7 @@ class RunTest : public ::testing::Test {
     }
 
     TempCwd cwd;
-    HookClock clock;
+    testsupport::ManualClock clock;
     std::string m_ini{kTestIni};
     std::string m_sum;
     std::string m_ver;
@@ -372,7 +346,7 @@ class HandlerTest : public ::testing::Test {
     CParamFile ini;
     CParamFile ver;
     CParamFile sum;
-    HookClock clock;
+    testsupport::ManualClock clock;
     DevicePort port;
     EngineOwner owner;
     platform::kernel::ThreadHandle readThread;

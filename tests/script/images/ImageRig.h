@@ -20,6 +20,7 @@
 #include "platform/resources/resources.h"
 #include "tests/script/images/ImageTestSupport.h"
 #include "tests/support/FrameBuilders.h"
+#include "tests/support/ManualClock.h"
 
 namespace imgtest {
 
@@ -89,7 +90,7 @@ class ImageRig : public ::testing::Test {
     Config m_config;
     TestOwner m_owner;
     FakeDevicePort m_port;
-    platform::kernel::ManualClock m_clock;
+    testsupport::ManualClock m_clock;
     CLoaderExecThread m_thread;
     std::unique_ptr<ReadThreadRun> m_reader;
 };

@@ -93,8 +93,16 @@ TEST_F(LmFile, AnErrorAnswerStopsTheDownloadAfterThatFrame) {
 
 TEST_F(LmFile, ALostAcknowledgementTimesOutAndNothingMoreIsWritten) {
     Image image(kCPs, FrameImage({10, 20, 30}));
-    m_port.SetResponder([](const Bytes&, int index) { return index == 1 ? Bytes{} : DbAck(); });
+    m_port.SetResponder([this](const Bytes&, int index) {
+        if (index == 1) {
+            m_clock.SetTimeoutsPassAtOnce(true);  // frame 1's answer is in; no other comes
+            return Bytes{};
+        }
+        return DbAck();
+    });
+    const std::uint64_t start = m_clock.NowMs();
     EXPECT_EQ(m_thread.DBB_LM_FileFunc("DATA\\C_PS\\QRV_C_PS.cvt,1"), 0);
+    EXPECT_GE(m_clock.NowMs() - start, 1000u);
     EXPECT_EQ(m_port.Writes().size(), 2u) << "frame 3 waits for frame 2's acknowledgement";
     EXPECT_EQ(Contents(), 7);
     EXPECT_TRUE(m_owner.HasStep(Msg(0, 133)));
