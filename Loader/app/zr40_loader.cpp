@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "Loader/common/ComFile.h"
+#include "Loader/common/ParamFile.h"
 #include "Loader/common/ProductInfo.h"
 #include "Loader/device/ImageWalker.h"
 #include "Loader/device/PortManage.h"
-#include "Loader/script/ParamFile.h"
 #include "Loader/script/RunController.h"
 #include "platform/kernel/Clock.h"
 #include "platform/resources/resources.h"

@@ -2,12 +2,12 @@
 
 #include <utility>
 
+#include "Loader/common/ParamFile.h"
 #include "Loader/device/Frame.h"
 #include "Loader/device/LoaderOwner.h"
 #include "Loader/device/PortManage.h"
 #include "Loader/device/QueManage.h"
 #include "Loader/device/Response.h"
-#include "Loader/script/ParamFile.h"
 #include "platform/kernel/Clock.h"
 
 namespace {
@@ -82,10 +82,10 @@ int CLoaderReadThread::Run() {
     const std::shared_ptr<Event> kill = GetKillEvent();
     const std::shared_ptr<Event> read = GetReadEvent();
     platform::kernel::Sleep(waitTime);
-    while (kill && !kill->IsSet()) {
+    while (kill && !kill->TryConsume()) {
         // The read event is automatic: this test also takes its signal.
-        if (read && read->IsSet()) {
-            if (kill->IsSet()) {
+        if (read && read->TryConsume()) {
+            if (kill->TryConsume()) {
                 break;
             }
             platform::kernel::Sleep(1);

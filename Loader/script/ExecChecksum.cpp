@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "Loader/common/ErrorRecord.h"
+#include "Loader/common/ParamFile.h"
 #include "Loader/device/Response.h"
 #include "Loader/script/ExecThread.h"
-#include "Loader/script/ParamFile.h"
 
 namespace {
 

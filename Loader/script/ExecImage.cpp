@@ -8,23 +8,14 @@
 
 #include "Loader/common/ComFile.h"
 #include "Loader/common/ErrorRecord.h"
+#include "Loader/common/ParamFile.h"
 #include "Loader/device/Frame.h"
 #include "Loader/script/ExecThread.h"
 #include "Loader/script/ImageCommand.h"
-#include "Loader/script/ParamFile.h"
 #include "Loader/script/SRecord.h"
 #include "platform/resources/resources.h"
 
 namespace {
-
-// ErrContents of the image commands.
-constexpr std::int32_t kErrImageFormat = 6;
-constexpr std::int32_t kErrImageTooSmall = 9;
-constexpr std::int32_t kErrD0Start = 10;
-constexpr std::int32_t kErrD0Announce = 11;
-constexpr std::int32_t kErrD0BlockAck = 12;
-// The [COMSTDIO] window is empty (ENDADR below TOPADR) or larger than FillBuffer.
-constexpr std::int32_t kErrWindow = 14;
 
 constexpr int kMsgCommand = 128;
 constexpr int kMsgD2Start = 129;

@@ -7,10 +7,10 @@
 #include <utility>
 
 #include "Loader/common/ErrorRecord.h"
+#include "Loader/common/ParamFile.h"
 #include "Loader/device/PortManage.h"
 #include "Loader/device/QueManage.h"
 #include "Loader/device/Response.h"
-#include "Loader/script/ParamFile.h"
 #include "platform/resources/resources.h"
 
 using platform::kernel::CriticalSectionLock;
@@ -372,7 +372,7 @@ int CLoaderExecThread::ExitInstance() {
 
 bool CLoaderExecThread::IsStopRequested() const {
     std::shared_ptr<Event> kill = GetKillEvent();
-    return kill && kill->IsSet();
+    return kill && kill->TryConsume();
 }
 
 int CLoaderExecThread::StopSeen() {

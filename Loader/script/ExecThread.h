@@ -9,10 +9,8 @@
 // drops every answer for which no wait is registered.
 //
 // Handlers return 1 (row done) or 0 (row failed, the run ends); what went wrong is in the error
-// record (Loader/common/ErrorRecord.h): ErrContents 1 no memory, 2 port write failed, 7 a wait
-// failed or timed out, 8 the device answered with an error, 13 checksums differ, -2 the stop
-// event was seen (a quit request has then been posted to the thread), -1 a start-up error or a
-// row the engine cannot carry out.
+// record, whose ErrContents codes Loader/common/ErrorRecord.h names; after kErrStopped a quit
+// request has been posted to the thread.
 #pragma once
 
 #include <atomic>
@@ -23,6 +21,7 @@
 #include <vector>
 
 #include "Loader/common/ComString.h"
+#include "Loader/common/ErrorRecord.h"
 #include "Loader/device/LoaderOwner.h"
 #include "Loader/device/LoaderThread.h"
 #include "platform/kernel/Clock.h"
@@ -67,17 +66,6 @@ enum ExecStartCode : int {
     kStartSectionMissing = 1,
     kStartLoaderSeqUnpaired = 2,
     kStartStopped = 3,
-};
-
-// ErrContents values of the engine.
-enum ExecErrContents : int {
-    kErrNoMemory = 1,
-    kErrWriteFailed = 2,
-    kErrWaitFailed = 7,
-    kErrDeviceError = 8,
-    kErrChecksum = 13,
-    kErrStopped = -2,
-    kErrStartup = -1,
 };
 
 // String-table ids used by the engine and the owner.

@@ -2,9 +2,9 @@
 #include <vector>
 
 #include "Loader/common/ErrorRecord.h"
+#include "Loader/common/ParamFile.h"
+#include "Loader/common/ParamResource.h"
 #include "Loader/script/ExecThread.h"
-#include "Loader/script/ParamFile.h"
-#include "Loader/script/ParamResource.h"
 
 namespace {
 
