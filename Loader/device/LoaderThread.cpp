@@ -30,7 +30,8 @@ int GetZeroLedAnswerFlag() {
 // CLoaderThread
 
 int CLoaderThread::CreateKillEvent(const CComString& cstrSuffix) {
-    std::shared_ptr<Event> event = Event::Named(("KILL_EVENT_" + cstrSuffix).View(), true, false);
+    std::shared_ptr<Event> event =
+        Event::Named((kKillEventPrefix + cstrSuffix).View(), true, false);
     // A name that existed may still be set from the last run.
     event->Reset();
     platform::kernel::CriticalSectionLock lock(m_eventLock);
@@ -55,7 +56,7 @@ int CLoaderThread::ExitInstance() {
 // CLoaderReadThread
 
 int CLoaderReadThread::CreateReadEvent() {
-    std::shared_ptr<Event> event = Event::Named("READ_EVENT", false, false);
+    std::shared_ptr<Event> event = Event::Named(kReadEventName, false, false);
     event->Reset();
     platform::kernel::CriticalSectionLock lock(m_readEventLock);
     m_pReadEvent = std::move(event);

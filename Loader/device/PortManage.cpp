@@ -14,6 +14,7 @@
 
 #include "Loader/common/ErrorRecord.h"
 #include "Loader/common/ParamFile.h"
+#include "Loader/common/RunNames.h"
 #include "platform/devices/Devices.h"
 #include "platform/kernel/Thread.h"
 #include "platform/mobile/Mobile.h"
@@ -139,8 +140,8 @@ CUsbPort::CUsbPort(CParamFile* pInitData, platform::kernel::Clock& clock,
             m_nBlockSize = blkSize.ToInt();
         }
     }
-    m_pKillEvent = Event::Named("KILL_EVENT_RECV", true, false);
-    m_pReadEvent = Event::Named("READ_EVENT", false, false);
+    m_pKillEvent = Event::Named(kReceiveKillEventName, true, false);
+    m_pReadEvent = Event::Named(kReadEventName, false, false);
     m_pReadEvent->Reset();
 }
 

@@ -73,8 +73,61 @@ CLoaderExecThread::~CLoaderExecThread() = default;
 // ---------------------------------------------------------------------------------------------
 // Set-up
 
+CLoaderExecThread* CLoaderExecThread::CreateSuspended(const CExecRunSetup& setup,
+                                                      const CComString& cstrSection,
+                                                      const CLoaderExecThread* pParent) {
+    auto* pThread = platform::kernel::WorkerThread::CreateAutoDelete(
+        std::make_unique<CLoaderExecThread>(), platform::kernel::Priority::kAboveNormal);
+    if (pThread == nullptr) {
+        return nullptr;
+    }
+    if (setup.pOwner != nullptr) {
+        setup.pOwner->RegisterThread(cstrSection, pThread);
+    }
+    pThread->SetOwnerDlg(setup.pOwner);
+    pThread->SetParentThread(pParent);
+    if (pParent != nullptr) {
+        std::vector<CComString> ancestors = pParent->m_ancestorSections;
+        ancestors.push_back(pParent->m_strSection);
+        pThread->SetAncestorSections(std::move(ancestors));
+    }
+    pThread->SetScript(setup.pScript);
+    pThread->SetSection(cstrSection);
+    pThread->SetPort(setup.pPort);
+    pThread->SetQueManage(setup.pQueue);
+    pThread->SetLogName(setup.strLogName);
+    pThread->CreateKillEvent(cstrSection);
+    pThread->CreateRecvEvent();
+    if (pParent != nullptr) {
+        pThread->CreateWaitSectionEvent();
+    }
+    pThread->SetMaxDataSize(setup.nMaxDataSize);
+    pThread->SetInitData(setup.pInitData);
+    pThread->SetVerData(setup.pVerData);
+    pThread->SetSumData(setup.pSumData);
+    if (setup.pClock != nullptr) {
+        pThread->SetClock(*setup.pClock);
+    }
+    if (pParent != nullptr) {
+        pThread->SetRunShared(pParent->m_pShared);
+    }
+    return pThread;
+}
+
+CExecRunSetup CLoaderExecThread::RunSetup() const {
+    return {m_pOwnerDlg,    m_pScript,   m_pPort,    m_pQueManage, m_strLogName,
+            m_nMaxDataSize, m_pInitData, m_pVerData, m_pSumData,   m_pClock};
+}
+
+void CLoaderExecThread::RequestStop() {
+    if (std::shared_ptr<Event> kill = GetKillEvent()) {
+        kill->Set();
+    }
+}
+
 int CLoaderExecThread::CreateRecvEvent() {
-    std::shared_ptr<Event> event = Event::Named(("RECV_EVENT_" + m_strSection).View(), true, false);
+    std::shared_ptr<Event> event =
+        Event::Named((kRecvEventPrefix + m_strSection).View(), true, false);
     event->Reset();
     CriticalSectionLock lock(m_eventLock);
     m_pRecvEvent = std::move(event);
@@ -83,7 +136,7 @@ int CLoaderExecThread::CreateRecvEvent() {
 
 int CLoaderExecThread::CreateWaitSectionEvent() {
     std::shared_ptr<Event> event =
-        Event::Named(("WAIT_SECTIONL_EVENT_" + m_strSection).View(), true, false);
+        Event::Named((kWaitSectionEventPrefix + m_strSection).View(), true, false);
     event->Reset();
     CriticalSectionLock lock(m_eventLock);
     m_pWaitSectionEvent = std::move(event);
@@ -151,9 +204,7 @@ int CLoaderExecThread::Run() {
         SetExecError(0, 0, kErrNoMemory, 0);
         m_pShared = std::make_shared<CExecRunShared>();
         ReportFailure();
-        if (m_pOwnerDlg != nullptr) {
-            m_pOwnerDlg->StopThreads(this);
-        }
+        StopRun();
     } else {
         if (m_bHasParent) {
             if (std::shared_ptr<Event> waitSection = GetWaitSectionEvent()) {
@@ -161,6 +212,7 @@ int CLoaderExecThread::Run() {
             }
         }
         if (RunRows()) {
+            StopRun();
             outcome = RunOutcome::kFailed;
         } else {
             outcome = m_bStopped ? RunOutcome::kStopped : RunOutcome::kSucceeded;
@@ -194,9 +246,6 @@ bool CLoaderExecThread::RunRows() {
     if (pRows == nullptr) {
         SetExecError(0, kStartSectionMissing, kErrStartup, 0);
         ReportFailure();
-        if (m_pOwnerDlg != nullptr) {
-            m_pOwnerDlg->StopThreads(this);
-        }
         return true;
     }
 
@@ -220,9 +269,6 @@ bool CLoaderExecThread::RunRows() {
                     1);
         SetExecError(0, kStartLoaderSeqUnpaired, kErrStartup, 0);
         ReportFailure();
-        if (m_pOwnerDlg != nullptr) {
-            m_pOwnerDlg->StopThreads(this);
-        }
         return true;
     }
     const int nFirst = nEndRow >= 0 ? nEndRow + 1 : 0;
@@ -256,9 +302,6 @@ bool CLoaderExecThread::RunRows() {
         const int nResult = DispatchCommand(key, pRows->GetParamValue(i));
         m_strNextWait.Empty();
         if (nResult != 1) {
-            if (m_pOwnerDlg != nullptr) {
-                m_pOwnerDlg->StopThreads(this);
-            }
             return true;
         }
     }
@@ -286,7 +329,7 @@ int CLoaderExecThread::DispatchCommand(CComString cstrKey, CComString cstrValue)
         nResult = DBB_Checksum_Func(cstrValue);
     }
     if (nResult < 0) {
-        return UnknownCommand(cstrKey);
+        nResult = UnknownCommand(cstrKey);
     }
     if (nResult != 1) {
         ReportFailure();
@@ -300,20 +343,15 @@ int CLoaderExecThread::UnknownCommand(const CComString& cstrKey) {
     ExecError().ExecDetail = 0;
     ExecError().ErrContents = kErrStartup;
     ExecError().ErrDetail = 0;
-    const bool bFirst = m_pShared == nullptr || !m_pShared->bFailureReported.exchange(true);
-    if (bFirst) {
-        m_bReportedFailure = true;
-        WriteErrorLog();
-    }
     StepMessage(kMsgUnsupportedCommand, 0);
     StepMessage("   --> " + cstrKey, 1);
-    if (m_pOwnerDlg != nullptr) {
-        m_pOwnerDlg->SetFailed(true);
-        if (bFirst) {
-            m_pOwnerDlg->ShowErrorBox(kMsgRunFailed);
-        }
-    }
     return 0;
+}
+
+void CLoaderExecThread::StopRun() {
+    if (m_pOwnerDlg != nullptr) {
+        m_pOwnerDlg->StopThreads(this);
+    }
 }
 
 void CLoaderExecThread::ReportFailure() {

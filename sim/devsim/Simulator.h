@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim/devsim/AtModem.h"
@@ -18,6 +19,8 @@
 #include "sim/devsim/NormalPort.h"
 #include "sim/devsim/Options.h"
 #include "sim/devsim/Pty.h"
+
+struct pollfd;
 
 namespace sim::devsim {
 
@@ -90,6 +93,17 @@ class Simulator : private Host {
     void EnterDownloadMode() override;
     void Reset() override;
     void Unplug() override;
+
+    // Run's steps: the device comes back when its time has come, the terminals to poll (the
+    // stop descriptor first, each channel with the generation it had), how long to wait, the
+    // channels that are ready, and the end.
+    void AppearIfDue(Clock::time_point now);
+    void PollSet(int stopFd, std::vector<pollfd>& fds,
+                 std::vector<std::pair<Channel*, std::uint64_t>>& owners);
+    int PollTimeout() const;
+    void ServeReady(const std::vector<pollfd>& fds,
+                    const std::vector<std::pair<Channel*, std::uint64_t>>& owners);
+    void Shutdown();
 
     int OpenChannel(Channel& channel, const std::string& link, std::string& error);
     void CloseChannel(Channel& channel);
