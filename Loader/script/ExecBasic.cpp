@@ -13,12 +13,6 @@ using platform::kernel::Event;
 
 namespace {
 
-constexpr int kMsgPort = 120;
-constexpr int kMsgCommand = 122;
-constexpr int kMsgCommandBytes = 123;
-constexpr int kMsgTimer = 124;
-constexpr int kMsgWaitSection = 125;
-
 constexpr int kDefaultOpenSeconds = 30;
 // A kernel wait takes the thread's own stop event and one event per child.
 constexpr int kMaxChildren = static_cast<int>(platform::kernel::kMaxWaitObjects) - 1;

@@ -10,9 +10,6 @@
 
 namespace {
 
-constexpr int kMsgReceiveError = 143;
-constexpr int kMsgChecksumError = 162;
-
 struct AreaEntry {
     char szName[16];
     std::uint8_t bArea;

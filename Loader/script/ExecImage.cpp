@@ -17,19 +17,6 @@
 
 namespace {
 
-constexpr int kMsgCommand = 128;
-constexpr int kMsgD2Start = 129;
-constexpr int kMsgFileName = 130;
-constexpr int kMsgWaitSeconds = 131;
-constexpr int kMsgD2OpenError = 132;
-constexpr int kMsgD2End = 134;
-constexpr int kMsgSendTime = 135;
-constexpr int kMsgSendCount = 136;
-constexpr int kMsgLmStart = 137;
-constexpr int kMsgLmOpenError = 138;
-constexpr int kMsgLmFormatError = 139;
-constexpr int kMsgLmEnd = 142;
-
 constexpr std::uint32_t kFrameHeader = 8;
 
 // The fields every image row shares: "path,seconds".
@@ -161,7 +148,7 @@ int SendSdramBlocks(CLoaderExecThread& thread, std::span<std::uint8_t> window,
             return 0;
         }
         thread.StepMessage(
-            CLoaderExecThread::MessageText(kMsgCommand) +
+            CLoaderExecThread::MessageText(kMsgCommandFrame) +
             CComString::BytesToHex(frame.data(), std::min(5, static_cast<int>(frame.size()))));
         // The acknowledgement is registered before the block goes out.
         const std::uint8_t ackKey = d0::AnswerKey(d0::kWaitBlock);

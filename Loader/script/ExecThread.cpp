@@ -18,9 +18,14 @@ using platform::kernel::Event;
 
 namespace {
 
-constexpr int kMsgTimeout = 144;
-
 enum class RunOutcome { kSucceeded, kFailed, kStopped };
+
+// A name that existed may still be set from the last run.
+std::shared_ptr<Event> ClearedManualEvent(const CComString& cstrName) {
+    std::shared_ptr<Event> event = Event::Named(cstrName.View(), true, false);
+    event->Reset();
+    return event;
+}
 
 bool IsKey(const CComString& cstrKey, const char* pszKeyword) {
     return cstrKey.CompareNoCase(CComString(pszKeyword)) == 0;
@@ -126,18 +131,14 @@ void CLoaderExecThread::RequestStop() {
 }
 
 int CLoaderExecThread::CreateRecvEvent() {
-    std::shared_ptr<Event> event =
-        Event::Named((kRecvEventPrefix + m_strSection).View(), true, false);
-    event->Reset();
+    std::shared_ptr<Event> event = ClearedManualEvent(kRecvEventPrefix + m_strSection);
     CriticalSectionLock lock(m_eventLock);
     m_pRecvEvent = std::move(event);
     return 1;
 }
 
 int CLoaderExecThread::CreateWaitSectionEvent() {
-    std::shared_ptr<Event> event =
-        Event::Named((kWaitSectionEventPrefix + m_strSection).View(), true, false);
-    event->Reset();
+    std::shared_ptr<Event> event = ClearedManualEvent(kWaitSectionEventPrefix + m_strSection);
     CriticalSectionLock lock(m_eventLock);
     m_pWaitSectionEvent = std::move(event);
     return 1;

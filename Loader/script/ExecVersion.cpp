@@ -8,12 +8,6 @@
 
 namespace {
 
-constexpr int kMsgSameVersion = 153;
-constexpr int kMsgVersionDefinition = 154;
-constexpr int kMsgNoDefinition = 155;
-constexpr int kMsgDownloadVersion = 156;
-constexpr int kMsgCommandFormat = 181;
-
 // The version record holds printable single-byte characters only.
 constexpr int kMaxVersionLength = 99;
 

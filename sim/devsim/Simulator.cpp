@@ -335,6 +335,20 @@ void Simulator::WriteCatalogue() {
     m_published = true;
 }
 
+ssize_t Simulator::ReadTerminal(Channel& c, std::span<std::uint8_t> into, const char* what) {
+    const ssize_t n = ::read(c.pty->Master(), into.data(), into.size());
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+        return 0;
+    }
+    if (n <= 0) {
+        std::fprintf(stderr, "zr40-devsim: %s: %s\n", what,
+                     n == 0 ? "end of file" : std::strerror(errno));
+        c.broken = true;
+        return -1;
+    }
+    return n;
+}
+
 void Simulator::ReadUpdate() {
     Channel& c = m_update;
     const std::uint64_t generation = c.generation;
@@ -347,14 +361,8 @@ void Simulator::ReadUpdate() {
             c.rx.Clear();
             space = c.rx.Free();
         }
-        ssize_t n = ::read(c.pty->Master(), space.data(), space.size());
-        if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-            return;
-        }
+        const ssize_t n = ReadTerminal(c, space, "update port");
         if (n <= 0) {
-            std::fprintf(stderr, "zr40-devsim: update port: %s\n",
-                         n == 0 ? "end of file" : std::strerror(errno));
-            c.broken = true;
             return;
         }
         c.rx.Commit(static_cast<std::size_t>(n));
@@ -376,14 +384,8 @@ void Simulator::ReadUpdate() {
 
 void Simulator::ReadModem(Channel& c) {
     std::uint8_t buf[4096];
-    ssize_t n = ::read(c.pty->Master(), buf, sizeof buf);
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-        return;
-    }
+    const ssize_t n = ReadTerminal(c, buf, "modem port");
     if (n <= 0) {
-        std::fprintf(stderr, "zr40-devsim: modem port: %s\n",
-                     n == 0 ? "end of file" : std::strerror(errno));
-        c.broken = true;
         return;
     }
     std::string out;

@@ -2,12 +2,15 @@
 // re-enumeration and delayed answers, and the device catalogue.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -112,6 +115,9 @@ class Simulator : private Host {
     void WriteCatalogue();
     std::vector<CatalogRecord> Records() const;
 
+    // One read of what the channel's terminal holds: the byte count, 0 when nothing was there,
+    // -1 when the terminal failed (the channel is then broken).
+    ssize_t ReadTerminal(Channel& channel, std::span<std::uint8_t> into, const char* what);
     void ReadUpdate();
     void ReadModem(Channel& channel);
     void FlushDue(Channel& channel, Clock::time_point now);
