@@ -233,19 +233,28 @@ class Arg {
 // Each group of options: 1 taken, 0 wrong (the error says why), kNotMine another group's.
 constexpr int kNotMine = -1;
 
-int ParseRunOption(Arg& a, Options& options) {
+// The options that take a text or a number of milliseconds, and --help.
+int ParseValueOption(Arg& a, Options& options) {
     if (a.Flag("--help") || a.Flag("-h")) {
         options.help = true;
         return 1;
     }
-    if (a.Takes("--dir")) {
-        return a.Text(options.dir, 4096);
-    }
-    if (a.Takes("--catalog")) {
-        return a.Text(options.catalog, 4096);
-    }
-    if (a.Takes("--frame-log")) {
-        return a.Text(options.frameLog, 4096);
+    struct TextOption {
+        const char* name;
+        std::string Options::*field;
+        std::size_t max;
+    };
+    for (const TextOption& o : {TextOption{"--dir", &Options::dir, 4096},
+                                TextOption{"--catalog", &Options::catalog, 4096},
+                                TextOption{"--frame-log", &Options::frameLog, 4096},
+                                TextOption{"--version", &Options::version, 32},
+                                TextOption{"--new-version", &Options::newVersion, 32},
+                                TextOption{"--gen", &Options::gen, kMaxVersionText},
+                                TextOption{"--driver-version", &Options::driverVersion, 64},
+                                TextOption{"--net-id", &Options::netId, 64}}) {
+        if (a.Takes(o.name)) {
+            return a.Text(options.*o.field, o.max);
+        }
     }
     if (a.Takes("--reenum-ms")) {
         return a.Number(options.reenumMs);
@@ -258,15 +267,6 @@ int ParseRunOption(Arg& a, Options& options) {
 
 // What the device reports about itself.
 int ParseDeviceOption(Arg& a, Options& options) {
-    if (a.Takes("--version")) {
-        return a.Text(options.version, 32);
-    }
-    if (a.Takes("--new-version")) {
-        return a.Text(options.newVersion, 32);
-    }
-    if (a.Takes("--gen")) {
-        return a.Text(options.gen, kMaxVersionText);
-    }
     if (a.Takes("--date-code") || a.Takes("--new-date-code")) {
         if (!IsPrintable(a.Value()) || a.Value().size() != 6) {
             return a.Fail(std::string(a.Name()) + ": expected six characters");
@@ -305,12 +305,6 @@ int ParseArea(Arg& a, Options& options) {
 
 // The modem side and the PC around the device.
 int ParseModemOption(Arg& a, Options& options) {
-    if (a.Takes("--driver-version")) {
-        return a.Text(options.driverVersion, 64);
-    }
-    if (a.Takes("--net-id")) {
-        return a.Text(options.netId, 64);
-    }
     if (a.Takes("--echo")) {
         return a.OnOff(options.echo);
     }
@@ -386,7 +380,7 @@ int ParseOptions(int argc, const char* const* argv, Options& options, std::strin
         Arg arg(argc, argv, i, error);
         int ok = kNotMine;
         for (auto* group :
-             {ParseRunOption, ParseDeviceOption, ParseModemOption, ParseFaultOption}) {
+             {ParseValueOption, ParseDeviceOption, ParseModemOption, ParseFaultOption}) {
             ok = group(arg, options);
             if (ok != kNotMine) {
                 break;
