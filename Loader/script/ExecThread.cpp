@@ -205,7 +205,6 @@ int CLoaderExecThread::Run() {
         SetExecError(0, 0, kErrNoMemory, 0);
         m_pShared = std::make_shared<CExecRunShared>();
         ReportFailure();
-        StopRun();
     } else {
         if (m_bHasParent) {
             if (std::shared_ptr<Event> waitSection = GetWaitSectionEvent()) {
@@ -213,11 +212,14 @@ int CLoaderExecThread::Run() {
             }
         }
         if (RunRows()) {
-            StopRun();
             outcome = RunOutcome::kFailed;
         } else {
             outcome = m_bStopped ? RunOutcome::kStopped : RunOutcome::kSucceeded;
         }
+    }
+    if (outcome == RunOutcome::kFailed && m_pOwnerDlg != nullptr) {
+        // Every failure has been reported by now; the owner stops the run's other threads.
+        m_pOwnerDlg->StopThreads(this);
     }
 
     if (m_bHasParent) {
@@ -347,12 +349,6 @@ int CLoaderExecThread::UnknownCommand(const CComString& cstrKey) {
     StepMessage(kMsgUnsupportedCommand, 0);
     StepMessage("   --> " + cstrKey, 1);
     return 0;
-}
-
-void CLoaderExecThread::StopRun() {
-    if (m_pOwnerDlg != nullptr) {
-        m_pOwnerDlg->StopThreads(this);
-    }
 }
 
 void CLoaderExecThread::ReportFailure() {

@@ -272,8 +272,6 @@ class CLoaderExecThread : public CLoaderThread {
     bool RunRows();
     // A failed row: error log and failure box unless another row of this run reported first.
     void ReportFailure();
-    // After a reported failure: the owner stops every other thread of the run.
-    void StopRun();
     // Fills the record and shows the row; the caller reports the failure. Returns 0.
     int UnknownCommand(const CComString& cstrKey);
     int LoaderSeqEnd();
