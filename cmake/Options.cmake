@@ -31,5 +31,6 @@ endif()
 # Builds an libFuzzer executable; only meaningful with ZR_FUZZ.
 function(zr_add_fuzzer name)
   add_executable(${name} ${ARGN})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
   target_link_options(${name} PRIVATE -fsanitize=fuzzer)
 endfunction()

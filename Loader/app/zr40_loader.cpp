@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "Loader/common/ComFile.h"
+#include "Loader/common/ParamFile.h"
 #include "Loader/common/ProductInfo.h"
 #include "Loader/device/ImageWalker.h"
 #include "Loader/device/PortManage.h"
-#include "Loader/script/ParamFile.h"
 #include "Loader/script/RunController.h"
 #include "platform/kernel/Clock.h"
 #include "platform/resources/resources.h"
@@ -276,14 +276,17 @@ class SignalWatcher {
     std::thread m_thread;
 };
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    CComString strSection = "GLOBAL";
+struct Options {
+    CComString section = "GLOBAL";
     const char* scriptFile = nullptr;
     const char* configFile = nullptr;
     bool verbose = false;
     int waitVersion = -1;
+};
+
+// The options of a run; an exit code instead when the command line asks for something else
+// (done here) or is wrong.
+std::optional<int> parseArgs(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
@@ -294,15 +297,15 @@ int main(int argc, char** argv) {
         } else if (arg == "--device-version") {
             return deviceVersion(0);
         } else if (arg == "--section" && i + 1 < argc) {
-            strSection = CComString::FromUtf8(value());
+            options.section = CComString::FromUtf8(value());
         } else if (arg == "--script" && i + 1 < argc) {
-            scriptFile = value();
+            options.scriptFile = value();
         } else if (arg == "--config" && i + 1 < argc) {
-            configFile = value();
+            options.configFile = value();
         } else if (arg == "--verbose") {
-            verbose = true;
+            options.verbose = true;
         } else if (arg == "--wait-version" && i + 1 < argc) {
-            waitVersion = std::max(0, std::atoi(value()));
+            options.waitVersion = std::max(0, std::atoi(value()));
         } else if (arg == "--help" || arg == "-h") {
             usage(stdout);
             return kOk;
@@ -311,47 +314,46 @@ int main(int argc, char** argv) {
             return kUsage;
         }
     }
+    return std::nullopt;
+}
 
-    // Step messages go to pipes line by line, so a reader sees them as they happen.
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
-
-    std::string configText;
-    std::optional<platform::resources::ScopedResource> configOverride;
-    if (configFile != nullptr) {
-        auto raw = readFile(configFile);
-        if (!raw) {
-            std::fprintf(stderr, "zr40-loader: cannot read %s\n", configFile);
-            return kUsage;
-        }
-        configText = toScriptText(*raw);
-        configOverride.emplace(
-            "INI", 147,
-            std::span(reinterpret_cast<const std::uint8_t*>(configText.data()), configText.size()));
+// A configuration file stands in for the embedded one while `override` lives; `text` must live
+// as long. False when the file cannot be read.
+bool overrideConfig(const char* file, std::string& text,
+                    std::optional<platform::resources::ScopedResource>& override) {
+    auto raw = readFile(file);
+    if (!raw) {
+        std::fprintf(stderr, "zr40-loader: cannot read %s\n", file);
+        return false;
     }
+    text = toScriptText(*raw);
+    override.emplace("INI", 147,
+                     std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+    return true;
+}
 
-    CLoaderRun run;
+// The embedded texts, and the script file in place of the embedded script; an exit code when
+// they cannot be loaded.
+std::optional<int> loadTexts(CLoaderRun& run, const Options& options) {
     if (!run.LoadTexts()) {
         std::fprintf(stderr, "zr40-loader: the embedded texts cannot be loaded\n");
         return kFailed;
     }
-    if (scriptFile != nullptr) {
-        auto raw = readFile(scriptFile);
+    if (options.scriptFile != nullptr) {
+        auto raw = readFile(options.scriptFile);
         if (!raw || !run.LoadScriptText(toScriptText(*raw))) {
-            std::fprintf(stderr, "zr40-loader: cannot load the script %s\n", scriptFile);
+            std::fprintf(stderr, "zr40-loader: cannot load the script %s\n", options.scriptFile);
             return kUsage;
         }
     }
-    if (run.Script().GetParamKeyObject(strSection) == nullptr) {
+    if (run.Script().GetParamKeyObject(options.section) == nullptr) {
         std::fprintf(stderr, "zr40-loader: the script has no section [%s]\n",
-                     strSection.ToUtf8().c_str());
+                     options.section.ToUtf8().c_str());
     }
+    return std::nullopt;
+}
 
-    CComProductInfo info;
-    std::printf("ZR40_SWUpdate %s: running [%s]\n", info.Get("ProductVersion").ToUtf8().c_str(),
-                strSection.ToUtf8().c_str());
-    std::fflush(stdout);
-
-    Progress progress(countFrames(run.Script(), strSection));
+void setCallbacks(CLoaderRun& run, Progress& progress, bool verbose) {
     CLoaderRunCallbacks callbacks;
     const std::uint64_t startMs = platform::kernel::TickCount();
     callbacks.onStep = [verbose, startMs](const CComString& text, int) {
@@ -367,14 +369,10 @@ int main(int argc, char** argv) {
         printText(stderr, CComString(platform::resources::LoadString(id)));
     };
     run.SetCallbacks(std::move(callbacks));
+}
 
-    CLoaderRun::Result result;
-    bool stopped = false;
-    {
-        SignalWatcher signals(run);
-        result = run.Run(strSection);
-        stopped = signals.Stopped();
-    }
+// The exit code of a finished run, after the version wait that a success may ask for.
+int finishRun(CLoaderRun::Result result, bool stopped, const Options& options) {
     if (stopped && result != CLoaderRun::Result::kSucceeded) {
         // A step cut short by the stop is recorded like any failed step.
         std::fprintf(stderr, "zr40-loader: stopped by the user; see ZR40Loader_err.log\n");
@@ -396,7 +394,48 @@ int main(int argc, char** argv) {
     if (stopped) {
         return kStopped;
     }
-    std::printf("zr40-loader: [%s] done\n", strSection.ToUtf8().c_str());
+    std::printf("zr40-loader: [%s] done\n", options.section.ToUtf8().c_str());
     std::fflush(stdout);
-    return waitVersion >= 0 ? deviceVersion(waitVersion) : kOk;
+    return options.waitVersion >= 0 ? deviceVersion(options.waitVersion) : kOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (std::optional<int> rc = parseArgs(argc, argv, options)) {
+        return *rc;
+    }
+
+    // Step messages go to pipes line by line, so a reader sees them as they happen.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    std::string configText;
+    std::optional<platform::resources::ScopedResource> configOverride;
+    if (options.configFile != nullptr &&
+        !overrideConfig(options.configFile, configText, configOverride)) {
+        return kUsage;
+    }
+
+    CLoaderRun run;
+    if (std::optional<int> rc = loadTexts(run, options)) {
+        return *rc;
+    }
+
+    CComProductInfo info;
+    std::printf("ZR40_SWUpdate %s: running [%s]\n", info.Get("ProductVersion").ToUtf8().c_str(),
+                options.section.ToUtf8().c_str());
+    std::fflush(stdout);
+
+    Progress progress(countFrames(run.Script(), options.section));
+    setCallbacks(run, progress, options.verbose);
+
+    CLoaderRun::Result result;
+    bool stopped = false;
+    {
+        SignalWatcher signals(run);
+        result = run.Run(options.section);
+        stopped = signals.Stopped();
+    }
+    return finishRun(result, stopped, options);
 }

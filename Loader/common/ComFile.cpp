@@ -24,13 +24,7 @@ int FindModule(const CComString& strPath) {
 
 // ---- CComFile --------------------------------------------------------------------------------
 
-namespace {
-
-constexpr std::int32_t kNoModule = 3;
-constexpr std::int32_t kNotLoadable = 4;
-constexpr std::int32_t kTooLarge = 5;
-
-}  // namespace
+namespace {}  // namespace
 
 void CComFile::SetStaging(unsigned char* pBuffer, std::uint32_t uiSize) {
     m_pStaging = pBuffer;
@@ -58,18 +52,18 @@ int CComFile::OpenImage(const CComString& strPath, bool report) {
 
     int row = FindModule(strPath);
     if (row < 0) {
-        return fail(kNoModule);
+        return fail(kErrNoModule);
     }
     ExecError().ExecDetail = row;
     auto image = platform::resources::Find("DATA", static_cast<int>(kComModuleTable[row].resource));
     if (!image) {
-        return fail(kNoModule);
+        return fail(kErrNoModule);
     }
     if (image->data() == nullptr && !image->empty()) {
-        return fail(kNotLoadable);
+        return fail(kErrNotLoadable);
     }
     if (image->size() > limit) {
-        return fail(kTooLarge);
+        return fail(kErrTooLarge);
     }
     if (m_pStaging != nullptr && !image->empty()) {
         std::memcpy(m_pStaging, image->data(), image->size());

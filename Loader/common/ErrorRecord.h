@@ -10,6 +10,26 @@
 #include <atomic>
 #include <cstdint>
 
+// What went wrong (ErrContents), for every layer that writes the record.
+enum ExecErrContents : std::int32_t {
+    kErrStartup = -1,  // a start-up error, or a row the engine cannot carry out
+    kErrStopped = -2,  // a stop event was seen
+    kErrNoMemory = 1,
+    kErrWriteFailed = 2,
+    kErrNoModule = 3,  // an image with no module entry or no resource
+    kErrNotLoadable = 4,
+    kErrTooLarge = 5,  // an image larger than the buffer it is read into
+    kErrImageFormat = 6,
+    kErrWaitFailed = 7,  // a wait failed or timed out
+    kErrDeviceError = 8,
+    kErrImageTooSmall = 9,
+    kErrD0Start = 10,
+    kErrD0Announce = 11,
+    kErrD0BlockAck = 12,
+    kErrChecksum = 13,
+    kErrWindow = 14,  // the [COMSTDIO] window is empty or larger than the fill buffer
+};
+
 struct ExecErrorRecord {
     static constexpr std::int32_t kStart = -1;
 

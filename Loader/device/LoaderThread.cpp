@@ -2,12 +2,12 @@
 
 #include <utility>
 
+#include "Loader/common/ParamFile.h"
 #include "Loader/device/Frame.h"
 #include "Loader/device/LoaderOwner.h"
 #include "Loader/device/PortManage.h"
 #include "Loader/device/QueManage.h"
 #include "Loader/device/Response.h"
-#include "Loader/script/ParamFile.h"
 #include "platform/kernel/Clock.h"
 
 namespace {
@@ -30,7 +30,8 @@ int GetZeroLedAnswerFlag() {
 // CLoaderThread
 
 int CLoaderThread::CreateKillEvent(const CComString& cstrSuffix) {
-    std::shared_ptr<Event> event = Event::Named(("KILL_EVENT_" + cstrSuffix).View(), true, false);
+    std::shared_ptr<Event> event =
+        Event::Named((kKillEventPrefix + cstrSuffix).View(), true, false);
     // A name that existed may still be set from the last run.
     event->Reset();
     platform::kernel::CriticalSectionLock lock(m_eventLock);
@@ -55,7 +56,7 @@ int CLoaderThread::ExitInstance() {
 // CLoaderReadThread
 
 int CLoaderReadThread::CreateReadEvent() {
-    std::shared_ptr<Event> event = Event::Named("READ_EVENT", false, false);
+    std::shared_ptr<Event> event = Event::Named(kReadEventName, false, false);
     event->Reset();
     platform::kernel::CriticalSectionLock lock(m_readEventLock);
     m_pReadEvent = std::move(event);
@@ -82,10 +83,10 @@ int CLoaderReadThread::Run() {
     const std::shared_ptr<Event> kill = GetKillEvent();
     const std::shared_ptr<Event> read = GetReadEvent();
     m_pClock->SleepMs(waitTime);
-    while (kill && !kill->IsSet()) {
+    while (kill && !kill->TryConsume()) {
         // The read event is automatic: this test also takes its signal.
-        if (read && read->IsSet()) {
-            if (kill->IsSet()) {
+        if (read && read->TryConsume()) {
+            if (kill->TryConsume()) {
                 break;
             }
             // The watcher wakes on the first bytes; a frame the device writes in pieces is

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Loader/common/ComString.h"
+#include "Loader/common/RunNames.h"
 #include "platform/kernel/Clock.h"
 #include "platform/kernel/Event.h"
 #include "platform/kernel/Lock.h"
@@ -22,9 +23,6 @@ class CQueManage;
 
 // Exit code of every loader thread's message loop.
 inline constexpr int kLoaderThreadExitCode = 10;
-
-// Message ids of the string table used here.
-inline constexpr int kMsgSystemError = 207;
 
 // While set, an answer that starts with a 0x00 byte is taken as a B0 answer with one data byte
 // (the first stage's answer to the first poll after entering the loading mode). Written by the

@@ -13,7 +13,8 @@
 #include <vector>
 
 #include "Loader/common/ErrorRecord.h"
-#include "Loader/script/ParamFile.h"
+#include "Loader/common/ParamFile.h"
+#include "Loader/common/RunNames.h"
 #include "platform/devices/Devices.h"
 #include "platform/kernel/Thread.h"
 #include "platform/mobile/Mobile.h"
@@ -111,9 +112,13 @@ CUsbPort::CUsbPort(CParamFile* pInitData, platform::kernel::Clock& clock,
     : m_pInitData(pInitData), m_clock(clock), m_discovery(std::move(discovery)) {
     if (m_pInitData != nullptr) {
         m_nWaitTime = m_pInitData->GetParamValueText("SYSTEM", "WaitTime").ToInt();
+        const CComString blkSize = m_pInitData->GetParamValueText("USB", "BlkSize");
+        if (!blkSize.IsEmpty()) {
+            m_nBlockSize = blkSize.ToInt();
+        }
     }
-    m_pKillEvent = Event::Named("KILL_EVENT_RECV", true, false);
-    m_pReadEvent = Event::Named("READ_EVENT", false, false);
+    m_pKillEvent = Event::Named(kReceiveKillEventName, true, false);
+    m_pReadEvent = Event::Named(kReadEventName, false, false);
     m_pReadEvent->Reset();
 }
 
@@ -368,7 +373,7 @@ void CUsbPort::LostDevice() {
 }
 
 int CUsbPort::WriteFailed(const serial::Error& error) {
-    ExecError().ErrContents = 2;
+    ExecError().ErrContents = kErrWriteFailed;
     if (error.step == serial::Step::Gone || m_bDeviceGone.load()) {
         ExecError().ErrDetail = kErrorGenFailure;
     } else if (error.sysError == ETIMEDOUT) {
@@ -405,31 +410,28 @@ int CUsbPort::Send(const std::uint8_t* pbBuff, std::uint32_t uiLength) {
     if (m_bOpened.load() == 0) {
         return 0;
     }
-    const CComString blkSize =
-        m_pInitData != nullptr ? m_pInitData->GetParamValueText("USB", "BlkSize") : CComString();
     if (uiLength == 0) {
         return 1;
     }
-    const int nBlockSize = blkSize.IsEmpty() ? kDefaultBlockSize : blkSize.ToInt();
-    if (nBlockSize <= 0) {
+    if (m_nBlockSize <= 0) {
         // Such a size would never get a byte out.
-        ExecError().ErrContents = 2;
+        ExecError().ErrContents = kErrWriteFailed;
         ExecError().ErrDetail = kErrorInvalidParameter;
         return 0;
     }
     if (pbBuff == nullptr) {
-        ExecError().ErrContents = 2;
+        ExecError().ErrContents = kErrWriteFailed;
         ExecError().ErrDetail = kErrorInvalidParameter;
         return 0;
     }
     for (std::uint32_t offset = 0; offset < uiLength;) {
         const std::size_t block =
-            std::min<std::size_t>(static_cast<std::size_t>(nBlockSize), uiLength - offset);
+            std::min<std::size_t>(static_cast<std::size_t>(m_nBlockSize), uiLength - offset);
         // Between blocks the processor goes to whoever waits for it: the receive thread reads
         // the answers of parallel sections while a long image is written.
         platform::kernel::Sleep(0);
-        if (m_pKillEvent->IsSet()) {
-            ExecError().ErrContents = -2;
+        if (m_pKillEvent->TryConsume()) {
+            ExecError().ErrContents = kErrStopped;
             return 0;
         }
         if (WriteBlock(pbBuff + offset, block) != 1) {
@@ -448,7 +450,7 @@ int CUsbPort::Recv(std::uint8_t* pbBuff, std::uint32_t uiLength) {
     m_clock.SleepMs(waitTime);
     std::uint32_t got = 0;
     int attempts = 0;
-    while (!m_pKillEvent->IsSet()) {
+    while (!m_pKillEvent->TryConsume()) {
         const serial::IoResult result = m_hPort.Read(pbBuff + got, uiLength - got);
         if (result.error) {
             return 0;
@@ -544,13 +546,13 @@ void CUsbPort::CloseAtChannels() {
 int CUsbPort::AtWrite(int nChannel, const std::uint8_t* pbBuff, std::uint32_t uiLength) {
     serial::SerialPort* channel = AtChannel(nChannel);
     if (channel == nullptr || !channel->IsOpen() || pbBuff == nullptr || uiLength == 0) {
-        ExecError().ErrContents = 2;
+        ExecError().ErrContents = kErrWriteFailed;
         ExecError().ErrDetail = channel != nullptr && channel->IsOpen() ? 0 : EBADF;
         return 0;
     }
     const serial::IoResult result = channel->Write(pbBuff, uiLength);
     if (result.error) {
-        ExecError().ErrContents = 2;
+        ExecError().ErrContents = kErrWriteFailed;
         ExecError().ErrDetail = result.error.step == serial::Step::Gone ? kErrorGenFailure
                                 : result.error.sysError == ETIMEDOUT    ? 0
                                                                         : result.error.sysError;

@@ -8,10 +8,10 @@
 // Failures go to the error record:
 //   ExecDetail 1 open, 2 queue sizes, 3 reading line settings, 4 writing line settings,
 //   5 time-outs, each with ErrDetail = errno;
-//   ErrContents 2 a write failed: ErrDetail = errno, 0 when the device took no byte before the
-//   write time-out, 31 (ERROR_GEN_FAILURE, as the error log has always shown an unplugged device)
-//   when the device is gone, 0x57 (ERROR_INVALID_PARAMETER) for a [USB] BlkSize of 0 or less;
-//   ErrContents -2 the stop event "KILL_EVENT_RECV" was seen during Send.
+//   ErrContents kErrWriteFailed a write failed: ErrDetail = errno, 0 when the device took no byte
+//   before the write time-out, 31 (ERROR_GEN_FAILURE, as the error log has always shown an
+//   unplugged device) when the device is gone, 0x57 (ERROR_INVALID_PARAMETER) for a [USB] BlkSize
+//   of 0 or less; ErrContents kErrStopped the stop event "KILL_EVENT_RECV" was seen during Send.
 //
 // Threads: callers hold the dialog's portLock around Open, PortOpen, Close and Send; Recv runs on
 // the receive thread without it, at the same time as writes. The watcher may close the port on
@@ -85,8 +85,8 @@ class CUsbPort : public CPortManage {
     static constexpr char kConnectionSoftDir[] = "opt/Norvale/mirato ZR40";
     static constexpr char kConnectionSoftVersionFile[] = "ZR40_ConnectionSoft.version";
 
-    // Reads [SYSTEM] WaitTime once; creates "KILL_EVENT_RECV" (manual reset) and "READ_EVENT"
-    // (automatic reset), both cleared. `clock` paces Open's retries and Recv's polls.
+    // Reads [SYSTEM] WaitTime and [USB] BlkSize once; creates "KILL_EVENT_RECV" (manual reset) and
+    // "READ_EVENT" (automatic reset), both cleared. `clock` paces Open's retries and Recv's polls.
     explicit CUsbPort(CParamFile* pInitData,
                       platform::kernel::Clock& clock = platform::kernel::SystemClock(),
                       CUsbPortDiscovery discovery = {});
@@ -199,6 +199,8 @@ class CUsbPort : public CPortManage {
     std::shared_ptr<platform::kernel::Event> m_pReadEvent;
     std::shared_ptr<platform::kernel::Event> m_pKillEvent;
     int m_nWaitTime = 0;
+    // 0 or less fails every Send that has bytes to write.
+    int m_nBlockSize = kDefaultBlockSize;
     // Keeps the watcher's emergency close apart from Close and PortOpen.
     platform::kernel::CriticalSection m_stateLock;
 };

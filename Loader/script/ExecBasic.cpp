@@ -13,12 +13,6 @@ using platform::kernel::Event;
 
 namespace {
 
-constexpr int kMsgPort = 120;
-constexpr int kMsgCommand = 122;
-constexpr int kMsgCommandBytes = 123;
-constexpr int kMsgTimer = 124;
-constexpr int kMsgWaitSection = 125;
-
 constexpr int kDefaultOpenSeconds = 30;
 // A kernel wait takes the thread's own stop event and one event per child.
 constexpr int kMaxChildren = static_cast<int>(platform::kernel::kMaxWaitObjects) - 1;
@@ -95,7 +89,14 @@ int CLoaderExecThread::WaitSectionFunc(CComString cstrValue) {
     StepMessage(line, 1);
 
     m_mapChildren.clear();
+    const std::vector<CComString> names = DistinctSections(fields);
+    if (CheckSectionsStartable(names) != 1 || StartChildren(names) != 1) {
+        return 0;
+    }
+    return WaitForChildren();
+}
 
+std::vector<CComString> CLoaderExecThread::DistinctSections(const CComStringArray& fields) {
     // A section is run once even when named twice: two threads of one name would share their
     // events and their place in the owner's registry.
     std::vector<CComString> names;
@@ -107,6 +108,10 @@ int CLoaderExecThread::WaitSectionFunc(CComString cstrValue) {
             names.push_back(name);
         }
     }
+    return names;
+}
+
+int CLoaderExecThread::CheckSectionsStartable(const std::vector<CComString>& names) {
     if (static_cast<int>(names.size()) > kMaxChildren) {
         ExecError().ErrContents = kErrNoMemory;
         return 0;
@@ -121,9 +126,11 @@ int CLoaderExecThread::WaitSectionFunc(CComString cstrValue) {
             return 0;
         }
     }
+    return 1;
+}
 
-    std::vector<CComString> ancestors = m_ancestorSections;
-    ancestors.push_back(m_strSection);
+int CLoaderExecThread::StartChildren(const std::vector<CComString>& names) {
+    const CExecRunSetup setup = RunSetup();
     std::vector<CLoaderExecThread*> started;
     {
         // Held from the check to the last registration, so that no other thread starts one of
@@ -142,38 +149,15 @@ int CLoaderExecThread::WaitSectionFunc(CComString cstrValue) {
             }
         }
         for (const CComString& name : names) {
-            auto* pChild = platform::kernel::WorkerThread::CreateAutoDelete(
-                std::make_unique<CLoaderExecThread>(), platform::kernel::Priority::kAboveNormal);
+            CLoaderExecThread* pChild = CreateSuspended(setup, name, this);
             if (pChild == nullptr) {
                 ExecError().ErrContents = kErrNoMemory;
                 break;
             }
-            if (m_pOwnerDlg != nullptr) {
-                m_pOwnerDlg->RegisterThread(name, pChild);
-            }
-            pChild->SetOwnerDlg(m_pOwnerDlg);
-            pChild->SetParentThread(this);
-            pChild->SetAncestorSections(ancestors);
-            pChild->SetScript(m_pScript);
-            pChild->SetSection(name);
-            pChild->SetPort(m_pPort);
-            pChild->SetQueManage(m_pQueManage);
-            pChild->CreateKillEvent(name);
-            pChild->CreateRecvEvent();
-            pChild->CreateWaitSectionEvent();
-            // The child works in this run's buffers, so it knows their size.
-            pChild->SetMaxDataSize(m_nMaxDataSize);
-            pChild->SetInitData(m_pInitData);
-            pChild->SetVerData(m_pVerData);
-            pChild->SetSumData(m_pSumData);
-            pChild->SetClock(*m_pClock);
-            pChild->SetRunShared(m_pShared);
             m_mapChildren.push_back({name, pChild->GetWaitSectionEvent(), pChild->Handle()});
             // A stop that came before the registration did not reach the child.
             if (IsStopRequested()) {
-                if (std::shared_ptr<Event> kill = pChild->GetKillEvent()) {
-                    kill->Set();
-                }
+                pChild->RequestStop();
             }
             started.push_back(pChild);
         }
@@ -181,10 +165,10 @@ int CLoaderExecThread::WaitSectionFunc(CComString cstrValue) {
     for (CLoaderExecThread* pChild : started) {
         pChild->Resume();
     }
-    if (started.size() != names.size()) {
-        return 0;
-    }
+    return started.size() == names.size() ? 1 : 0;
+}
 
+int CLoaderExecThread::WaitForChildren() {
     std::shared_ptr<Event> kill = GetKillEvent();
     if (!kill) {
         ExecError().ErrContents = kErrNoMemory;

@@ -4,14 +4,11 @@
 #include <vector>
 
 #include "Loader/common/ErrorRecord.h"
+#include "Loader/common/ParamFile.h"
 #include "Loader/device/Response.h"
 #include "Loader/script/ExecThread.h"
-#include "Loader/script/ParamFile.h"
 
 namespace {
-
-constexpr int kMsgReceiveError = 143;
-constexpr int kMsgChecksumError = 162;
 
 struct AreaEntry {
     char szName[16];

@@ -13,9 +13,6 @@
 
 namespace {
 
-constexpr int kMsgCommand = 128;
-constexpr int kMsgReceiveError = 143;
-
 enum class D0Outcome { kAccepted, kRejected, kTimeout, kStopped, kFailed };
 
 // Wait_DBB_D0Func with the reason it ended.
@@ -66,7 +63,7 @@ int CLoaderExecThread::DBB_D0_CMDFunc(int Command, int /*Wait_Time*/, unsigned s
         GetInitData() != nullptr ? srecord::ReadAddressWindow(*GetInitData()).Size() : 0;
     const std::vector<std::uint8_t> frame =
         d0::CommandFrame(Command, static_cast<std::uint32_t>(size), checksum);
-    StepMessage(MessageText(kMsgCommand) +
+    StepMessage(MessageText(kMsgCommandFrame) +
                 CComString::BytesToHex(frame.data(), static_cast<int>(frame.size())));
     static const std::uint8_t kNothing = 0;
     const int sent = SendToPort(frame.empty() ? &kNothing : frame.data(),

@@ -8,15 +8,6 @@
 
 namespace {
 
-constexpr int kMsgD1Unsupported = 126;
-constexpr int kMsgD2Command = 127;
-constexpr int kMsgCommandFrame = 128;
-constexpr int kMsgReadError = 133;
-constexpr int kMsgReceiveError = 143;
-constexpr int kMsgDataReceived = 160;
-constexpr int kMsgData = 161;
-constexpr int kMsgCommandFormat = 181;
-
 // "key,seconds[,show]" as a wait takes it.
 struct WaitValue {
     std::vector<std::uint8_t> key;

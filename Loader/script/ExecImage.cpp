@@ -8,36 +8,14 @@
 
 #include "Loader/common/ComFile.h"
 #include "Loader/common/ErrorRecord.h"
+#include "Loader/common/ParamFile.h"
 #include "Loader/device/Frame.h"
 #include "Loader/script/ExecThread.h"
 #include "Loader/script/ImageCommand.h"
-#include "Loader/script/ParamFile.h"
 #include "Loader/script/SRecord.h"
 #include "platform/resources/resources.h"
 
 namespace {
-
-// ErrContents of the image commands.
-constexpr std::int32_t kErrImageFormat = 6;
-constexpr std::int32_t kErrImageTooSmall = 9;
-constexpr std::int32_t kErrD0Start = 10;
-constexpr std::int32_t kErrD0Announce = 11;
-constexpr std::int32_t kErrD0BlockAck = 12;
-// The [COMSTDIO] window is empty (ENDADR below TOPADR) or larger than FillBuffer.
-constexpr std::int32_t kErrWindow = 14;
-
-constexpr int kMsgCommand = 128;
-constexpr int kMsgD2Start = 129;
-constexpr int kMsgFileName = 130;
-constexpr int kMsgWaitSeconds = 131;
-constexpr int kMsgD2OpenError = 132;
-constexpr int kMsgD2End = 134;
-constexpr int kMsgSendTime = 135;
-constexpr int kMsgSendCount = 136;
-constexpr int kMsgLmStart = 137;
-constexpr int kMsgLmOpenError = 138;
-constexpr int kMsgLmFormatError = 139;
-constexpr int kMsgLmEnd = 142;
 
 constexpr std::uint32_t kFrameHeader = 8;
 
@@ -125,6 +103,89 @@ void SetStepError(std::int32_t nContents) {
     if (ExecError().ErrContents.load() != kErrStopped) {
         ExecError().ErrContents = nContents;
     }
+}
+
+// The S-records laid into the [COMSTDIO] window of FillBuffer; empty (reported) when the window
+// does not fit or a record is bad.
+std::span<std::uint8_t> ConvertSdramImage(CLoaderExecThread& thread, CComStdioFile& file) {
+    const srecord::CAddressWindow range = thread.GetInitData() != nullptr
+                                              ? srecord::ReadAddressWindow(*thread.GetInitData())
+                                              : srecord::CAddressWindow{};
+    // The configuration is not trusted to fit the buffer the window is laid into.
+    const std::span<std::uint8_t> window =
+        range.IsValid() ? thread.GetFillWindow(range.Size()) : std::span<std::uint8_t>();
+    if (window.empty()) {
+        thread.StepMessage(CLoaderExecThread::Text("SDRAM ダウンロード領域エラー"), 0);
+        thread.StepMessage(CComString::Formatted("   --> TOPADR=%08X ENDADR=%08X FillBuffer=%u",
+                                                 range.top, range.end, thread.GetFillBufferSize()));
+        ExecError().ErrContents = kErrWindow;
+        return {};
+    }
+    srecord::ConvertResult converted;
+    if (srecord::ConvertImage(file, range, window, converted) != 1) {
+        thread.StepMessage(CLoaderExecThread::Text("S レコードフォーマットエラー"), 0);
+        thread.StepMessage(CLoaderExecThread::Text("   --> 行：") + Decimal(converted.nBadLine));
+        ExecError().ErrContents = kErrImageFormat;
+        return {};
+    }
+    return window;
+}
+
+// Announces, writes and has acknowledged one block after the other; 1 when all went out.
+int SendSdramBlocks(CLoaderExecThread& thread, std::span<std::uint8_t> window,
+                    const d0::CBlockPlan& plan, int nSeconds, int& nBlocks) {
+    std::vector<std::uint8_t> frame;
+    for (std::uint32_t block = 0; block < plan.uiBlocks; ++block) {
+        if (thread.IsStopRequested()) {
+            return thread.StopSeen();
+        }
+        const std::size_t offset = std::size_t{block} * plan.uiBlockData;
+        const std::size_t size = std::min<std::size_t>(plan.uiBlockData, window.size() - offset);
+        frames::BuildD0BlockFrame(static_cast<std::uint16_t>(block), window.subspan(offset, size),
+                                  frame);
+        if (thread.D0Poll(nSeconds) != 1) {
+            SetStepError(kErrD0Announce);
+            return 0;
+        }
+        thread.StepMessage(
+            CLoaderExecThread::MessageText(kMsgCommandFrame) +
+            CComString::BytesToHex(frame.data(), std::min(5, static_cast<int>(frame.size()))));
+        // The acknowledgement is registered before the block goes out.
+        const std::uint8_t ackKey = d0::AnswerKey(d0::kWaitBlock);
+        thread.RegisterAnswer(&ackKey, 1);
+        const int sent = thread.SendToPort(frame.data(), static_cast<std::uint32_t>(frame.size()));
+        if (thread.IsStopRequested()) {
+            return thread.StopSeen();
+        }
+        ++nBlocks;
+        if (sent != 1) {
+            return 0;
+        }
+        if (thread.Wait_DBB_D0Func(d0::kWaitBlock, nSeconds) != 1) {
+            SetStepError(kErrD0BlockAck);
+            return 0;
+        }
+    }
+    return 1;
+}
+
+// The first stage's whole download of the window: start, the blocks, the finish with the sum.
+int SendSdramImage(CLoaderExecThread& thread, std::span<std::uint8_t> window, int nSeconds,
+                   int& nBlocks) {
+    const std::uint16_t checksum = srecord::WindowChecksum(window);
+    d0::CBlockPlan plan;
+    if (d0::PlanBlocks(window.size(), plan) != 1) {
+        ExecError().ErrContents = kErrImageTooSmall;
+        return 0;
+    }
+    if (thread.D0StartSequence(nSeconds) != 1) {
+        SetStepError(kErrD0Start);
+        return 0;
+    }
+    if (SendSdramBlocks(thread, window, plan, nSeconds, nBlocks) != 1) {
+        return 0;
+    }
+    return thread.D0FinishSequence(checksum, nSeconds);
 }
 
 }  // namespace
@@ -235,84 +296,10 @@ int CLoaderExecThread::DBB_SDRAM_FileFunc(CComString cstrValue) {
 
     int result = 0;
     int nBlocks = 0;
-    do {
-        const srecord::CAddressWindow range = GetInitData() != nullptr
-                                                  ? srecord::ReadAddressWindow(*GetInitData())
-                                                  : srecord::CAddressWindow{};
-        // The configuration is not trusted to fit the buffer the window is laid into.
-        const std::span<std::uint8_t> window =
-            range.IsValid() ? GetFillWindow(range.Size()) : std::span<std::uint8_t>();
-        if (window.empty()) {
-            StepMessage(Text("SDRAM ダウンロード領域エラー"), 0);
-            StepMessage(CComString::Formatted("   --> TOPADR=%08X ENDADR=%08X FillBuffer=%u",
-                                              range.top, range.end, GetFillBufferSize()));
-            ExecError().ErrContents = kErrWindow;
-            break;
-        }
-        srecord::ConvertResult converted;
-        if (srecord::ConvertImage(file, range, window, converted) != 1) {
-            StepMessage(Text("S レコードフォーマットエラー"), 0);
-            StepMessage(Text("   --> 行：") + Decimal(converted.nBadLine));
-            ExecError().ErrContents = kErrImageFormat;
-            break;
-        }
-        const std::uint16_t checksum = srecord::WindowChecksum(window);
-
-        d0::CBlockPlan plan;
-        if (d0::PlanBlocks(window.size(), plan) != 1) {
-            ExecError().ErrContents = kErrImageTooSmall;
-            break;
-        }
-        if (D0StartSequence(row.nSeconds) != 1) {
-            SetStepError(kErrD0Start);
-            break;
-        }
-
-        std::vector<std::uint8_t> frame;
-        bool sentAll = true;
-        for (std::uint32_t block = 0; block < plan.uiBlocks; ++block) {
-            if (IsStopRequested()) {
-                StopSeen();
-                sentAll = false;
-                break;
-            }
-            const std::size_t offset = std::size_t{block} * plan.uiBlockData;
-            const std::size_t size =
-                std::min<std::size_t>(plan.uiBlockData, window.size() - offset);
-            frames::BuildD0BlockFrame(static_cast<std::uint16_t>(block),
-                                      window.subspan(offset, size), frame);
-            if (D0Poll(row.nSeconds) != 1) {
-                SetStepError(kErrD0Announce);
-                sentAll = false;
-                break;
-            }
-            StepMessage(
-                MessageText(kMsgCommand) +
-                CComString::BytesToHex(frame.data(), std::min(5, static_cast<int>(frame.size()))));
-            // The acknowledgement is registered before the block goes out.
-            const std::uint8_t ackKey = d0::AnswerKey(d0::kWaitBlock);
-            RegisterAnswer(&ackKey, 1);
-            const int sent = SendToPort(frame.data(), static_cast<std::uint32_t>(frame.size()));
-            if (IsStopRequested()) {
-                StopSeen();
-                sentAll = false;
-                break;
-            }
-            ++nBlocks;
-            if (sent != 1) {
-                sentAll = false;
-                break;
-            }
-            if (Wait_DBB_D0Func(d0::kWaitBlock, row.nSeconds) != 1) {
-                SetStepError(kErrD0BlockAck);
-                sentAll = false;
-                break;
-            }
-        }
-        if (sentAll) {
-            result = D0FinishSequence(checksum, row.nSeconds);
-        }
-    } while (false);
+    const std::span<std::uint8_t> window = ConvertSdramImage(*this, file);
+    if (!window.empty()) {
+        result = SendSdramImage(*this, window, row.nSeconds, nBlocks);
+    }
 
     StepMessage(kMsgD2End);
     ReportTiming(*this, start, nBlocks);

@@ -7,10 +7,10 @@
 #include <utility>
 
 #include "Loader/common/ErrorRecord.h"
+#include "Loader/common/ParamFile.h"
 #include "Loader/device/PortManage.h"
 #include "Loader/device/QueManage.h"
 #include "Loader/device/Response.h"
-#include "Loader/script/ParamFile.h"
 #include "platform/resources/resources.h"
 
 using platform::kernel::CriticalSectionLock;
@@ -18,9 +18,14 @@ using platform::kernel::Event;
 
 namespace {
 
-constexpr int kMsgTimeout = 144;
-
 enum class RunOutcome { kSucceeded, kFailed, kStopped };
+
+// A name that existed may still be set from the last run.
+std::shared_ptr<Event> ClearedManualEvent(const CComString& cstrName) {
+    std::shared_ptr<Event> event = Event::Named(cstrName.View(), true, false);
+    event->Reset();
+    return event;
+}
 
 bool IsKey(const CComString& cstrKey, const char* pszKeyword) {
     return cstrKey.CompareNoCase(CComString(pszKeyword)) == 0;
@@ -73,18 +78,67 @@ CLoaderExecThread::~CLoaderExecThread() = default;
 // ---------------------------------------------------------------------------------------------
 // Set-up
 
+CLoaderExecThread* CLoaderExecThread::CreateSuspended(const CExecRunSetup& setup,
+                                                      const CComString& cstrSection,
+                                                      const CLoaderExecThread* pParent) {
+    auto* pThread = platform::kernel::WorkerThread::CreateAutoDelete(
+        std::make_unique<CLoaderExecThread>(), platform::kernel::Priority::kAboveNormal);
+    if (pThread == nullptr) {
+        return nullptr;
+    }
+    if (setup.pOwner != nullptr) {
+        setup.pOwner->RegisterThread(cstrSection, pThread);
+    }
+    pThread->SetOwnerDlg(setup.pOwner);
+    pThread->SetParentThread(pParent);
+    if (pParent != nullptr) {
+        std::vector<CComString> ancestors = pParent->m_ancestorSections;
+        ancestors.push_back(pParent->m_strSection);
+        pThread->SetAncestorSections(std::move(ancestors));
+    }
+    pThread->SetScript(setup.pScript);
+    pThread->SetSection(cstrSection);
+    pThread->SetPort(setup.pPort);
+    pThread->SetQueManage(setup.pQueue);
+    pThread->SetLogName(setup.strLogName);
+    pThread->CreateKillEvent(cstrSection);
+    pThread->CreateRecvEvent();
+    if (pParent != nullptr) {
+        pThread->CreateWaitSectionEvent();
+    }
+    pThread->SetMaxDataSize(setup.nMaxDataSize);
+    pThread->SetInitData(setup.pInitData);
+    pThread->SetVerData(setup.pVerData);
+    pThread->SetSumData(setup.pSumData);
+    if (setup.pClock != nullptr) {
+        pThread->SetClock(*setup.pClock);
+    }
+    if (pParent != nullptr) {
+        pThread->SetRunShared(pParent->m_pShared);
+    }
+    return pThread;
+}
+
+CExecRunSetup CLoaderExecThread::RunSetup() const {
+    return {m_pOwnerDlg,    m_pScript,   m_pPort,    m_pQueManage, m_strLogName,
+            m_nMaxDataSize, m_pInitData, m_pVerData, m_pSumData,   m_pClock};
+}
+
+void CLoaderExecThread::RequestStop() {
+    if (std::shared_ptr<Event> kill = GetKillEvent()) {
+        kill->Set();
+    }
+}
+
 int CLoaderExecThread::CreateRecvEvent() {
-    std::shared_ptr<Event> event = Event::Named(("RECV_EVENT_" + m_strSection).View(), true, false);
-    event->Reset();
+    std::shared_ptr<Event> event = ClearedManualEvent(kRecvEventPrefix + m_strSection);
     CriticalSectionLock lock(m_eventLock);
     m_pRecvEvent = std::move(event);
     return 1;
 }
 
 int CLoaderExecThread::CreateWaitSectionEvent() {
-    std::shared_ptr<Event> event =
-        Event::Named(("WAIT_SECTIONL_EVENT_" + m_strSection).View(), true, false);
-    event->Reset();
+    std::shared_ptr<Event> event = ClearedManualEvent(kWaitSectionEventPrefix + m_strSection);
     CriticalSectionLock lock(m_eventLock);
     m_pWaitSectionEvent = std::move(event);
     return 1;
@@ -151,9 +205,6 @@ int CLoaderExecThread::Run() {
         SetExecError(0, 0, kErrNoMemory, 0);
         m_pShared = std::make_shared<CExecRunShared>();
         ReportFailure();
-        if (m_pOwnerDlg != nullptr) {
-            m_pOwnerDlg->StopThreads(this);
-        }
     } else {
         if (m_bHasParent) {
             if (std::shared_ptr<Event> waitSection = GetWaitSectionEvent()) {
@@ -165,6 +216,10 @@ int CLoaderExecThread::Run() {
         } else {
             outcome = m_bStopped ? RunOutcome::kStopped : RunOutcome::kSucceeded;
         }
+    }
+    if (outcome == RunOutcome::kFailed && m_pOwnerDlg != nullptr) {
+        // Every failure has been reported by now; the owner stops the run's other threads.
+        m_pOwnerDlg->StopThreads(this);
     }
 
     if (m_bHasParent) {
@@ -194,9 +249,6 @@ bool CLoaderExecThread::RunRows() {
     if (pRows == nullptr) {
         SetExecError(0, kStartSectionMissing, kErrStartup, 0);
         ReportFailure();
-        if (m_pOwnerDlg != nullptr) {
-            m_pOwnerDlg->StopThreads(this);
-        }
         return true;
     }
 
@@ -220,9 +272,6 @@ bool CLoaderExecThread::RunRows() {
                     1);
         SetExecError(0, kStartLoaderSeqUnpaired, kErrStartup, 0);
         ReportFailure();
-        if (m_pOwnerDlg != nullptr) {
-            m_pOwnerDlg->StopThreads(this);
-        }
         return true;
     }
     const int nFirst = nEndRow >= 0 ? nEndRow + 1 : 0;
@@ -256,9 +305,6 @@ bool CLoaderExecThread::RunRows() {
         const int nResult = DispatchCommand(key, pRows->GetParamValue(i));
         m_strNextWait.Empty();
         if (nResult != 1) {
-            if (m_pOwnerDlg != nullptr) {
-                m_pOwnerDlg->StopThreads(this);
-            }
             return true;
         }
     }
@@ -286,7 +332,7 @@ int CLoaderExecThread::DispatchCommand(CComString cstrKey, CComString cstrValue)
         nResult = DBB_Checksum_Func(cstrValue);
     }
     if (nResult < 0) {
-        return UnknownCommand(cstrKey);
+        nResult = UnknownCommand(cstrKey);
     }
     if (nResult != 1) {
         ReportFailure();
@@ -300,19 +346,8 @@ int CLoaderExecThread::UnknownCommand(const CComString& cstrKey) {
     ExecError().ExecDetail = 0;
     ExecError().ErrContents = kErrStartup;
     ExecError().ErrDetail = 0;
-    const bool bFirst = m_pShared == nullptr || !m_pShared->bFailureReported.exchange(true);
-    if (bFirst) {
-        m_bReportedFailure = true;
-        WriteErrorLog();
-    }
     StepMessage(kMsgUnsupportedCommand, 0);
     StepMessage("   --> " + cstrKey, 1);
-    if (m_pOwnerDlg != nullptr) {
-        m_pOwnerDlg->SetFailed(true);
-        if (bFirst) {
-            m_pOwnerDlg->ShowErrorBox(kMsgRunFailed);
-        }
-    }
     return 0;
 }
 
@@ -372,7 +407,7 @@ int CLoaderExecThread::ExitInstance() {
 
 bool CLoaderExecThread::IsStopRequested() const {
     std::shared_ptr<Event> kill = GetKillEvent();
-    return kill && kill->IsSet();
+    return kill && kill->TryConsume();
 }
 
 int CLoaderExecThread::StopSeen() {

@@ -9,10 +9,8 @@
 // drops every answer for which no wait is registered.
 //
 // Handlers return 1 (row done) or 0 (row failed, the run ends); what went wrong is in the error
-// record (Loader/common/ErrorRecord.h): ErrContents 1 no memory, 2 port write failed, 7 a wait
-// failed or timed out, 8 the device answered with an error, 13 checksums differ, -2 the stop
-// event was seen (a quit request has then been posted to the thread), -1 a start-up error or a
-// row the engine cannot carry out.
+// record, whose ErrContents codes Loader/common/ErrorRecord.h names; after kErrStopped a quit
+// request has been posted to the thread.
 #pragma once
 
 #include <atomic>
@@ -23,6 +21,8 @@
 #include <vector>
 
 #include "Loader/common/ComString.h"
+#include "Loader/common/ErrorRecord.h"
+#include "Loader/common/RunNames.h"
 #include "Loader/device/LoaderOwner.h"
 #include "Loader/device/LoaderThread.h"
 #include "platform/kernel/Clock.h"
@@ -38,10 +38,6 @@ class CQueManage;
 namespace frames {
 struct DbAnswer;
 }
-
-// Window messages the threads post to their owner.
-inline constexpr std::uint32_t WM_LOADER_END = 0x0410;
-inline constexpr std::uint32_t WM_LOADER_PROGRESS = 0x8001;
 
 // Command codes (ExecInfo) of the keyword table; 12 and 14 are not used.
 enum ExecCommandCode : int {
@@ -69,21 +65,6 @@ enum ExecStartCode : int {
     kStartStopped = 3,
 };
 
-// ErrContents values of the engine.
-enum ExecErrContents : int {
-    kErrNoMemory = 1,
-    kErrWriteFailed = 2,
-    kErrWaitFailed = 7,
-    kErrDeviceError = 8,
-    kErrChecksum = 13,
-    kErrStopped = -2,
-    kErrStartup = -1,
-};
-
-// String-table ids used by the engine and the owner.
-inline constexpr int kMsgUnsupportedCommand = 119;
-inline constexpr int kMsgRunFailed = 208;
-
 // What the main window offers the execution threads beyond CLoaderOwner.
 class CLoaderExecOwner : public CLoaderOwner {
   public:
@@ -105,10 +86,35 @@ struct CExecRunShared {
     std::atomic<bool> bFailureReported{false};
 };
 
+// What every execution thread of one run is given; a child gets its parent's.
+struct CExecRunSetup {
+    CLoaderOwner* pOwner = nullptr;
+    CParamFile* pScript = nullptr;
+    CPortManage* pPort = nullptr;
+    CQueManage* pQueue = nullptr;
+    CComString strLogName;
+    // The size of the run's work buffers.
+    std::uint32_t nMaxDataSize = 0;
+    CParamFile* pInitData = nullptr;
+    CParamFile* pVerData = nullptr;
+    CParamFile* pSumData = nullptr;
+    platform::kernel::Clock* pClock = nullptr;
+};
+
 class CLoaderExecThread : public CLoaderThread {
   public:
     CLoaderExecThread();
     ~CLoaderExecThread() override;
+
+    // The one way a run's threads are made: a suspended thread for `cstrSection`, registered
+    // with the owner before anything else, with the run's set-up and its events. A child
+    // (pParent set) also gets its end event, its ancestors' sections and the parent's work
+    // buffers. The caller resumes it; null when no thread could be created.
+    static CLoaderExecThread* CreateSuspended(const CExecRunSetup& setup,
+                                              const CComString& cstrSection,
+                                              const CLoaderExecThread* pParent);
+    // Sets the stop event, for a stop that came before the thread was registered.
+    void RequestStop();
 
     // Set-up while the thread is suspended, in this order: SetOwnerDlg, SetParentThread (null
     // for GLOBAL), SetScript, SetSection, SetPort, SetQueManage, SetLogName, CreateKillEvent
@@ -262,10 +268,11 @@ class CLoaderExecThread : public CLoaderThread {
         platform::kernel::ThreadHandle hThread;
     };
 
-    // Run's steps between the buffers and the end; true when the run failed.
+    // Run's steps between the buffers and the end; true when the run failed (reported).
     bool RunRows();
     // A failed row: error log and failure box unless another row of this run reported first.
     void ReportFailure();
+    // Fills the record and shows the row; the caller reports the failure. Returns 0.
     int UnknownCommand(const CComString& cstrKey);
     int LoaderSeqEnd();
     // The answer of a DB wait judged; `nHeadingId` heads a time-out report (133 or 143).
@@ -277,6 +284,15 @@ class CLoaderExecThread : public CLoaderThread {
                            std::vector<std::uint8_t>& record);
     // A section name of this thread or of one of its parents.
     bool IsRunningSection(const CComString& cstrSection) const;
+    // This thread's share of the run, for its children.
+    CExecRunSetup RunSetup() const;
+
+    // WaitSection's steps: the sections named (each once), whether they may start, starting
+    // them all under the owner's threadLock, and waiting for their ends.
+    static std::vector<CComString> DistinctSections(const CComStringArray& fields);
+    int CheckSectionsStartable(const std::vector<CComString>& names);
+    int StartChildren(const std::vector<CComString>& names);
+    int WaitForChildren();
     CLoaderExecOwner* ExecOwner() const;
 
     CComString m_strLogName;

@@ -2,17 +2,11 @@
 #include <vector>
 
 #include "Loader/common/ErrorRecord.h"
+#include "Loader/common/ParamFile.h"
+#include "Loader/common/ParamResource.h"
 #include "Loader/script/ExecThread.h"
-#include "Loader/script/ParamFile.h"
-#include "Loader/script/ParamResource.h"
 
 namespace {
-
-constexpr int kMsgSameVersion = 153;
-constexpr int kMsgVersionDefinition = 154;
-constexpr int kMsgNoDefinition = 155;
-constexpr int kMsgDownloadVersion = 156;
-constexpr int kMsgCommandFormat = 181;
 
 // The version record holds printable single-byte characters only.
 constexpr int kMaxVersionLength = 99;

@@ -11,6 +11,16 @@
 using platform::kernel::CriticalSectionLock;
 using platform::kernel::Event;
 
+namespace {
+
+void SetStopEvent(const CLoaderThread& thread) {
+    if (std::shared_ptr<Event> kill = thread.GetKillEvent()) {
+        kill->Set();
+    }
+}
+
+}  // namespace
+
 CLoaderRun::CLoaderRun(platform::kernel::Clock& clock) : m_clock(clock) {}
 
 CLoaderRun::~CLoaderRun() {
@@ -82,7 +92,7 @@ int CLoaderRun::Start(const CComString& cstrSection) {
     pReadThread->SetInitData(&m_initData);
     pReadThread->SetPort(m_pPort.get());
     pReadThread->SetQueManage(&m_queue);
-    pReadThread->CreateKillEvent("RECV");
+    pReadThread->CreateKillEvent(kReceiveThreadSuffix);
     pReadThread->CreateReadEvent();
     {
         CriticalSectionLock lock(m_threadLock);
@@ -96,32 +106,17 @@ int CLoaderRun::Start(const CComString& cstrSection) {
     }
     pReadThread->Resume();
 
-    auto* pExecThread = platform::kernel::WorkerThread::CreateAutoDelete(
-        std::make_unique<CLoaderExecThread>(), platform::kernel::Priority::kAboveNormal);
+    const CExecRunSetup setup{this,         &m_script,   m_pPort.get(), &m_queue,   "ZR40Loader",
+                              nMaxDataSize, &m_initData, &m_verData,    &m_sumData, &m_clock};
+    CLoaderExecThread* pExecThread =
+        CLoaderExecThread::CreateSuspended(setup, cstrSection, nullptr);
     if (pExecThread == nullptr) {
         StopThreads(nullptr);
         Wait();
         return 0;
     }
-    RegisterThread(cstrSection, pExecThread);
-    pExecThread->SetOwnerDlg(this);
-    pExecThread->SetParentThread(nullptr);
-    pExecThread->SetScript(&m_script);
-    pExecThread->SetSection(cstrSection);
-    pExecThread->SetPort(m_pPort.get());
-    pExecThread->SetQueManage(&m_queue);
-    pExecThread->SetLogName("ZR40Loader");
-    pExecThread->CreateKillEvent(cstrSection);
-    pExecThread->CreateRecvEvent();
-    pExecThread->SetMaxDataSize(nMaxDataSize);
-    pExecThread->SetInitData(&m_initData);
-    pExecThread->SetVerData(&m_verData);
-    pExecThread->SetSumData(&m_sumData);
-    pExecThread->SetClock(m_clock);
     if (m_bStopRequested.load()) {
-        if (std::shared_ptr<Event> kill = pExecThread->GetKillEvent()) {
-            kill->Set();
-        }
+        pExecThread->RequestStop();
     }
     pExecThread->Resume();
     return 1;
@@ -160,9 +155,7 @@ void CLoaderRun::Stop() {
     m_bStopRequested = true;
     CriticalSectionLock lock(m_threadLock);
     for (auto& [section, pThread] : m_threads) {
-        if (std::shared_ptr<Event> kill = pThread->GetKillEvent()) {
-            kill->Set();
-        }
+        SetStopEvent(*pThread);
     }
 }
 
@@ -181,16 +174,12 @@ void CLoaderRun::StopThreads(CLoaderThread* pCaller) {
     CriticalSectionLock lock(m_threadLock);
     for (auto& [section, pThread] : m_threads) {
         if (pThread != pCaller) {
-            if (std::shared_ptr<Event> kill = pThread->GetKillEvent()) {
-                kill->Set();
-            }
+            SetStopEvent(*pThread);
         }
     }
     m_threads.clear();
     if (m_pReadThread != nullptr) {
-        if (std::shared_ptr<Event> kill = m_pReadThread->GetKillEvent()) {
-            kill->Set();
-        }
+        SetStopEvent(*m_pReadThread);
         m_pReadThread = nullptr;
     }
 }

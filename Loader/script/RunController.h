@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "Loader/common/ComString.h"
+#include "Loader/common/ParamFile.h"
 #include "Loader/device/QueManage.h"
 #include "Loader/script/ExecThread.h"
-#include "Loader/script/ParamFile.h"
 #include "platform/kernel/Clock.h"
 #include "platform/kernel/Lock.h"
 #include "platform/kernel/Thread.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "Loader/common/ComFile.h"
-#include "Loader/script/ParamFile.h"
+#include "Loader/common/ParamFile.h"
 
 namespace srecord {
 

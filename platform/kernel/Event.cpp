@@ -145,7 +145,7 @@ void Event::Reset() {
     signalled_ = false;
 }
 
-bool Event::IsSet() {
+bool Event::TryConsume() {
     std::lock_guard lock(Kernel().mutex);
     return WaitOps::TryTake(*this);
 }

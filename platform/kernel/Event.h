@@ -53,9 +53,9 @@ class Event {
     void Set();
     void Reset();
 
-    // Zero-time wait: true when signalled. Like every successful wait, it takes the signal of an
-    // automatic-reset event.
-    bool IsSet();
+    // Zero-time wait: true when signalled. Like every successful wait it takes the signal of an
+    // automatic-reset event, so a second call sees it cleared; a manual-reset event stays set.
+    bool TryConsume();
 
     // True when signalled within the time-out (kInfinite: no limit).
     bool Wait(std::uint32_t timeoutMs);

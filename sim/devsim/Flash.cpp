@@ -42,6 +42,23 @@ void SetBits(std::vector<std::uint64_t>& bits, std::uint32_t from, std::uint32_t
     });
 }
 
+// Calls fn(block, offset, count, done) for each piece of [address, address + length) that lies
+// in one block, `done` bytes into the range; fn returns true to stop early.
+template <typename Fn>
+bool ForEachBlockPiece(std::uint64_t address, std::uint64_t length, Fn fn) {
+    for (std::uint64_t pos = address, end = address + length; pos < end;) {
+        auto block = static_cast<std::uint32_t>(pos / kBlockSize);
+        auto offset = static_cast<std::uint32_t>(pos % kBlockSize);
+        auto count =
+            static_cast<std::uint32_t>(std::min<std::uint64_t>(kBlockSize - offset, end - pos));
+        if (fn(block, offset, count, static_cast<std::size_t>(pos - address))) {
+            return true;
+        }
+        pos += count;
+    }
+    return false;
+}
+
 }  // namespace
 
 std::int32_t FlashModel::Erase(std::uint32_t firstBlock, std::uint32_t lastBlock) {
@@ -59,37 +76,29 @@ std::int32_t FlashModel::Write(std::uint32_t address, std::span<const std::uint8
         return kErrAddress;
     }
     // Check the whole range first so that a refused write leaves the flash as it was.
-    for (std::uint64_t pos = address, end = address + data.size(); pos < end;) {
-        auto block = static_cast<std::uint32_t>(pos / kBlockSize);
-        auto offset = static_cast<std::uint32_t>(pos % kBlockSize);
-        auto count =
-            static_cast<std::uint32_t>(std::min<std::uint64_t>(kBlockSize - offset, end - pos));
-        auto it = m_blocks.find(block);
-        if (it == m_blocks.end()) {
-            return kErrWrite;
-        }
-        if (!it->second.programmed.empty() &&
-            AnySet(it->second.programmed, offset, offset + count)) {
-            return kErrWrite;
-        }
-        pos += count;
+    const bool refused = ForEachBlockPiece(
+        address, data.size(),
+        [this](std::uint32_t block, std::uint32_t offset, std::uint32_t count, std::size_t) {
+            auto it = m_blocks.find(block);
+            return it == m_blocks.end() || (!it->second.programmed.empty() &&
+                                            AnySet(it->second.programmed, offset, offset + count));
+        });
+    if (refused) {
+        return kErrWrite;
     }
-    std::size_t done = 0;
-    while (done < data.size()) {
-        std::uint64_t pos = address + done;
-        auto offset = static_cast<std::uint32_t>(pos % kBlockSize);
-        auto count = static_cast<std::uint32_t>(
-            std::min<std::uint64_t>(kBlockSize - offset, data.size() - done));
-        Block& block = m_blocks[static_cast<std::uint32_t>(pos / kBlockSize)];
-        if (block.data.empty()) {
-            block.data.assign(kBlockSize, 0xFF);
-            block.programmed.assign(kBlockSize / 64, 0);
-        }
-        std::copy_n(data.begin() + static_cast<std::ptrdiff_t>(done), count,
-                    block.data.begin() + offset);
-        SetBits(block.programmed, offset, offset + count);
-        done += count;
-    }
+    ForEachBlockPiece(address, data.size(),
+                      [this, data](std::uint32_t index, std::uint32_t offset, std::uint32_t count,
+                                   std::size_t done) {
+                          Block& block = m_blocks[index];
+                          if (block.data.empty()) {
+                              block.data.assign(kBlockSize, 0xFF);
+                              block.programmed.assign(kBlockSize / 64, 0);
+                          }
+                          std::copy_n(data.begin() + static_cast<std::ptrdiff_t>(done), count,
+                                      block.data.begin() + offset);
+                          SetBits(block.programmed, offset, offset + count);
+                          return false;
+                      });
     return 0;
 }
 
@@ -98,23 +107,21 @@ std::uint16_t FlashModel::Sum16(std::uint32_t address, std::uint32_t length) con
         return 0;
     }
     std::uint32_t sum = 0;
-    for (std::uint64_t pos = address, end = std::uint64_t{address} + length; pos < end;) {
-        auto block = static_cast<std::uint32_t>(pos / kBlockSize);
-        auto offset = static_cast<std::uint32_t>(pos % kBlockSize);
-        auto count =
-            static_cast<std::uint32_t>(std::min<std::uint64_t>(kBlockSize - offset, end - pos));
-        auto it = m_blocks.find(block);
-        if (it == m_blocks.end()) {
-            sum += std::uint32_t{kOldContent} * count;
-        } else if (it->second.data.empty()) {
-            sum += 0xFFu * count;
-        } else {
-            sum = image::Sum16(std::span(it->second.data).subspan(offset, count),
-                               static_cast<std::uint16_t>(sum));
-        }
-        sum &= 0xFFFFu;
-        pos += count;
-    }
+    ForEachBlockPiece(
+        address, length,
+        [this, &sum](std::uint32_t block, std::uint32_t offset, std::uint32_t count, std::size_t) {
+            auto it = m_blocks.find(block);
+            if (it == m_blocks.end()) {
+                sum += std::uint32_t{kOldContent} * count;
+            } else if (it->second.data.empty()) {
+                sum += 0xFFu * count;
+            } else {
+                sum = image::Sum16(std::span(it->second.data).subspan(offset, count),
+                                   static_cast<std::uint16_t>(sum));
+            }
+            sum &= 0xFFFFu;
+            return false;
+        });
     return static_cast<std::uint16_t>(sum);
 }
 

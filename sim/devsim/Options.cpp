@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace sim::devsim {
@@ -154,6 +155,206 @@ bool IsDigits(std::string_view text, std::size_t count) {
     return true;
 }
 
+// One argument of the command line with its value, written inline ("--dir=x") or as the next
+// argument.
+class Arg {
+  public:
+    Arg(int argc, const char* const* argv, int& i, std::string& error)
+        : m_argc(argc), m_argv(argv), m_i(i), m_error(error), m_arg(argv[i]) {
+        if (std::size_t eq = m_arg.find('=');
+            m_arg.starts_with("--") && eq != std::string_view::npos) {
+            m_value = m_arg.substr(eq + 1);
+            m_arg = m_arg.substr(0, eq);
+            m_inlineValue = true;
+        }
+    }
+
+    std::string_view Name() const { return m_arg; }
+    std::string_view Value() const { return m_value; }
+    std::string& Error() { return m_error; }
+
+    bool Flag(std::string_view name) const { return m_arg == name && !m_inlineValue; }
+    // The option, with its value taken; false for another option or a missing value (the error
+    // says which).
+    bool Takes(std::string_view name) {
+        if (m_arg != name) {
+            return false;
+        }
+        if (!m_inlineValue) {
+            if (m_i + 1 >= m_argc) {
+                m_error = std::string(name) + " needs a value";
+                return false;
+            }
+            m_value = m_argv[++m_i];
+        }
+        return true;
+    }
+    int Text(std::string& out, std::size_t max) {
+        if (m_value.empty() || m_value.size() > max || !IsCatalogSafe(m_value)) {
+            m_error = std::string(m_arg) + ": empty, too long or not printable";
+            return 0;
+        }
+        out = std::string(m_value);
+        return 1;
+    }
+    int Number(std::uint32_t& out) {
+        std::uint64_t v = 0;
+        if (ParseUnsigned(m_value, kMaxDelayMs, v) == 0) {
+            m_error =
+                std::string(m_arg) + ": expected milliseconds, got '" + std::string(m_value) + "'";
+            return 0;
+        }
+        out = static_cast<std::uint32_t>(v);
+        return 1;
+    }
+    int OnOff(bool& out) {
+        if (m_value != "on" && m_value != "off") {
+            m_error = std::string(m_arg) + ": expected on or off";
+            return 0;
+        }
+        out = m_value == "on";
+        return 1;
+    }
+    int Fail(std::string text) {
+        m_error = std::move(text);
+        return 0;
+    }
+
+  private:
+    int m_argc;
+    const char* const* m_argv;
+    int& m_i;
+    std::string& m_error;
+    std::string_view m_arg;
+    std::string_view m_value;
+    bool m_inlineValue = false;
+};
+
+// Each group of options: 1 taken, 0 wrong (the error says why), kNotMine another group's.
+constexpr int kNotMine = -1;
+
+// The options that take a text or a number of milliseconds, and --help.
+int ParseValueOption(Arg& a, Options& options) {
+    if (a.Flag("--help") || a.Flag("-h")) {
+        options.help = true;
+        return 1;
+    }
+    struct TextOption {
+        const char* name;
+        std::string Options::*field;
+        std::size_t max;
+    };
+    for (const TextOption& o : {TextOption{"--dir", &Options::dir, 4096},
+                                TextOption{"--catalog", &Options::catalog, 4096},
+                                TextOption{"--frame-log", &Options::frameLog, 4096},
+                                TextOption{"--version", &Options::version, 32},
+                                TextOption{"--new-version", &Options::newVersion, 32},
+                                TextOption{"--gen", &Options::gen, kMaxVersionText},
+                                TextOption{"--driver-version", &Options::driverVersion, 64},
+                                TextOption{"--net-id", &Options::netId, 64}}) {
+        if (a.Takes(o.name)) {
+            return a.Text(options.*o.field, o.max);
+        }
+    }
+    if (a.Takes("--reenum-ms")) {
+        return a.Number(options.reenumMs);
+    }
+    if (a.Takes("--flash-ms-per-block")) {
+        return a.Number(options.flashMsPerBlock);
+    }
+    return kNotMine;
+}
+
+// What the device reports about itself.
+int ParseDeviceOption(Arg& a, Options& options) {
+    if (a.Takes("--date-code") || a.Takes("--new-date-code")) {
+        if (!IsPrintable(a.Value()) || a.Value().size() != 6) {
+            return a.Fail(std::string(a.Name()) + ": expected six characters");
+        }
+        (a.Name() == "--date-code" ? options.dateCode : options.newDateCode) = a.Value();
+        return 1;
+    }
+    if (a.Takes("--serial")) {
+        if (!IsDigits(a.Value(), 15)) {
+            return a.Fail("--serial: expected 15 digits");
+        }
+        options.serial = std::string(a.Value());
+        return 1;
+    }
+    if (a.Takes("--module-version")) {
+        return ParseModuleVersion(a.Value(), options, a.Error());
+    }
+    return kNotMine;
+}
+
+int ParseArea(Arg& a, Options& options) {
+    const std::string_view value = a.Value();
+    if (value == "home") {
+        options.area = Area::Home;
+    } else if (value == "roaming") {
+        options.area = Area::Roaming;
+    } else if (value == "none") {
+        options.area = Area::None;
+    } else if (value == "empty") {
+        options.area = Area::Empty;
+    } else {
+        return a.Fail("--area: expected home, roaming, none or empty");
+    }
+    return 1;
+}
+
+// The modem side and the PC around the device.
+int ParseModemOption(Arg& a, Options& options) {
+    if (a.Takes("--echo")) {
+        return a.OnOff(options.echo);
+    }
+    if (a.Takes("--area")) {
+        return ParseArea(a, options);
+    }
+    for (auto [name, flag] :
+         {std::pair{"--silent-modem", &options.silentModem},
+          std::pair{"--no-modem", &options.noModem}, std::pair{"--busy", &options.busy},
+          std::pair{"--connection-soft", &options.connectionSoft},
+          std::pair{"--data-call", &options.dataCall}}) {
+        if (a.Flag(name)) {
+            *flag = true;
+            return 1;
+        }
+    }
+    return kNotMine;
+}
+
+int ParseFaultOption(Arg& a, Options& options) {
+    if (a.Takes("--fault-garbage")) {
+        std::uint64_t n = 0;
+        int ok = 1;
+        if (ParseUnsigned(a.Value(), 4096, n) == 0) {
+            ok = a.Fail("--fault-garbage: expected a byte count up to 4096");
+        }
+        options.garbage = static_cast<std::uint32_t>(n);
+        return ok;
+    }
+    for (auto [name, kind] : {std::pair{"--fault-error", FaultKind::Error},
+                              std::pair{"--fault-no-ack", FaultKind::NoAck},
+                              std::pair{"--fault-late-ack", FaultKind::LateAck},
+                              std::pair{"--fault-double-ack", FaultKind::DoubleAck},
+                              std::pair{"--fault-finish-error", FaultKind::FinishError},
+                              std::pair{"--fault-unplug", FaultKind::Unplug}}) {
+        if (a.Takes(name)) {
+            return ParseFrameFault(kind, a.Value(), options, a.Error());
+        }
+    }
+    if (a.Takes("--fault-bad-sum")) {
+        const image::Module* m = FindModuleByAnyName(a.Value());
+        if (m == nullptr) {
+            return a.Fail("--fault-bad-sum: unknown module '" + std::string(a.Value()) + "'");
+        }
+        options.badSum.push_back(m);
+        return 1;
+    }
+    return kNotMine;
+}
+
 }  // namespace
 
 const image::Module* FindModuleByAnyName(std::string_view name) {
@@ -176,147 +377,16 @@ std::string Options::NewDateCode() const {
 
 int ParseOptions(int argc, const char* const* argv, Options& options, std::string& error) {
     for (int i = 1; i < argc; ++i) {
-        std::string_view arg = argv[i];
-        std::string_view value;
-        bool inlineValue = false;
-        if (std::size_t eq = arg.find('='); arg.starts_with("--") && eq != std::string_view::npos) {
-            value = arg.substr(eq + 1);
-            arg = arg.substr(0, eq);
-            inlineValue = true;
+        Arg arg(argc, argv, i, error);
+        int ok = kNotMine;
+        for (auto* group :
+             {ParseValueOption, ParseDeviceOption, ParseModemOption, ParseFaultOption}) {
+            ok = group(arg, options);
+            if (ok != kNotMine) {
+                break;
+            }
         }
-        auto flag = [&](std::string_view name) { return arg == name && !inlineValue; };
-        auto takes = [&](std::string_view name) {
-            if (arg != name) {
-                return false;
-            }
-            if (!inlineValue) {
-                if (i + 1 >= argc) {
-                    error = std::string(name) + " needs a value";
-                    return false;
-                }
-                value = argv[++i];
-            }
-            return true;
-        };
-        auto text = [&](std::string& out, std::size_t max) {
-            if (value.empty() || value.size() > max || !IsCatalogSafe(value)) {
-                error = std::string(arg) + ": empty, too long or not printable";
-                return 0;
-            }
-            out = std::string(value);
-            return 1;
-        };
-        auto number = [&](std::uint32_t& out) {
-            std::uint64_t v = 0;
-            if (ParseUnsigned(value, kMaxDelayMs, v) == 0) {
-                error =
-                    std::string(arg) + ": expected milliseconds, got '" + std::string(value) + "'";
-                return 0;
-            }
-            out = static_cast<std::uint32_t>(v);
-            return 1;
-        };
-        auto onOff = [&](bool& out) {
-            if (value != "on" && value != "off") {
-                error = std::string(arg) + ": expected on or off";
-                return 0;
-            }
-            out = value == "on";
-            return 1;
-        };
-
-        int ok = 1;
-        if (flag("--help") || flag("-h")) {
-            options.help = true;
-        } else if (takes("--dir")) {
-            ok = text(options.dir, 4096);
-        } else if (takes("--catalog")) {
-            ok = text(options.catalog, 4096);
-        } else if (takes("--frame-log")) {
-            ok = text(options.frameLog, 4096);
-        } else if (takes("--reenum-ms")) {
-            ok = number(options.reenumMs);
-        } else if (takes("--flash-ms-per-block")) {
-            ok = number(options.flashMsPerBlock);
-        } else if (takes("--version")) {
-            ok = text(options.version, 32);
-        } else if (takes("--new-version")) {
-            ok = text(options.newVersion, 32);
-        } else if (takes("--gen")) {
-            ok = text(options.gen, kMaxVersionText);
-        } else if (takes("--date-code") || takes("--new-date-code")) {
-            if (!IsPrintable(value) || value.size() != 6) {
-                error = std::string(arg) + ": expected six characters";
-                ok = 0;
-            } else {
-                (arg == "--date-code" ? options.dateCode : options.newDateCode) = value;
-            }
-        } else if (takes("--serial")) {
-            if (!IsDigits(value, 15)) {
-                error = "--serial: expected 15 digits";
-                ok = 0;
-            } else {
-                options.serial = std::string(value);
-            }
-        } else if (takes("--module-version")) {
-            ok = ParseModuleVersion(value, options, error);
-        } else if (takes("--driver-version")) {
-            ok = text(options.driverVersion, 64);
-        } else if (takes("--net-id")) {
-            ok = text(options.netId, 64);
-        } else if (takes("--echo")) {
-            ok = onOff(options.echo);
-        } else if (takes("--area")) {
-            if (value == "home") {
-                options.area = Area::Home;
-            } else if (value == "roaming") {
-                options.area = Area::Roaming;
-            } else if (value == "none") {
-                options.area = Area::None;
-            } else if (value == "empty") {
-                options.area = Area::Empty;
-            } else {
-                error = "--area: expected home, roaming, none or empty";
-                ok = 0;
-            }
-        } else if (flag("--silent-modem")) {
-            options.silentModem = true;
-        } else if (flag("--no-modem")) {
-            options.noModem = true;
-        } else if (flag("--busy")) {
-            options.busy = true;
-        } else if (flag("--connection-soft")) {
-            options.connectionSoft = true;
-        } else if (flag("--data-call")) {
-            options.dataCall = true;
-        } else if (takes("--fault-garbage")) {
-            std::uint64_t n = 0;
-            if (ParseUnsigned(value, 4096, n) == 0) {
-                error = "--fault-garbage: expected a byte count up to 4096";
-                ok = 0;
-            }
-            options.garbage = static_cast<std::uint32_t>(n);
-        } else if (takes("--fault-error")) {
-            ok = ParseFrameFault(FaultKind::Error, value, options, error);
-        } else if (takes("--fault-no-ack")) {
-            ok = ParseFrameFault(FaultKind::NoAck, value, options, error);
-        } else if (takes("--fault-late-ack")) {
-            ok = ParseFrameFault(FaultKind::LateAck, value, options, error);
-        } else if (takes("--fault-double-ack")) {
-            ok = ParseFrameFault(FaultKind::DoubleAck, value, options, error);
-        } else if (takes("--fault-finish-error")) {
-            ok = ParseFrameFault(FaultKind::FinishError, value, options, error);
-        } else if (takes("--fault-unplug")) {
-            ok = ParseFrameFault(FaultKind::Unplug, value, options, error);
-        } else if (takes("--fault-bad-sum")) {
-            const image::Module* m = FindModuleByAnyName(value);
-            if (m == nullptr) {
-                error = "--fault-bad-sum: unknown module '" + std::string(value) + "'";
-                ok = 0;
-            } else {
-                options.badSum.push_back(m);
-            }
-        } else {
+        if (ok == kNotMine) {
             if (error.empty()) {
                 error = "unknown option '" + std::string(argv[i]) + "'";
             }

@@ -94,41 +94,11 @@ int Simulator::Run(int stopFd) {
     std::vector<pollfd> fds;
     std::vector<std::pair<Channel*, std::uint64_t>> owners;
     while (true) {
-        Clock::time_point now = Clock::now();
-        if (m_appearAt && *m_appearAt <= now) {
-            std::string error;
-            if (Appear(m_appearMode, error) == 0) {
-                // Half a device is worse than none: it stays away.
-                std::fprintf(stderr, "zr40-devsim: %s\n", error.c_str());
-                m_mode = Mode::Unplugged;
-                CloseChannel(m_update);
-                CloseChannel(m_modemChannels[0]);
-                CloseChannel(m_modemChannels[1]);
-                WriteCatalogue();
-            }
-        }
+        const Clock::time_point now = Clock::now();
+        AppearIfDue(now);
         FlushDue(m_update, now);
-        fds.clear();
-        owners.clear();
-        fds.push_back({stopFd, POLLIN, 0});
-        owners.emplace_back(nullptr, 0);
-        for (Channel* c : {&m_update, &m_modemChannels[0], &m_modemChannels[1]}) {
-            if (c->Present() && !c->broken) {
-                short events = POLLIN;
-                if (c->txPos < c->tx.size()) {
-                    events |= POLLOUT;
-                }
-                fds.push_back({c->pty->Master(), events, 0});
-                owners.emplace_back(c, c->generation);
-            }
-        }
-        int timeout = -1;
-        if (std::optional<Clock::time_point> deadline = NextDeadline()) {
-            auto ms =
-                std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
-            timeout = static_cast<int>(std::clamp<long long>(ms, 0, 60000));
-        }
-        int n = ::poll(fds.data(), fds.size(), timeout);
+        PollSet(stopFd, fds, owners);
+        int n = ::poll(fds.data(), fds.size(), PollTimeout());
         if (n < 0 && errno != EINTR) {
             std::fprintf(stderr, "zr40-devsim: poll: %s\n", std::strerror(errno));
             break;
@@ -139,20 +109,72 @@ int Simulator::Run(int stopFd) {
         if (fds[0].revents != 0) {
             break;
         }
-        for (std::size_t i = 1; i < fds.size(); ++i) {
-            Channel* c = owners[i].first;
-            // An earlier channel's input may have taken the device away meanwhile.
-            if (fds[i].revents == 0 || !c->Present() || c->generation != owners[i].second) {
-                continue;
+        ServeReady(fds, owners);
+    }
+    Shutdown();
+    return 0;
+}
+
+void Simulator::AppearIfDue(Clock::time_point now) {
+    if (!m_appearAt || *m_appearAt > now) {
+        return;
+    }
+    std::string error;
+    if (Appear(m_appearMode, error) == 0) {
+        // Half a device is worse than none: it stays away.
+        std::fprintf(stderr, "zr40-devsim: %s\n", error.c_str());
+        m_mode = Mode::Unplugged;
+        CloseChannel(m_update);
+        CloseChannel(m_modemChannels[0]);
+        CloseChannel(m_modemChannels[1]);
+        WriteCatalogue();
+    }
+}
+
+void Simulator::PollSet(int stopFd, std::vector<pollfd>& fds,
+                        std::vector<std::pair<Channel*, std::uint64_t>>& owners) {
+    fds.clear();
+    owners.clear();
+    fds.push_back({stopFd, POLLIN, 0});
+    owners.emplace_back(nullptr, 0);
+    for (Channel* c : {&m_update, &m_modemChannels[0], &m_modemChannels[1]}) {
+        if (c->Present() && !c->broken) {
+            short events = POLLIN;
+            if (c->txPos < c->tx.size()) {
+                events |= POLLOUT;
             }
-            if ((fds[i].revents & POLLOUT) != 0) {
-                WriteOut(*c);
-            }
-            if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-                c == &m_update ? ReadUpdate() : ReadModem(*c);
-            }
+            fds.push_back({c->pty->Master(), events, 0});
+            owners.emplace_back(c, c->generation);
         }
     }
+}
+
+int Simulator::PollTimeout() const {
+    if (std::optional<Clock::time_point> deadline = NextDeadline()) {
+        auto ms = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
+        return static_cast<int>(std::clamp<long long>(ms, 0, 60000));
+    }
+    return -1;
+}
+
+void Simulator::ServeReady(const std::vector<pollfd>& fds,
+                           const std::vector<std::pair<Channel*, std::uint64_t>>& owners) {
+    for (std::size_t i = 1; i < fds.size(); ++i) {
+        Channel* c = owners[i].first;
+        // An earlier channel's input may have taken the device away meanwhile.
+        if (fds[i].revents == 0 || !c->Present() || c->generation != owners[i].second) {
+            continue;
+        }
+        if ((fds[i].revents & POLLOUT) != 0) {
+            WriteOut(*c);
+        }
+        if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+            c == &m_update ? ReadUpdate() : ReadModem(*c);
+        }
+    }
+}
+
+void Simulator::Shutdown() {
     m_mode = Mode::Unplugged;
     m_appearAt.reset();
     Vanish();
@@ -162,7 +184,6 @@ int Simulator::Run(int stopFd) {
     }
     m_published = false;
     Event("stopped");
-    return 0;
 }
 
 int Simulator::OpenChannel(Channel& channel, const std::string& link, std::string& error) {
@@ -314,6 +335,20 @@ void Simulator::WriteCatalogue() {
     m_published = true;
 }
 
+ssize_t Simulator::ReadTerminal(Channel& c, std::span<std::uint8_t> into, const char* what) {
+    const ssize_t n = ::read(c.pty->Master(), into.data(), into.size());
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+        return 0;
+    }
+    if (n <= 0) {
+        std::fprintf(stderr, "zr40-devsim: %s: %s\n", what,
+                     n == 0 ? "end of file" : std::strerror(errno));
+        c.broken = true;
+        return -1;
+    }
+    return n;
+}
+
 void Simulator::ReadUpdate() {
     Channel& c = m_update;
     const std::uint64_t generation = c.generation;
@@ -326,14 +361,8 @@ void Simulator::ReadUpdate() {
             c.rx.Clear();
             space = c.rx.Free();
         }
-        ssize_t n = ::read(c.pty->Master(), space.data(), space.size());
-        if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-            return;
-        }
+        const ssize_t n = ReadTerminal(c, space, "update port");
         if (n <= 0) {
-            std::fprintf(stderr, "zr40-devsim: update port: %s\n",
-                         n == 0 ? "end of file" : std::strerror(errno));
-            c.broken = true;
             return;
         }
         c.rx.Commit(static_cast<std::size_t>(n));
@@ -355,14 +384,8 @@ void Simulator::ReadUpdate() {
 
 void Simulator::ReadModem(Channel& c) {
     std::uint8_t buf[4096];
-    ssize_t n = ::read(c.pty->Master(), buf, sizeof buf);
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-        return;
-    }
+    const ssize_t n = ReadTerminal(c, buf, "modem port");
     if (n <= 0) {
-        std::fprintf(stderr, "zr40-devsim: modem port: %s\n",
-                     n == 0 ? "end of file" : std::strerror(errno));
-        c.broken = true;
         return;
     }
     std::string out;

@@ -2,13 +2,17 @@
 // re-enumeration and delayed answers, and the device catalogue.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim/devsim/AtModem.h"
@@ -18,6 +22,8 @@
 #include "sim/devsim/NormalPort.h"
 #include "sim/devsim/Options.h"
 #include "sim/devsim/Pty.h"
+
+struct pollfd;
 
 namespace sim::devsim {
 
@@ -91,6 +97,17 @@ class Simulator : private Host {
     void Reset() override;
     void Unplug() override;
 
+    // Run's steps: the device comes back when its time has come, the terminals to poll (the
+    // stop descriptor first, each channel with the generation it had), how long to wait, the
+    // channels that are ready, and the end.
+    void AppearIfDue(Clock::time_point now);
+    void PollSet(int stopFd, std::vector<pollfd>& fds,
+                 std::vector<std::pair<Channel*, std::uint64_t>>& owners);
+    int PollTimeout() const;
+    void ServeReady(const std::vector<pollfd>& fds,
+                    const std::vector<std::pair<Channel*, std::uint64_t>>& owners);
+    void Shutdown();
+
     int OpenChannel(Channel& channel, const std::string& link, std::string& error);
     void CloseChannel(Channel& channel);
     int Appear(Mode mode, std::string& error);
@@ -98,6 +115,9 @@ class Simulator : private Host {
     void WriteCatalogue();
     std::vector<CatalogRecord> Records() const;
 
+    // One read of what the channel's terminal holds: the byte count, 0 when nothing was there,
+    // -1 when the terminal failed (the channel is then broken).
+    ssize_t ReadTerminal(Channel& channel, std::span<std::uint8_t> into, const char* what);
     void ReadUpdate();
     void ReadModem(Channel& channel);
     void FlushDue(Channel& channel, Clock::time_point now);

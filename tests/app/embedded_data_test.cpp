@@ -13,10 +13,10 @@
 
 #include "Loader/common/ComFile.h"
 #include "Loader/common/ErrorRecord.h"
+#include "Loader/common/ParamFile.h"
 #include "Loader/common/ProductInfo.h"
 #include "Loader/device/ImageWalker.h"
 #include "Loader/device/Response.h"
-#include "Loader/script/ParamFile.h"
 #include "platform/resources/resources.h"
 #include "sim/imagegen/ImageLayout.h"
 

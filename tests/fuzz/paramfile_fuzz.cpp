@@ -5,7 +5,7 @@
 #include <span>
 #include <vector>
 
-#include "Loader/script/ParamFile.h"
+#include "Loader/common/ParamFile.h"
 #include "platform/resources/resources.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "Loader/common/ComString.h"
-#include "Loader/script/ParamFile.h"
+#include "Loader/common/ParamFile.h"
 #include "platform/resources/resources.h"
 
 // Failure messages show the text as UTF-8.

@@ -17,11 +17,11 @@
 #include <vector>
 
 #include "Loader/common/ComString.h"
+#include "Loader/common/ParamFile.h"
 #include "Loader/device/LoaderOwner.h"
 #include "Loader/device/LoaderThread.h"
 #include "Loader/device/PortManage.h"
 #include "Loader/device/QueManage.h"
-#include "Loader/script/ParamFile.h"
 #include "platform/kernel/Event.h"
 #include "platform/kernel/Lock.h"
 #include "platform/kernel/Thread.h"
@@ -306,7 +306,7 @@ class FeedPort : public CPortManage {
         }
         std::uint32_t got = 0;
         for (;;) {
-            if (m_kill->IsSet()) {
+            if (m_kill->TryConsume()) {
                 return 0;
             }
             {

@@ -33,22 +33,22 @@ TEST(AutoResetEvent, EachSetReleasesExactlyOneWaiterAndStaysClear) {
     EXPECT_EQ(WaitOne(released, 20), kTimeout);  // nobody else got through
     EXPECT_EQ(count, 1);
     EXPECT_EQ(ev->WaiterCount(), 2u);
-    EXPECT_FALSE(ev->IsSet());  // the release took the signal
+    EXPECT_FALSE(ev->TryConsume());  // the release took the signal
     ev->Set();
     ev->Set();
     for (auto& t : waiters) {
         t.join();
     }
     EXPECT_EQ(count, 3);
-    EXPECT_FALSE(ev->IsSet());
+    EXPECT_FALSE(ev->TryConsume());
 }
 
 TEST(AutoResetEvent, SignalWithoutWaiterIsKeptForOneWait) {
     auto ev = Event::Create(false, false);
     ev->Set();
-    ev->Set();                 // signals do not add up
-    EXPECT_TRUE(ev->IsSet());  // a test is a wait: it takes the signal
-    EXPECT_FALSE(ev->IsSet());
+    ev->Set();                      // signals do not add up
+    EXPECT_TRUE(ev->TryConsume());  // a test is a wait: it takes the signal
+    EXPECT_FALSE(ev->TryConsume());
     ev->Set();
     ev->Reset();
     EXPECT_EQ(WaitOne(ev, 20), kTimeout);
@@ -70,8 +70,8 @@ TEST(ManualResetEvent, StaysSetAndReleasesEveryWaiter) {
     }
     EXPECT_EQ(count, 3);
     ev->Set();
-    EXPECT_TRUE(ev->IsSet());
-    EXPECT_TRUE(ev->IsSet());
+    EXPECT_TRUE(ev->TryConsume());
+    EXPECT_TRUE(ev->TryConsume());
     ev->Reset();
     EXPECT_EQ(WaitOne(ev, 20), kTimeout);
 }
@@ -101,7 +101,7 @@ TEST(WaitAny, BlockedWaitIsReleasedByTheEventSetAndASecondSignalStaysPending) {
         ev[1]->Set();
         waiter.join();
         EXPECT_EQ(result, both ? 0 : 1);
-        EXPECT_EQ(ev[1]->IsSet(), both);
+        EXPECT_EQ(ev[1]->TryConsume(), both);
         EXPECT_EQ(ev[2]->WaiterCount(), 0u);  // the finished wait left no trace
     }
 }
@@ -128,9 +128,9 @@ TEST(NamedEvent, FirstCreatorDecidesAndTheNameIsFreedWithTheLastOwner) {
     auto second = Event::Named("KT_READ_EVENT", true, true);
     ASSERT_EQ(first, second);
     EXPECT_FALSE(second->IsManualReset());
-    EXPECT_FALSE(second->IsSet());
+    EXPECT_FALSE(second->TryConsume());
     first->Set();
-    EXPECT_TRUE(second->IsSet());
+    EXPECT_TRUE(second->TryConsume());
     EXPECT_NE(Event::Named("kt_read_event", false, false), first);  // names keep their case
     EXPECT_NE(Event::Named("", false, false), Event::Named("", false, false));
 
@@ -139,7 +139,7 @@ TEST(NamedEvent, FirstCreatorDecidesAndTheNameIsFreedWithTheLastOwner) {
     second.reset();
     auto fresh = Event::Named("KT_READ_EVENT", true, true);
     EXPECT_TRUE(fresh->IsManualReset());
-    EXPECT_TRUE(fresh->IsSet());
+    EXPECT_TRUE(fresh->TryConsume());
 }
 
 TEST(NamedEvent, DyingEventDoesNotTakeTheNameFromItsSuccessor) {
@@ -164,7 +164,7 @@ TEST(EventRaces, NoSignalIsLostToATimeOut) {
         std::thread waiter([&] { taken = ev->Wait(1); });
         ev->Set();
         waiter.join();
-        EXPECT_NE(taken, ev->IsSet()) << "round " << i;  // either the wait or the event has it
+        EXPECT_NE(taken, ev->TryConsume()) << "round " << i;  // either the wait or the event has it
     }
 }
 

@@ -28,12 +28,12 @@
 
 #include "Loader/common/ComString.h"
 #include "Loader/common/ErrorRecord.h"
+#include "Loader/common/ParamFile.h"
 #include "Loader/device/Frame.h"
 #include "Loader/device/LoaderThread.h"
 #include "Loader/device/PortManage.h"
 #include "Loader/device/QueManage.h"
 #include "Loader/script/ExecThread.h"
-#include "Loader/script/ParamFile.h"
 #include "Loader/script/RunController.h"
 #include "platform/kernel/Clock.h"
 #include "platform/kernel/Event.h"

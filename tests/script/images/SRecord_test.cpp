@@ -8,7 +8,7 @@
 
 #include "Loader/common/ComFile.h"
 #include "Loader/common/ErrorRecord.h"
-#include "Loader/script/ParamFile.h"
+#include "Loader/common/ParamFile.h"
 #include "platform/resources/resources.h"
 #include "tests/script/images/ImageTestSupport.h"
 

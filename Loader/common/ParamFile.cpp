@@ -1,4 +1,4 @@
-#include "Loader/script/ParamFile.h"
+#include "Loader/common/ParamFile.h"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "Loader/script/ParamResource.h"
+#include "Loader/common/ParamResource.h"
 
 #include <algorithm>
 

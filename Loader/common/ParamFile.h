@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "Loader/common/ComString.h"
-#include "Loader/script/ParamResource.h"
+#include "Loader/common/ParamResource.h"
 
 // One key/value pair.
 class CKey {
