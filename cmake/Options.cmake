@@ -8,6 +8,10 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
   # gcc 12 misfires on std::string/vector internals at -O2 and above.
   add_compile_options(-Wno-stringop-overflow -Wno-stringop-overread -Wno-restrict -Wno-array-bounds)
 endif()
+if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  # Checks the ZR_GUARDED_BY / ZR_REQUIRES claims of platform/kernel/Lock.h.
+  add_compile_options(-Wthread-safety)
+endif()
 
 if(ZR_SANITIZE STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer

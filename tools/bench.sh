@@ -10,6 +10,7 @@
 #      log polled every millisecond, so it reads up to ~2 ms late).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tools/lib/sim.sh
 tools/setup.sh
 tools/build.sh release >/dev/null
 bin=$PWD/build/release
@@ -23,9 +24,8 @@ raw=$(awk '/^RawPty/ { for (i = 1; i <= NF; i++) if ($i ~ /bytes_per_second=/) {
          sub(/[kMG]$/, "", v); printf "%.0f\n", v * m; exit } }' /tmp/zr40-port-bench.txt)
 
 work=$(mktemp -d /tmp/zr40-bench.XXXXXX)
-sim_pid=
 cleanup() {
-  if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
+  sim_stop
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -34,16 +34,14 @@ full_write() {
   local wait_time=$1 dir=$work/wt$1
   mkdir -p "$dir"
   sed "s/^WaitTime=.*/WaitTime=$wait_time/" Loader/app/res/Loader_Ini.ini >"$dir/config.ini"
-  "$bin/sim/devsim/zr40-devsim" --dir "$dir/device" --frame-log "$dir/frames.log" >"$dir/device.log" 2>&1 &
-  sim_pid=$!
-  for _ in $(seq 100); do grep -q '^ready' "$dir/device.log" && break; sleep 0.1; done
+  sim_start "$bin" "$dir/device" "$dir/device.log" --frame-log "$dir/frames.log" || true
   # The frame log is flushed line by line: its first line marks the first frame.
   (while [ ! -s "$dir/frames.log" ]; do sleep 0.001; done; date +%s%N >"$dir/first-frame.txt") &
   local watcher=$! rc=0
   date +%s%N >"$dir/launch.txt"
   (cd "$dir" && ZR40_DEVICE_CATALOG=$dir/device/catalog.txt /usr/bin/time -f '%e %M' -o "$dir/time.txt" \
      "$bin/Loader/app/zr40-loader" --config "$dir/config.ini" --verbose >"$dir/steps.log" 2>"$dir/stderr.log") || rc=$?
-  kill "$sim_pid"; wait "$sim_pid" 2>/dev/null || true; sim_pid=
+  sim_stop
   kill "$watcher" 2>/dev/null || true; wait "$watcher" 2>/dev/null || true
   local first_ms=-1
   if [ -s "$dir/first-frame.txt" ]; then

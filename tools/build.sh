@@ -5,6 +5,8 @@
 #   asan           AddressSanitizer + UndefinedBehaviorSanitizer
 #   tsan           ThreadSanitizer
 #   fuzz           clang + libFuzzer targets only
+#   clang-check    clang, unoptimised, warnings as errors: checks the lock annotations
+#                  (-Wthread-safety) and clang's other warnings; built, not run
 #   plain-release  configured as a packager would (CMake's Release, no -Werror); always built
 #                  from clean, and any compiler warning fails it
 set -euo pipefail
@@ -21,6 +23,8 @@ case "$kind" in
   tsan)    args+=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DZR_SANITIZE=thread "${werror[@]}") ;;
   fuzz)    args+=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DZR_FUZZ=ON "${werror[@]}"
                   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++) ;;
+  clang-check) args+=(-DCMAKE_BUILD_TYPE=Debug "${werror[@]}"
+                       -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++) ;;
   plain-release) args+=(-DCMAKE_BUILD_TYPE=Release) ;;
   *) echo "unknown build kind: $kind" >&2; exit 2 ;;
 esac

@@ -4,29 +4,19 @@
 # shows the device coming back with its new firmware version.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tools/lib/sim.sh
 tools/setup.sh
 tools/build.sh release zr40-loader zr40-devsim >/dev/null
 bin=$PWD/build/release
 
 work=$(mktemp -d /tmp/zr40-demo.XXXXXX)
-sim_pid=
 cleanup() {
-  if [ -n "$sim_pid" ]; then
-    kill "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-  fi
+  sim_stop
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-"$bin/sim/devsim/zr40-devsim" --dir "$work/device" --reenum-ms "${ZR_DEMO_REENUM_MS:-3000}" \
-  >"$work/device.log" 2>&1 &
-sim_pid=$!
-for _ in $(seq 100); do
-  grep -q '^ready' "$work/device.log" 2>/dev/null && break
-  sleep 0.1
-done
-grep -q '^ready' "$work/device.log" || { cat "$work/device.log"; exit 1; }
+sim_start "$bin" "$work/device" "$work/device.log" --reenum-ms "${ZR_DEMO_REENUM_MS:-3000}"
 export ZR40_DEVICE_CATALOG=$work/device/catalog.txt
 
 echo "== simulated ZR-40 attached (catalogue $ZR40_DEVICE_CATALOG)"

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The project's test command: installs what is missing, then builds and runs every test in a
 # release build, builds the programs as an ordinary CMake Release build, runs each fuzzer for a
-# short bounded time (ZR_FUZZ_SECONDS, default 20), and runs the tests again under
-# ThreadSanitizer and under AddressSanitizer + UndefinedBehaviorSanitizer.
+# short bounded time (ZR_FUZZ_SECONDS, default 20), builds everything with clang to check the
+# lock annotations, and runs the tests again under ThreadSanitizer and under
+# AddressSanitizer + UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh
@@ -20,6 +21,9 @@ run_tests release
 echo "== plain-release build (programs)"
 tools/build.sh plain-release zr40-loader zr40-devsim zr40-imagegen >/dev/null
 tools/fuzz.sh "${ZR_FUZZ_SECONDS:-20}"
+# A few minutes on two cores; the fuzz build checks the lock annotations of its targets only.
+echo "== clang-check build"
+tools/build.sh clang-check >/dev/null
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_tests tsan
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_tests asan

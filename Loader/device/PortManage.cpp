@@ -327,7 +327,8 @@ void CUsbPort::ClosePort() {
     }
     if (wasOpen) {
         CriticalSectionLock lock(m_stateLock);
-        m_hPort.Purge(true, true);
+        // Closing anyway: a device that is gone refuses the purge, and that changes nothing.
+        static_cast<void>(m_hPort.Purge(true, true));
         m_hPort.Close();
     }
 }
@@ -533,12 +534,12 @@ int CUsbPort::OpenAtChannels() {
 void CUsbPort::CloseAtChannels() {
     if (m_hAtPort.IsOpen()) {
         m_hAtPort.Cancel();
-        m_hAtPort.Purge(true, true);
+        static_cast<void>(m_hAtPort.Purge(true, true));  // as in ClosePort
         m_hAtPort.Close();
     }
     if (m_hAtPort2.IsOpen()) {
         m_hAtPort2.Cancel();
-        m_hAtPort2.Purge(true, true);
+        static_cast<void>(m_hAtPort2.Purge(true, true));
         m_hAtPort2.Close();
     }
 }

@@ -1,5 +1,7 @@
 #include "platform/devices/BoundedRead.h"
 
+#include "platform/fd/UniqueFd.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,21 +12,7 @@ namespace platform::devices::detail {
 
 namespace {
 
-class Descriptor {
-  public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
+using fd::UniqueFd;
 
 // One read that survives signals; -1 on error.
 ssize_t ReadSome(int fd, char* buffer, std::size_t size) {
@@ -40,12 +28,12 @@ ssize_t ReadSome(int fd, char* buffer, std::size_t size) {
 
 std::optional<FileText> ReadRegularFile(const std::filesystem::path& file, std::size_t limit) {
     // O_NONBLOCK so that opening a FIFO does not wait for a writer.
-    Descriptor fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    if (fd.get() < 0) {
+    UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (fd.Get() < 0) {
         return std::nullopt;
     }
     struct stat info {};
-    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) {
         return std::nullopt;
     }
 
@@ -54,7 +42,7 @@ std::optional<FileText> ReadRegularFile(const std::filesystem::path& file, std::
     char chunk[kChunk];
     while (result.text.size() < limit) {
         const std::size_t want = std::min(kChunk, limit - result.text.size());
-        const ssize_t got = ReadSome(fd.get(), chunk, want);
+        const ssize_t got = ReadSome(fd.Get(), chunk, want);
         if (got < 0) {
             return std::nullopt;
         }
@@ -64,7 +52,7 @@ std::optional<FileText> ReadRegularFile(const std::filesystem::path& file, std::
         result.text.append(chunk, static_cast<std::size_t>(got));
     }
     char probe = 0;
-    result.complete = ReadSome(fd.get(), &probe, 1) == 0;
+    result.complete = ReadSome(fd.Get(), &probe, 1) == 0;
     return result;
 }
 

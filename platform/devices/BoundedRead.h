@@ -15,6 +15,7 @@ struct FileText {
 
 // At most `limit` bytes of a regular file. None when it cannot be opened or is not a regular
 // file: a FIFO or a device node named by mistake must neither block nor stream forever.
-std::optional<FileText> ReadRegularFile(const std::filesystem::path& file, std::size_t limit);
+[[nodiscard]] std::optional<FileText> ReadRegularFile(const std::filesystem::path& file,
+                                                      std::size_t limit);
 
 }  // namespace platform::devices::detail

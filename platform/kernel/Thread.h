@@ -64,7 +64,7 @@ class ThreadHandle {
     bool Wait(std::uint32_t timeoutMs) const;
 
     // The exit code once the thread has finished; empty before.
-    std::optional<int> ExitCode() const;
+    [[nodiscard]] std::optional<int> ExitCode() const;
 
     // As WorkerThread::PostMessage and PostQuit, but safe while the object may be gone (an
     // auto-delete thread after its quit request): 0 once the thread has ended.
@@ -89,7 +89,8 @@ class WorkerThread {
     // Starts the thread of an object that the thread will own, suspended. Returns the object, or
     // null when no thread could be created (the object is then destroyed).
     template <class T>
-    static T* CreateAutoDelete(std::unique_ptr<T> thread, Priority priority = Priority::kNormal) {
+    [[nodiscard]] static T* CreateAutoDelete(std::unique_ptr<T> thread,
+                                             Priority priority = Priority::kNormal) {
         static_assert(std::is_base_of_v<WorkerThread, T>);
         T* object = thread.get();
         return StartOwned(std::move(thread), priority) ? object : nullptr;
@@ -97,7 +98,7 @@ class WorkerThread {
 
     // Starts the thread of an object its owner keeps, suspended. 1 = created; 0 = failed or the
     // thread was created before.
-    int Create(Priority priority = Priority::kNormal);
+    [[nodiscard]] int Create(Priority priority = Priority::kNormal);
 
     // Lets the suspended thread run. 1 = it was suspended and runs now; 0 otherwise.
     int Resume();

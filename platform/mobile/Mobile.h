@@ -40,9 +40,9 @@ class MobileBroadband {
     // Ids of the interfaces present, in the service's order.
     virtual std::vector<std::string> InterfaceIds() = 0;
     // None when the interface is unknown or the service has no state for it.
-    virtual std::optional<int> RegisterState(std::string_view id) = 0;
-    virtual std::optional<mobile::DeviceCaps> DeviceCaps(std::string_view id) = 0;
-    virtual std::optional<int> ConnectionState(std::string_view id) = 0;
+    [[nodiscard]] virtual std::optional<int> RegisterState(std::string_view id) = 0;
+    [[nodiscard]] virtual std::optional<mobile::DeviceCaps> DeviceCaps(std::string_view id) = 0;
+    [[nodiscard]] virtual std::optional<int> ConnectionState(std::string_view id) = 0;
     // Dial-up connections that are up now, in the system's order.
     virtual std::vector<DialUpEntry> ActiveDialUps() = 0;
 };

@@ -1,5 +1,7 @@
 #include "platform/serial/SerialPort.h"
 
+#include "platform/fd/UniqueFd.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/epoll.h>
@@ -33,34 +35,7 @@ constexpr std::size_t kMaxQueueSize = std::size_t{16} << 20;
 // Writes longer than this have no practical deadline; it also keeps the clock arithmetic in range.
 constexpr std::uint64_t kMaxWriteTimeoutMs = std::uint64_t{10} * 365 * 24 * 3600 * 1000;
 
-class UniqueFd {
-  public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) {
-            Reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd() { Reset(); }
-
-    int Get() const { return fd_; }
-    bool Valid() const { return fd_ >= 0; }
-    void Reset() {
-        if (fd_ >= 0) {
-            ::close(fd_);  // not retried on EINTR: Linux has released the descriptor anyway
-            fd_ = -1;
-        }
-    }
-
-  private:
-    int fd_ = -1;
-};
+using fd::UniqueFd;
 
 struct Speed {
     std::uint32_t rate;

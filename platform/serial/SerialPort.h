@@ -46,7 +46,7 @@ enum class Step : std::uint8_t {
     Gone,
 };
 
-struct Error {
+struct [[nodiscard]] Error {
     Step step = Step::None;
     int sysError = 0;
 
@@ -55,7 +55,7 @@ struct Error {
 };
 
 // Result of the calls that move bytes: how many were moved, even when the call failed part way.
-struct IoResult {
+struct [[nodiscard]] IoResult {
     std::size_t bytes = 0;
     Error error;
 };
@@ -94,7 +94,7 @@ struct QueueSizes {
 // program is not root), so one function can serve two channels of the same program.
 enum class Sharing : std::uint8_t { Exclusive, Shared };
 
-enum class WaitResult : std::uint8_t {
+enum class [[nodiscard]] WaitResult : std::uint8_t{
     Input,      // bytes arrived (and at least one is waiting)
     Cancelled,  // CancelWait, Cancel or Close
     Gone,       // the device vanished

@@ -1,5 +1,7 @@
 #include "sim/devsim/Catalog.h"
 
+#include "platform/fd/UniqueFd.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -14,21 +16,7 @@ namespace {
 
 constexpr const char* kOwnerKey = "Owner";
 
-class Fd {
-  public:
-    explicit Fd(int fd) : m_fd(fd) {}
-    ~Fd() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int Get() const { return m_fd; }
-
-  private:
-    int m_fd;
-};
+using platform::fd::UniqueFd;
 
 std::string SysError(const std::string& what) {
     return what + ": " + std::strerror(errno);
@@ -36,7 +24,7 @@ std::string SysError(const std::string& what) {
 
 // The records of the file as it is, except owner's; a missing file has none.
 std::string OtherRecords(const std::string& path, const std::string& ownerTag) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.Get() < 0) {
         return {};
     }
@@ -109,7 +97,7 @@ std::string FormatRecord(const CatalogRecord& record) {
 
 int WriteCatalog(const std::string& path, const std::string& owner,
                  const std::vector<CatalogRecord>& records, std::string& error) {
-    Fd lock(::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    UniqueFd lock(::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
     if (lock.Get() < 0) {
         error = SysError("cannot open " + path + ".lock");
         return 0;
@@ -128,7 +116,7 @@ int WriteCatalog(const std::string& path, const std::string& owner,
     }
     const std::string tmp = path + ".tmp";
     {
-        Fd out(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        UniqueFd out(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
         if (out.Get() < 0 || WriteAll(out.Get(), text) == 0) {
             error = SysError("cannot write " + tmp);
             return 0;

@@ -15,6 +15,8 @@ namespace sim::devsim {
 
 namespace {
 
+using platform::fd::UniqueFd;
+
 std::string SysError(const std::string& what) {
     return what + ": " + std::strerror(errno);
 }
@@ -29,21 +31,6 @@ int MakeRaw(int fd) {
 }
 
 }  // namespace
-
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-        Reset(other.m_fd);
-        other.m_fd = -1;
-    }
-    return *this;
-}
-
-void UniqueFd::Reset(int fd) {
-    if (m_fd >= 0) {
-        ::close(m_fd);
-    }
-    m_fd = fd;
-}
 
 int PseudoTerminal::Open(const std::string& linkPath, std::string& error) {
     Close();

@@ -4,25 +4,9 @@
 
 #include <string>
 
+#include "platform/fd/UniqueFd.h"
+
 namespace sim::devsim {
-
-// One owner per descriptor.
-class UniqueFd {
-  public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : m_fd(fd) {}
-    ~UniqueFd() { Reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
-    UniqueFd& operator=(UniqueFd&& other) noexcept;
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int Get() const { return m_fd; }
-    void Reset(int fd = -1);
-
-  private:
-    int m_fd = -1;
-};
 
 class PseudoTerminal {
   public:
@@ -45,10 +29,10 @@ class PseudoTerminal {
     const std::string& SlavePath() const { return m_slavePath; }
 
   private:
-    UniqueFd m_master;
+    platform::fd::UniqueFd m_master;
     // Kept open so that the master never sees a hang-up while the PC has the port closed.
-    UniqueFd m_slave;
-    UniqueFd m_busy;
+    platform::fd::UniqueFd m_slave;
+    platform::fd::UniqueFd m_busy;
     std::string m_link;
     std::string m_slavePath;
 };

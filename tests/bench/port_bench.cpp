@@ -87,7 +87,9 @@ void SendFrames(benchmark::State& state) {
 
 void RawFrames(benchmark::State& state) {
     Bench& b = Shared();
-    const int fd = ::open(b.sim->UpdateLink().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const platform::fd::UniqueFd port(
+        ::open(b.sim->UpdateLink().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    const int fd = port.Get();
     if (!b.ok || fd < 0) {
         state.SkipWithError("no device");
         return;
@@ -111,7 +113,6 @@ void RawFrames(benchmark::State& state) {
         }
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 65560);
-    ::close(fd);
 }
 
 void RoundTrip(benchmark::State& state) {
@@ -145,7 +146,9 @@ void RoundTrip(benchmark::State& state) {
 
 void RawRoundTrip(benchmark::State& state) {
     Bench& b = Shared();
-    const int fd = ::open(b.sim->UpdateLink().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const platform::fd::UniqueFd port(
+        ::open(b.sim->UpdateLink().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    const int fd = port.Get();
     if (!b.ok || fd < 0) {
         state.SkipWithError("no device");
         return;
@@ -160,7 +163,6 @@ void RawRoundTrip(benchmark::State& state) {
         const ssize_t n = ::poll(&p, 1, 1000) == 1 ? ::read(fd, sink, sizeof sink) : -1;
         if (n <= 0) {
             state.SkipWithError("no answer");
-            ::close(fd);
             return;
         }
         tail.insert(tail.end(), sink, sink + n);
@@ -178,7 +180,6 @@ void RawRoundTrip(benchmark::State& state) {
             got += n > 0 ? static_cast<std::size_t>(n) : 0;
         }
     }
-    ::close(fd);
 }
 
 // Starts the simulator, takes it into the boot loader and erases the flash the frames go to.

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "Loader/common/ErrorRecord.h"
+#include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
 
@@ -25,21 +26,13 @@ std::string Slurp(const fs::path& p) {
 class InTempDir : public ::testing::Test {
   protected:
     void SetUp() override {
-        old_ = fs::current_path();
-        std::string tmpl = (fs::temp_directory_path() / "zr_common_XXXXXX").string();
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        dir_ = tmpl;
-        fs::current_path(dir_);
+        ASSERT_FALSE(cwd_.Path().empty());
         ExecError().Reset();
     }
-    void TearDown() override {
-        fs::current_path(old_);
-        fs::remove_all(dir_);
-        ExecError().Reset();
-    }
+    void TearDown() override { ExecError().Reset(); }
 
-    fs::path old_;
-    fs::path dir_;
+    testsupport::TempCwd cwd_{"zr_common_"};
+    const fs::path dir_ = cwd_.Path();
 };
 
 using ComLog = InTempDir;

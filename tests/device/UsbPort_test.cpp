@@ -22,9 +22,13 @@
 #include "platform/kernel/Clock.h"
 #include "platform/serial/SerialPort.h"
 #include "tests/device/DeviceTestSupport.h"
+#include "tests/support/Eventually.h"
 #include "tests/support/FakeSysfs.h"
 #include "tests/support/FrameBuilders.h"
 #include "tests/support/ManualClock.h"
+#include "tests/support/Pattern.h"
+#include "tests/support/Pty.h"
+#include "tests/support/TempDir.h"
 
 using namespace devtest;
 namespace fs = std::filesystem;
@@ -40,60 +44,39 @@ constexpr char kGuid[] = "{6A1D5C2E-0000-4000-8000-1D7A3C520001}";
 
 // The device side of a pseudo-terminal. A slave descriptor stays open so that the test can see
 // when bytes have reached the port.
-class Pty {
+class Pty : public testsupport::PtyPair {
   public:
-    Pty() {
-        m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        char name[128] = {};
-        if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0 ||
-            ::ptsname_r(m_master, name, sizeof name) != 0) {
-            ADD_FAILURE() << "no pseudo-terminal";
-        }
-        m_path = name;
-        m_slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    }
-    ~Pty() {
-        Unplug();
-        if (m_slave >= 0) {
-            ::close(m_slave);
-        }
-    }
-    const std::string& Path() const { return m_path; }
-    void Unplug() {
-        if (m_master >= 0) {
-            ::close(m_master);
-            m_master = -1;
-        }
-    }
+    Pty() : PtyPair(Slave::KeptOpen) {}
+    void Unplug() { CloseMaster(); }
     void Write(const Bytes& bytes) const {
-        ASSERT_EQ(::write(m_master, bytes.data(), bytes.size()),
+        ASSERT_EQ(::write(Master(), bytes.data(), bytes.size()),
                   static_cast<ssize_t>(bytes.size()));
     }
     // Waits until the port can read what was written.
     bool Arrived() const {
-        pollfd p{m_slave, POLLIN, 0};
+        pollfd p{SlaveFd(), POLLIN, 0};
         return ::poll(&p, 1, static_cast<int>(kGuardMs)) == 1;
     }
     // The line settings as the port left them.
     termios Settings() const {
         termios t{};
-        EXPECT_EQ(::tcgetattr(m_slave, &t), 0);
+        EXPECT_EQ(::tcgetattr(SlaveFd(), &t), 0);
         return t;
     }
     // True once the port has taken every byte written so far.
     bool Drained() const {
         int waiting = 0;
-        return ::ioctl(m_slave, TIOCINQ, &waiting) == 0 && waiting == 0;
+        return ::ioctl(SlaveFd(), TIOCINQ, &waiting) == 0 && waiting == 0;
     }
     Bytes Read(std::size_t n) const {
         Bytes out(n);
         std::size_t have = 0;
         while (have < n) {
-            pollfd p{m_master, POLLIN, 0};
+            pollfd p{Master(), POLLIN, 0};
             if (::poll(&p, 1, static_cast<int>(kGuardMs)) != 1) {
                 break;
             }
-            ssize_t r = ::read(m_master, out.data() + have, n - have);
+            ssize_t r = ::read(Master(), out.data() + have, n - have);
             if (r <= 0) {
                 break;
             }
@@ -102,29 +85,13 @@ class Pty {
         out.resize(have);
         return out;
     }
-
-  private:
-    int m_master = -1;
-    int m_slave = -1;
-    std::string m_path;
 };
 
-Bytes Pattern(std::size_t n) {
-    Bytes b(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        b[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
-    }
-    return b;
-}
+using testsupport::Pattern;
 
-// Yields until the condition holds or the guard runs out.
 template <class Pred>
 bool Eventually(Pred pred) {
-    const std::uint64_t giveUp = platform::kernel::TickCount() + kGuardMs;
-    while (!pred() && platform::kernel::TickCount() < giveUp) {
-        std::this_thread::yield();
-    }
-    return pred();
+    return testsupport::Eventually(pred, kGuardMs);
 }
 
 // A temporary directory with a device catalogue that the port's discovery reads and the install
@@ -132,14 +99,8 @@ bool Eventually(Pred pred) {
 class PortTest : public ::testing::Test {
   protected:
     PortTest() {
-        std::string pattern = (fs::temp_directory_path() / "zr-port-XXXXXX").string();
-        dir = ::mkdtemp(pattern.data()) != nullptr ? fs::path(pattern) : fs::path();
         ExecError().Reset();
         Event::Named("KILL_EVENT_RECV", true, false)->Reset();
-    }
-    ~PortTest() override {
-        std::error_code ec;
-        fs::remove_all(dir, ec);
     }
     CUsbPortDiscovery Discovery() const {
         return {platform::devices::Catalog(dir / "catalog.txt"),
@@ -155,7 +116,8 @@ class PortTest : public ::testing::Test {
     }
     std::shared_ptr<Event> Kill() { return Event::Named("KILL_EVENT_RECV", true, false); }
 
-    fs::path dir;
+    testsupport::TempDir tmp{"zr-port-"};
+    fs::path dir = tmp.Path();
     Config config{"[SYSTEM]\nWaitTime=1\n[USB]\nBlkSize=\n"};
     testsupport::ManualClock clock;
 };

@@ -14,6 +14,7 @@
 
 #include "Loader/device/ImageWalker.h"
 #include "sim/imagegen/ImageLayout.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -38,23 +39,7 @@ int RunGenerator(const std::string& args) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "zr-imagegen-XXXXXX").string();
-        if (mkdtemp(pattern.data()) != nullptr) {
-            m_path = pattern;
-        }
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(m_path, ec);
-    }
-    const fs::path& Path() const { return m_path; }
-
-  private:
-    fs::path m_path;
-};
+using testsupport::TempDir;
 
 struct Shipped {
     const char* file;

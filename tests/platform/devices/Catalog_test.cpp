@@ -7,11 +7,12 @@
 #include "platform/devices/Catalog.h"
 #include "platform/devices/Devices.h"
 #include "tests/platform/devices/TempTree.h"
+#include "tests/support/TempDir.h"
 
 namespace dev = platform::devices;
+using testsupport::TempDir;
 using testtree::ReplaceFile;
 using testtree::ScopedEnv;
-using testtree::TempDir;
 using testtree::WriteFile;
 
 namespace {
@@ -47,7 +48,7 @@ constexpr char kTwoDevices[] =
 class CatalogFile : public ::testing::Test {
   protected:
     TempDir dir_;
-    std::filesystem::path file_ = dir_.path() / "catalog.txt";
+    std::filesystem::path file_ = dir_.Path() / "catalog.txt";
 };
 
 }  // namespace
@@ -141,9 +142,9 @@ TEST_F(CatalogFile, IsReadAgainAfterEveryReplacement) {
 
 TEST_F(CatalogFile, WhatIsNotARegularFileMeansNoDevices) {
     EXPECT_TRUE(dev::Catalog(file_)->PresentDevices(dev::SetupClass::Ports).empty());
-    EXPECT_TRUE(dev::ReadCatalog(dir_.path()).empty());
+    EXPECT_TRUE(dev::ReadCatalog(dir_.Path()).empty());
     // A FIFO with no writer would block a plain open for ever.
-    const auto fifo = dir_.path() / "fifo";
+    const auto fifo = dir_.Path() / "fifo";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     EXPECT_TRUE(dev::ReadCatalog(fifo).empty());
     // Random bytes would hold plenty of lines that parse as records.

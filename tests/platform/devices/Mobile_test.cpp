@@ -6,11 +6,12 @@
 #include "platform/devices/Catalog.h"
 #include "platform/mobile/Mobile.h"
 #include "tests/platform/devices/TempTree.h"
+#include "tests/support/TempDir.h"
 
 namespace mob = platform::mobile;
+using testsupport::TempDir;
 using testtree::ReplaceFile;
 using testtree::ScopedEnv;
-using testtree::TempDir;
 using testtree::WriteFile;
 
 namespace {
@@ -38,7 +39,7 @@ class MobileCatalog : public ::testing::Test {
   protected:
     void SetUp() override { WriteFile(file_, kCatalog); }
     TempDir dir_;
-    std::filesystem::path file_ = dir_.path() / "catalog.txt";
+    std::filesystem::path file_ = dir_.Path() / "catalog.txt";
     std::unique_ptr<mob::MobileBroadband> mbn_ = mob::Catalog(file_);
 };
 

@@ -9,12 +9,13 @@
 #include "platform/devices/Devices.h"
 #include "tests/platform/devices/TempTree.h"
 #include "tests/support/FakeSysfs.h"
+#include "tests/support/TempDir.h"
 
 namespace dev = platform::devices;
 namespace fs = std::filesystem;
 using testsupport::FakeSysfs;
 using testsupport::kZr40;
-using testtree::TempDir;
+using testsupport::TempDir;
 using testtree::WriteFile;
 
 namespace {
@@ -30,7 +31,7 @@ std::vector<std::string> PortNames(const std::vector<dev::DeviceInfo>& devices) 
 class SysfsScan : public ::testing::Test {
   protected:
     TempDir dir_;
-    FakeSysfs sys_{dir_.path() / "sys"};
+    FakeSysfs sys_{dir_.Path() / "sys"};
     std::unique_ptr<dev::Backend> backend_ = dev::Sysfs(sys_.root(), sys_.osRelease());
 };
 
@@ -130,10 +131,10 @@ TEST_F(SysfsScan, SecondAtInterfaceIsTheUpdatePortAndAThirdIsNothing) {
 
 TEST_F(SysfsScan, MissingTreeOrKernelReleaseLeavesThingsOut) {
     EXPECT_TRUE(
-        dev::Sysfs(dir_.path() / "nothing")->PresentDevices(dev::SetupClass::Ports).empty());
+        dev::Sysfs(dir_.Path() / "nothing")->PresentDevices(dev::SetupClass::Ports).empty());
 
     sys_.Device("1-2", "1d7a", "3c52", kZr40);
-    const auto noRelease = dev::Sysfs(sys_.root(), dir_.path() / "no-osrelease");
+    const auto noRelease = dev::Sysfs(sys_.root(), dir_.Path() / "no-osrelease");
     const auto net = noRelease->PresentDevices(dev::SetupClass::Net);
     ASSERT_EQ(net.size(), 1u);
     EXPECT_EQ(net[0].DriverVersion(), std::nullopt);

@@ -1,4 +1,4 @@
-// A private directory per test, and the catalogue writer's way of replacing a file.
+// The catalogue writer's way of replacing a file.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,27 +14,6 @@
 namespace testtree {
 
 namespace fs = std::filesystem;
-
-class TempDir {
-  public:
-    TempDir() {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        path_ = fs::temp_directory_path() / ("zr-devices-" + std::to_string(::getpid()) + "-" +
-                                             info->test_suite_name() + "-" + info->name());
-        fs::remove_all(path_);
-        fs::create_directories(path_);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-
-  private:
-    fs::path path_;
-};
 
 inline void WriteFile(const fs::path& file, std::string_view text) {
     fs::create_directories(file.parent_path());

@@ -1,22 +1,18 @@
 #pragma once
 
-#include <thread>
+#include <cstdint>
 
-#include "platform/kernel/Clock.h"
+#include "tests/support/Eventually.h"
 
 namespace kernel_test {
 
 // Bound for waits that must succeed; only a hang reaches it.
 inline constexpr std::uint32_t kLong = 10000;
 
-// Yields until pred holds; tells a test that other threads have reached a blocking wait.
+// Tells a test that other threads have reached a blocking wait.
 template <class Pred>
 bool Eventually(Pred pred) {
-    const std::uint64_t giveUp = platform::kernel::TickCount() + kLong;
-    while (!pred() && platform::kernel::TickCount() < giveUp) {
-        std::this_thread::yield();
-    }
-    return pred();
+    return testsupport::Eventually(pred, kLong);
 }
 
 }  // namespace kernel_test

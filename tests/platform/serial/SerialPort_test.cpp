@@ -1,4 +1,6 @@
 #include "platform/serial/SerialPort.h"
+#include "tests/support/Pattern.h"
+#include "tests/support/Pty.h"
 
 #include <gtest/gtest.h>
 
@@ -26,39 +28,18 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 
 // The device side of a pseudo-terminal: the tests play the device on the master.
-class Pty {
+class Pty : public testsupport::PtyPair {
   public:
-    Pty() {
-        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        char name[128] = {};
-        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0 ||
-            ::ptsname_r(master_, name, sizeof name) != 0) {
-            ADD_FAILURE() << "no pseudo-terminal: " << errno;
-        }
-        path_ = name;
-    }
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
-    ~Pty() { CloseMaster(); }
-
-    const std::string& Path() const { return path_; }
-    int Master() const { return master_; }
-    void CloseMaster() {
-        if (master_ >= 0) {
-            ::close(master_);
-            master_ = -1;
-        }
-    }
-
     void Send(std::string_view bytes) const {
-        ASSERT_EQ(::write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        ASSERT_EQ(::write(Master(), bytes.data(), bytes.size()),
+                  static_cast<ssize_t>(bytes.size()));
     }
     // Blocks until n bytes came from the port.
     Bytes Receive(std::size_t n) const {
         Bytes got(n);
         std::size_t have = 0;
         while (have < n) {
-            ssize_t r = ::read(master_, got.data() + have, n - have);
+            ssize_t r = ::read(Master(), got.data() + have, n - have);
             if (r <= 0) {
                 break;
             }
@@ -67,19 +48,9 @@ class Pty {
         got.resize(have);
         return got;
     }
-
-  private:
-    int master_ = -1;
-    std::string path_;
 };
 
-Bytes Pattern(std::size_t n) {
-    Bytes b(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        b[i] = static_cast<unsigned char>(i * 7 + i / 251);
-    }
-    return b;
-}
+using testsupport::Pattern;
 
 void OpenConfigured(SerialPort& port, const std::string& path, Timeouts timeouts = {}) {
     ASSERT_FALSE(port.Open(path));
@@ -114,9 +85,7 @@ TEST(SerialOpen, MissingDeviceFailsAtOpenWithTheSystemError) {
 
 TEST(SerialOpen, FileThatIsNotATtyIsRefused) {
     char path[] = "/tmp/zr40serialXXXXXX";
-    int fd = ::mkstemp(path);
-    ASSERT_GE(fd, 0);
-    ::close(fd);
+    ASSERT_TRUE(platform::fd::UniqueFd(::mkstemp(path)).Valid());
     SerialPort port;
     EXPECT_TRUE(Is(port.Open(path), Step::Open, ENOTTY));
     EXPECT_FALSE(port.IsOpen());
@@ -263,7 +232,7 @@ TEST(SerialSettings, ValuesTheDeviceCannotTakeAreReported) {
 class StderrCapture {
   public:
     StderrCapture() : file_(std::tmpfile()), saved_(::dup(STDERR_FILENO)) {
-        if (file_ == nullptr || saved_ < 0 || ::dup2(::fileno(file_), STDERR_FILENO) < 0) {
+        if (file_ == nullptr || !saved_.Valid() || ::dup2(::fileno(file_), STDERR_FILENO) < 0) {
             ADD_FAILURE() << "cannot capture stderr: " << errno;
         }
     }
@@ -273,10 +242,9 @@ class StderrCapture {
 
     std::string Take() {
         std::string text;
-        if (saved_ >= 0) {
-            ::dup2(saved_, STDERR_FILENO);
-            ::close(saved_);
-            saved_ = -1;
+        if (saved_.Valid()) {
+            ::dup2(saved_.Get(), STDERR_FILENO);
+            saved_.Reset();
         }
         if (file_ != nullptr) {
             std::rewind(file_);
@@ -291,7 +259,7 @@ class StderrCapture {
 
   private:
     std::FILE* file_;
-    int saved_;
+    platform::fd::UniqueFd saved_;
 };
 
 // USB drivers ignore line values they have no use for, and the port must still open.

@@ -68,9 +68,10 @@ TEST_F(HandlerTest, PortOpenHandsTheSecondsToThePortUnderThePortLock) {
         void SetOpenTimeout(int nSeconds) override {
             bool bHeldByCaller = false;
             std::thread([&] {
-                bHeldByCaller = !m_owner.portLock().TryLock();
-                if (!bHeldByCaller) {
+                if (m_owner.portLock().TryLock()) {
                     m_owner.portLock().Unlock();
+                } else {
+                    bHeldByCaller = true;
                 }
             }).join();
             seen.emplace_back(nSeconds, bHeldByCaller);

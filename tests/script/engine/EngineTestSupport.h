@@ -41,6 +41,7 @@
 #include "platform/kernel/Thread.h"
 #include "platform/resources/resources.h"
 #include "tests/support/ManualClock.h"
+#include "tests/support/TempDir.h"
 
 #include "tests/support/FrameBuilders.h"
 #include "tests/support/LoaderTestSupport.h"
@@ -191,21 +192,7 @@ class DevicePort : public loadertest::FeedPort {
 // Each test in a directory of its own, where the error log is written.
 class TempCwd {
   public:
-    TempCwd() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "engine-XXXXXX").string();
-        m_dir = mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
-        m_old = std::filesystem::current_path();
-        if (!m_dir.empty()) {
-            std::filesystem::current_path(m_dir);
-        }
-    }
-    ~TempCwd() {
-        std::error_code ec;
-        std::filesystem::current_path(m_old, ec);
-        if (!m_dir.empty()) {
-            std::filesystem::remove_all(m_dir, ec);
-        }
-    }
+    TempCwd() : m_dir(m_cwd.Path().string()) {}
     TempCwd(const TempCwd&) = delete;
     TempCwd& operator=(const TempCwd&) = delete;
 
@@ -233,8 +220,8 @@ class TempCwd {
     }
 
   private:
+    testsupport::TempCwd m_cwd{"engine-"};
     std::string m_dir;
-    std::filesystem::path m_old;
 };
 
 // Whole script runs through the run controller against a DevicePort.

@@ -24,7 +24,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/fd/UniqueFd.h"
 #include "sim/imagegen/ImageLayout.h"
+#include "tests/support/TempDir.h"
 
 namespace devsim_test {
 
@@ -83,31 +85,26 @@ inline Bytes Text(const std::string& s) {
 class Terminal {
   public:
     explicit Terminal(const fs::path& path) {
-        m_fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (m_fd >= 0) {
+        m_port.Reset(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+        if (m_port.Valid()) {
             termios t{};
-            ::tcgetattr(m_fd, &t);
+            ::tcgetattr(m_port.Get(), &t);
             ::cfmakeraw(&t);
-            ::tcsetattr(m_fd, TCSANOW, &t);
-        }
-    }
-    ~Terminal() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
+            ::tcsetattr(m_port.Get(), TCSANOW, &t);
         }
     }
     Terminal(const Terminal&) = delete;
     Terminal& operator=(const Terminal&) = delete;
 
-    bool IsOpen() const { return m_fd >= 0; }
-    int Fd() const { return m_fd; }
+    bool IsOpen() const { return m_port.Valid(); }
+    int Fd() const { return m_port.Get(); }
 
     // In 4,096-byte pieces, as the tool writes.
     bool Write(const Bytes& bytes) {
         std::size_t done = 0;
         while (done < bytes.size()) {
             std::size_t piece = std::min<std::size_t>(4096, bytes.size() - done);
-            ssize_t n = ::write(m_fd, bytes.data() + done, piece);
+            ssize_t n = ::write(m_port.Get(), bytes.data() + done, piece);
             if (n > 0) {
                 done += static_cast<std::size_t>(n);
                 continue;
@@ -115,7 +112,7 @@ class Terminal {
             if (n < 0 && errno != EAGAIN && errno != EINTR) {
                 return false;
             }
-            pollfd p{m_fd, POLLOUT, 0};
+            pollfd p{m_port.Get(), POLLOUT, 0};
             if (::poll(&p, 1, kGuardMs) <= 0 || (p.revents & (POLLHUP | POLLERR)) != 0) {
                 return false;
             }
@@ -127,12 +124,12 @@ class Terminal {
     Bytes Read(std::size_t n) {
         Bytes out;
         while (out.size() < n) {
-            pollfd p{m_fd, POLLIN, 0};
+            pollfd p{m_port.Get(), POLLIN, 0};
             if (::poll(&p, 1, kGuardMs) <= 0) {
                 break;
             }
             std::uint8_t buf[4096];
-            ssize_t got = ::read(m_fd, buf, std::min(sizeof buf, n - out.size()));
+            ssize_t got = ::read(m_port.Get(), buf, std::min(sizeof buf, n - out.size()));
             if (got <= 0) {
                 if (got < 0 && (errno == EAGAIN || errno == EINTR)) {
                     continue;
@@ -177,12 +174,12 @@ class Terminal {
 
     // The device side closed: what a vanished device looks like to the PC.
     bool HungUp() {
-        pollfd p{m_fd, POLLIN, 0};
+        pollfd p{m_port.Get(), POLLIN, 0};
         return ::poll(&p, 1, kGuardMs) > 0 && (p.revents & POLLHUP) != 0;
     }
 
   private:
-    int m_fd = -1;
+    platform::fd::UniqueFd m_port;
 };
 
 // The answer of an acknowledged DB command.
@@ -239,25 +236,7 @@ inline const CatalogLine* FindKind(const std::vector<CatalogLine>& records,
     return nullptr;
 }
 
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "zr-devsim-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) != nullptr) {
-            m_path = pattern;
-        }
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(m_path, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const fs::path& Path() const { return m_path; }
-
-  private:
-    fs::path m_path;
-};
+using testsupport::TempDir;
 
 // The simulator process. Its stdout is read line by line for the event lines.
 class DevSim {
@@ -287,17 +266,14 @@ class DevSim {
             ::execv(ZR_DEVSIM, cargv.data());
             ::_exit(127);
         }
-        ::close(out[1]);
-        m_out = out[0];
+        ::close(out[1]);  // the child's copy is the only writer left
+        m_out.Reset(out[0]);
     }
 
     ~DevSim() {
         if (m_pid > 0) {
             ::kill(m_pid, SIGKILL);
             ::waitpid(m_pid, nullptr, 0);
-        }
-        if (m_out >= 0) {
-            ::close(m_out);
         }
     }
     DevSim(const DevSim&) = delete;
@@ -321,12 +297,12 @@ class DevSim {
                 m_lines.push_back(line);
                 return line;
             }
-            pollfd p{m_out, POLLIN, 0};
-            if (m_out < 0 || ::poll(&p, 1, kGuardMs) <= 0) {
+            pollfd p{m_out.Get(), POLLIN, 0};
+            if (!m_out.Valid() || ::poll(&p, 1, kGuardMs) <= 0) {
                 return {};
             }
             char buf[1024];
-            ssize_t n = ::read(m_out, buf, sizeof buf);
+            ssize_t n = ::read(m_out.Get(), buf, sizeof buf);
             if (n <= 0) {
                 m_ended = n == 0;
                 return {};
@@ -385,7 +361,7 @@ class DevSim {
 
     fs::path m_dir;
     pid_t m_pid = -1;
-    int m_out = -1;
+    platform::fd::UniqueFd m_out;
     std::string m_buffer;
     std::vector<std::string> m_lines;
     bool m_ended = false;  // its stdout reached end of file
