@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tests/script/engine/EngineTestSupport.h"
+#include "tests/support/Eventually.h"
 #include "tests/support/FrameBuilders.h"
 
 namespace enginetest {
@@ -159,9 +160,7 @@ TEST_F(RunTest, AFailureInOneSectionStopsTheOtherAndTheParent) {
     // FAILER goes on once WAITER waits for its answer (the error record is shared by all).
     port->SetOnSend([](const Bytes&) {
         const auto recv = Event::Named("RECV_EVENT_WAITER", true, false);
-        while (recv->WaiterCount() == 0) {
-            std::this_thread::yield();
-        }
+        EXPECT_TRUE(testsupport::Eventually([&] { return recv->WaiterCount() > 0; }, kGuardMs));
     });
     EXPECT_EQ(run->Run(), Result::kFailed);
     const auto writes = port->WritesHex();
@@ -215,9 +214,7 @@ TEST_F(RunTest, ASectionRunningElsewhereIsRefusedAndMayRunAgainOnceEnded) {
     // P2 goes on once C waits for its answer.
     port->SetOnSend([](const Bytes&) {
         const auto recv = Event::Named("RECV_EVENT_C", true, false);
-        while (recv->WaiterCount() == 0) {
-            std::this_thread::yield();
-        }
+        EXPECT_TRUE(testsupport::Eventually([&] { return recv->WaiterCount() > 0; }, kGuardMs));
     });
     EXPECT_EQ(run->Run(), Result::kFailed);
     EXPECT_TRUE(steps.Has("0:WaitSection エラー : セクションは実行中です"));

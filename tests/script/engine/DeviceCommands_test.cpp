@@ -2,6 +2,7 @@
 #include <gmock/gmock.h>
 
 #include "tests/script/engine/EngineTestSupport.h"
+#include "tests/support/Eventually.h"
 #include "tests/support/FrameBuilders.h"
 
 namespace enginetest {
@@ -68,9 +69,7 @@ TEST_F(RunTest, AnAnswerThatComesBeforeTheWaitRowIsNotLost) {
     script += "DBB_D2_SETVERSION=ABC\nWait_DBB=4442,2\n";
     ASSERT_EQ(Prepare(script), 1);
     clock.SetHook([this](std::uint32_t) {
-        while (port->Pending() > 0) {
-            std::this_thread::yield();
-        }
+        EXPECT_TRUE(testsupport::Eventually([&] { return port->Pending() == 0; }, kGuardMs));
     });
     EXPECT_EQ(run->Run(), Result::kSucceeded);
     EXPECT_EQ(port->Writes().size(), 4U);
@@ -144,9 +143,7 @@ TEST_F(HandlerTest, ATimeOutOf0LooksOnce) {
 TEST_F(HandlerTest, TheStopEventEndsAnUnlimitedWait) {
     std::thread stopper([this] {
         const auto recv = exec->GetRecvEvent();
-        while (recv->WaiterCount() == 0) {
-            std::this_thread::yield();
-        }
+        EXPECT_TRUE(testsupport::Eventually([&] { return recv->WaiterCount() > 0; }, kGuardMs));
         Kill()->Set();
     });
     EXPECT_EQ(exec->Wait_DBBFunc("4442,-1"), 0);
