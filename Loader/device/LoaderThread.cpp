@@ -123,8 +123,8 @@ int CLoaderReadThread::Deliver(std::vector<Received>& received) {
     // the whole burst, so no thread registers a wait before a stale copy has been dealt with.
     platform::kernel::CriticalSectionLock lock(m_pOwnerDlg->queueLock());
     for (Received& frame : received) {
-        CQueData* entry =
-            m_pQueManage->FindQueData(frame.key.data(), static_cast<int>(frame.key.size()));
+        const std::vector<std::uint8_t>& key = frame.key.empty() ? frame.record : frame.key;
+        CQueData* entry = m_pQueManage->FindQueData(key.data(), static_cast<int>(key.size()));
         if (entry != nullptr) {
             delivered += m_pQueManage->SetRecvData(entry, std::move(frame.record));
         }
@@ -209,8 +209,7 @@ bool CLoaderReadThread::ReadHp(CPortManage& port, std::vector<Received>& out) {
         return false;
     }
     // The record itself is the key: a wait matches on as many leading bytes as it names.
-    std::vector<std::uint8_t> key = record;
-    out.push_back({std::move(key), std::move(record)});
+    out.push_back({{}, std::move(record)});
     return true;
 }
 

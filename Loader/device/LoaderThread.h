@@ -108,7 +108,7 @@ class CLoaderReadThread : public CLoaderThread {
 
   private:
     struct Received {
-        std::vector<std::uint8_t> key;
+        std::vector<std::uint8_t> key;  // empty: the record itself is the key
         std::vector<std::uint8_t> record;
     };
     // Appends the frame read from the port; false when none could be taken.

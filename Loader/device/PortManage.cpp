@@ -130,12 +130,16 @@ CUsbPort::~CUsbPort() {
     CloseAtChannels();
 }
 
+std::shared_ptr<const devices::Backend> CUsbPort::DeviceBackend() const {
+    if (m_discovery.devices) {
+        return m_discovery.devices;
+    }
+    return devices::SystemBackend();
+}
+
 std::vector<devices::DeviceInfo> CUsbPort::Find(devices::SetupClass setupClass,
                                                 std::string_view idPart) const {
-    if (m_discovery.devices) {
-        return devices::FindDevices(*m_discovery.devices, setupClass, idPart);
-    }
-    return devices::FindDevices(setupClass, idPart);
+    return devices::FindDevices(*DeviceBackend(), setupClass, idPart);
 }
 
 int CUsbPort::DriverState(devices::SetupClass setupClass, std::string_view hardwareId) const {
@@ -590,10 +594,8 @@ int CUsbPort::AtWaitInput(int nChannel, std::uint32_t dwTimeoutMs) {
 
 int CUsbPort::AttachMbnInterface() {
     std::optional<std::string> netId;
-    const std::vector<devices::DeviceInfo> net =
-        m_discovery.devices ? m_discovery.devices->PresentDevices(devices::SetupClass::Net)
-                            : devices::PresentDevices(devices::SetupClass::Net);
-    for (const devices::DeviceInfo& device : net) {
+    for (const devices::DeviceInfo& device :
+         DeviceBackend()->PresentDevices(devices::SetupClass::Net)) {
         if (device.hardwareId == devices::kNetHardwareId) {
             netId = device.NetCfgInstanceId();
             break;

@@ -163,6 +163,7 @@ class CUsbPort : public CPortManage {
   private:
     friend class CPortWatchThread;
 
+    std::shared_ptr<const platform::devices::Backend> DeviceBackend() const;
     std::vector<platform::devices::DeviceInfo> Find(platform::devices::SetupClass setupClass,
                                                     std::string_view idPart) const;
     // 1 current, 0 outdated, -1 no device or no driver.
