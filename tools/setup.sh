@@ -7,6 +7,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev clang-format
   libc-bin
+  libsqlite3-dev libudev-dev libsystemd-dev dbus-daemon
 )
 
 missing=()

@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "tests/support/ScopedEnv.h"
+
 namespace testtree {
 
 namespace fs = std::filesystem;
@@ -30,22 +32,6 @@ inline void ReplaceFile(const fs::path& file, std::string_view text) {
     fs::rename(tmp, file);
 }
 
-// Sets or clears an environment variable for one scope.
-class ScopedEnv {
-  public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) {
-            old_ = old;
-        }
-        value != nullptr ? ::setenv(name, value, 1) : ::unsetenv(name);
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-    ~ScopedEnv() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
-
-  private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
+using testsupport::ScopedEnv;
 
 }  // namespace testtree
