@@ -18,6 +18,7 @@
 #include "platform/devices/Devices.h"
 #include "platform/kernel/Thread.h"
 #include "platform/mobile/Mobile.h"
+#include "platform/paths/Paths.h"
 
 namespace {
 
@@ -176,8 +177,7 @@ std::shared_ptr<platform::mobile::MobileBroadband> CUsbPort::MobileService() con
 bool CUsbPort::ConnectionSoftCurrent() const {
     std::filesystem::path root = m_discovery.root;
     if (root.empty()) {
-        const char* relocated = std::getenv("ZR40_ROOT");
-        root = relocated != nullptr && *relocated != '\0' ? relocated : "/";
+        root = platform::paths::Root();
     }
     std::ifstream in(root / kConnectionSoftDir / kConnectionSoftVersionFile, std::ios::binary);
     if (!in) {
