@@ -193,7 +193,8 @@ int CUpRegStore::ReadRetryState(int& nCount, std::int64_t& llElapsedSec) {
     std::string count;
     std::string start;
     const int ok = Done(store.Read([&](reg::Txn& t) {
-        reg::Error e = ReadText(t, kRetry, "UpRetryCount", 1, count);
+        // Any length: whatever is not 0-5 reads as 5, the slowest retry.
+        reg::Error e = ReadText(t, kRetry, "UpRetryCount", std::string::npos, count);
         return e.ok() ? ReadText(t, kRetry, "UpRetryStart", kDateTimeChars, start) : e;
     }));
     std::int64_t elapsed = 0;

@@ -514,7 +514,8 @@ Error Store::Connect(bool forWrite) {
     const auto& file = m_location.file;
     if (m_db == nullptr) {
         struct stat st {};
-        if (::stat(file.c_str(), &st) != 0) {
+        // lstat: a store planted as a symbolic link would have a root writer follow it.
+        if (::lstat(file.c_str(), &st) != 0) {
             if (errno != ENOENT) {
                 return Error{Kind::kIo, "store " + file.string() + ": " + std::strerror(errno)};
             }

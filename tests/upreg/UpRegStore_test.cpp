@@ -150,7 +150,7 @@ TEST_F(SharedStore, RetryStateAndSettingsOfTheManager) {
     ASSERT_EQ(manager_.WriteRetryState(9), 1);  // clamped
     EXPECT_EQ(Raw("UpdateRetry", "UpRetryCount").value().bytes, std::string("5", 2));
     EXPECT_EQ(Raw("UpdateRetry", "UpRetryStart").value().bytes.size(), 15u);
-    PutRaw("UpdateRetry", "UpRetryCount", "7");
+    PutRaw("UpdateRetry", "UpRetryCount", "12");
     now_ += 30;
     int count = 0;
     ASSERT_EQ(manager_.ReadRetryState(count, elapsed), 1);

@@ -118,6 +118,10 @@ TEST_F(RegistryTest, AReadCreatesNothingAndABadFileIsAFailureNamingIt) {
         EXPECT_NE(e.text.find(File("garbage").string()), std::string::npos) << e.text;
     }
 
+    fs::create_symlink(File("garbage"), File("link"));
+    reg::Store link(reg::FileStore(File("link")));
+    EXPECT_EQ(link.CreateKey("Software\\x").kind(), reg::Kind::kDamaged);
+
     std::ofstream(File("empty")).close();  // left by a writer killed before its first commit
     reg::Store empty(reg::FileStore(File("empty")));
     EXPECT_EQ(empty.OpenKey("Software").kind, reg::Kind::kNotFound);
