@@ -147,7 +147,8 @@ Value ValueFromRow(const Stmt& st, int typeCol, int dataCol) {
 
 struct Tree {
     std::vector<NamedValue> values;
-    std::vector<std::pair<std::string, Tree>> subkeys;
+    std::vector<std::string> names;  // of the subkeys, beside them
+    std::vector<Tree> subkeys;
 };
 
 Error LoadTree(Txn& txn, const std::string& key, Tree& tree) {
@@ -160,12 +161,14 @@ Error LoadTree(Txn& txn, const std::string& key, Tree& tree) {
     if (!subkeys.ok()) {
         return subkeys.error();
     }
-    for (auto& name : subkeys.value()) {
-        Tree sub;
-        if (Error e = LoadTree(txn, key.empty() ? name : key + "\\" + name, sub); !e.ok()) {
+    tree.names = std::move(subkeys.value());
+    tree.subkeys.resize(tree.names.size());
+    for (std::size_t i = 0; i < tree.names.size(); ++i) {
+        const std::string& name = tree.names[i];
+        if (Error e = LoadTree(txn, key.empty() ? name : key + "\\" + name, tree.subkeys[i]);
+            !e.ok()) {
             return e;
         }
-        tree.subkeys.emplace_back(std::move(name), std::move(sub));
     }
     return {};
 }
@@ -182,8 +185,10 @@ Error StoreTree(Txn& txn, const std::string& key, const Tree& tree) {
             return e;
         }
     }
-    for (const auto& [name, sub] : tree.subkeys) {
-        if (Error e = StoreTree(txn, key.empty() ? name : key + "\\" + name, sub); !e.ok()) {
+    for (std::size_t i = 0; i < tree.names.size(); ++i) {
+        const std::string& name = tree.names[i];
+        if (Error e = StoreTree(txn, key.empty() ? name : key + "\\" + name, tree.subkeys[i]);
+            !e.ok()) {
             return e;
         }
     }
