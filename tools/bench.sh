@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # tools/bench.sh: speed and memory figures of the device link and of a full firmware write
 # against the simulated ZR-40 (release build). Prints figures; asserts nothing.
+#   0. registry_bench: store operations as the programs make them, median and 99th percentile;
 #   1. port_bench: Send of 65,560-byte frames vs raw writes to the same pseudo-terminal, and
 #      the round trip of an 8-byte answer with WaitTime 10 and 1;
 #   2. the complete shipped script with zero simulated flash time, with the shipped
@@ -14,6 +15,9 @@ cd "$(dirname "$0")/.."
 tools/setup.sh
 tools/build.sh release >/dev/null
 bin=$PWD/build/release
+
+echo "== state store, open-use-close per call (registry_bench)"
+"$bin/tests/bench/registry_bench"
 
 echo "== device link (port_bench)"
 "$bin/tests/bench/port_bench" --benchmark_min_time=0.5 2>&1 | tee /tmp/zr40-port-bench.txt | grep -v '^\*\*\*'
