@@ -560,9 +560,9 @@ Error Store::Connect(bool forWrite) {
         }
         m_db = db;
         sqlite3_busy_timeout(m_db, m_busyMs);
-        // A process killed by a signal leaves a consistent WAL; only a power loss can take the
-        // last commits, as a registry flush would.
-        sqlite3_exec(m_db, "PRAGMA foreign_keys = ON; PRAGMA synchronous = NORMAL", nullptr,
+        // The road goes on across a power cut: a committed Status or update record must be on
+        // the disk, so every commit syncs the journal. Writes are a handful per update.
+        sqlite3_exec(m_db, "PRAGMA foreign_keys = ON; PRAGMA synchronous = FULL", nullptr,
                      nullptr, nullptr);
     }
     if (m_ready) {
