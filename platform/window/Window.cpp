@@ -19,6 +19,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <tuple>
 
 #include "platform/fd/UniqueFd.h"
 #include "platform/kernel/Event.h"
