@@ -198,6 +198,23 @@ TEST_F(WindowTest, PostByTitleReachesAnotherProcessAndSocketsOfDeadProcessesGo) 
     EXPECT_TRUE(window::FindWindow("renamed"));
 }
 
+TEST_F(WindowTest, ARuntimeDirectoryTooLongForASocketAddressStillWorks) {
+    const fs::path deep = root_.Path() / std::string(120, 'd');
+    fs::create_directories(deep / "etc");
+    fs::copy_file(root_.Path() / "etc/passwd", deep / "etc/passwd");
+    ScopedEnv rootEnv(platform::paths::kRootVariable, deep.c_str());
+    std::vector<Message> got;
+    window::Window w("deep", [&](const Message& m) -> std::intptr_t {
+        got.push_back(m);
+        return 0;
+    });
+    ASSERT_TRUE(w.Published());
+    ASSERT_GT(window::EnumWindows("deep").at(0).socket.string().size(), 108u);
+    EXPECT_EQ(window::PostToWindowsTitled("deep", {0x0401, 1, 2, {}}), 1);
+    ASSERT_TRUE(PumpUntil(w, [&] { return !got.empty(); }));
+    EXPECT_EQ(got[0].lParam, 2);
+}
+
 TEST_F(WindowTest, RootActingForAUserGivesTheSocketToThatUserAndHearsNoStranger) {
     ASSERT_EQ(::geteuid(), 0u) << "needs root";
     ScopedEnv sudo("SUDO_UID", "1000");
