@@ -9,6 +9,8 @@
 #      spent in the mandated waits, the LM download throughput, peak resident memory, and the
 #      time from launching the tool to the device's first received frame (the simulator's frame
 #      log polled every millisecond, so it reads up to ~2 ms late).
+#   3. window_bench: a post by title to a window of another process, as a round trip (median and
+#      99th percentile).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/lib/sim.sh
@@ -76,6 +78,9 @@ full_write() {
     printf "             peak RSS %.1f MB; first frame %d ms after launch\n", rss / 1024, first
   }'
 }
+
+echo "== window post across processes (window_bench)"
+"$bin/tests/bench/window_bench"
 
 echo "== full write against zr40-devsim"
 full_write 10

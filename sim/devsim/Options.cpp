@@ -256,6 +256,10 @@ int ParseValueOption(Arg& a, Options& options) {
             return a.Text(options.*o.field, o.max);
         }
     }
+    if (a.Flag("--outdated-drivers")) {
+        options.driverVersion = kOutdatedDriverVersion;
+        return 1;
+    }
     if (a.Takes("--reenum-ms")) {
         return a.Number(options.reenumMs);
     }
@@ -407,7 +411,8 @@ std::string UsageText() {
     return R"(Usage: zr40-devsim --dir <run dir> [options] [faults]
 
 Plays the ZR-40 USB LTE modem on pseudo-terminals until SIGINT, SIGTERM or SIGHUP, and keeps
-the device catalogue (ZR40_DEVICE_CATALOG) up to date while the device re-enumerates.
+the device catalogue (ZR40_DEVICE_CATALOG) up to date while the device re-enumerates. SIGUSR1
+brings the drivers up to date (DriverVersion 1.0.8.0, see --outdated-drivers).
 
 In <run dir> (created if missing):
   ttyZR40_UPDATE      the update port (normal mode, then the boot loader)
@@ -445,6 +450,9 @@ Options:
                             default home
   --driver-version V        DriverVersion of the three functions (default 1.0.8.0; an
                             outdated driver is e.g. 1.0.7.0)
+  --outdated-drivers        DriverVersion 1.0.7.0 until SIGUSR1: then 1.0.8.0, the catalogue
+                            is rewritten and "drivers-updated" is printed, as when the PC's
+                            drivers get updated while the device is plugged in
   --net-id GUID             NetCfgInstanceId of the network adapter and id of its Mobile
                             Broadband interface (default {6A1D5C2E-0000-4000-8000-1D7A3C520001})
   --no-modem                the device has no modem port (Mobile Broadband only)
@@ -492,6 +500,7 @@ Event lines on stdout (one per line, flushed):
   erased FIRST-LAST                 blocks erased (hex)
   downloaded MODULE                 the data of an image arrived completely
   version-record TEXT               the version record was written
+  drivers-updated                   after SIGUSR1: DriverVersion 1.0.8.0, catalogue rewritten
   stopped                           on a stop signal: symlinks and catalogue records removed
 Exit codes: 0 after a stop signal, 1 when the device cannot be set up, 2 for a bad command line.
 

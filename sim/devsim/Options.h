@@ -27,6 +27,10 @@ struct FrameFault {
     bool fired = false;
 };
 
+// The driver version the update tool counts as current.
+inline constexpr const char* kCurrentDriverVersion = "1.0.8.0";
+inline constexpr const char* kOutdatedDriverVersion = "1.0.7.0";
+
 struct Options {
     std::string dir;
     std::string catalog;  // empty: <dir>/catalog.txt
@@ -40,7 +44,7 @@ struct Options {
     std::string newDateCode;  // empty: the build date at the end of gen
     std::string serial = "358741050123456";
     std::string moduleVersions[3] = {"LTEL1_017", "C_L2_F_030", "C_L3_001"};  // C_L1..C_L3
-    std::string driverVersion = "1.0.8.0";
+    std::string driverVersion = kCurrentDriverVersion;
     std::string netId = "{6A1D5C2E-0000-4000-8000-1D7A3C520001}";
     bool echo = true;
     Area area = Area::Home;

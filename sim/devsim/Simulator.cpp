@@ -106,13 +106,36 @@ int Simulator::Run(int stopFd) {
         if (n <= 0) {
             continue;
         }
-        if (fds[0].revents != 0) {
+        if (fds[0].revents != 0 && !TakeControl(stopFd)) {
             break;
         }
         ServeReady(fds, owners);
     }
     Shutdown();
     return 0;
+}
+
+bool Simulator::TakeControl(int stopFd) {
+    char bytes[64];
+    const ssize_t n = ::read(stopFd, bytes, sizeof bytes);
+    if (n < 0) {
+        return errno == EAGAIN || errno == EINTR;
+    }
+    bool keepGoing = n > 0;
+    for (ssize_t i = 0; i < n; ++i) {
+        if (bytes[i] == kUpdateDriversByte) {
+            UpdateDrivers();
+        } else {
+            keepGoing = false;
+        }
+    }
+    return keepGoing;
+}
+
+void Simulator::UpdateDrivers() {
+    m_options.driverVersion = kCurrentDriverVersion;
+    WriteCatalogue();
+    Event("drivers-updated");
 }
 
 void Simulator::AppearIfDue(Clock::time_point now) {

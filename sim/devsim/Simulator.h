@@ -33,6 +33,8 @@ inline constexpr const char* kNetHardwareId = "MIRATO_ZEDA\\VID_1D7A&PID_3C52&NE
 inline constexpr const char* kSecondChannelSuffix = "_{0254B0B5-AA88-461f-8044-3D5C47AB5709}";
 inline constexpr const char* kConnectionSoft = "ZR40_ConnectionSoft.exe";
 inline constexpr const char* kDialUpDevice = "mirato ZR40 USB Modem";
+// A byte on Run's stop descriptor that updates the drivers instead of stopping.
+inline constexpr char kUpdateDriversByte = 'D';
 
 class Simulator : private Host {
   public:
@@ -44,9 +46,13 @@ class Simulator : private Host {
     // Run directory, frame log, the device in normal mode, catalogue, "ready". 1 or 0 (error).
     int Start(std::string& error);
 
-    // Serves the device until stopFd becomes readable; then takes the device away (symlinks
-    // and catalogue records removed) and prints "stopped". Returns the exit code.
+    // Serves the device until stopFd becomes readable with anything but kUpdateDriversByte (or
+    // its end); then takes the device away (symlinks and catalogue records removed) and prints
+    // "stopped". Returns the exit code.
     int Run(int stopFd);
+
+    // DriverVersion 1.0.8.0 from now on, in the catalogue at once; prints "drivers-updated".
+    void UpdateDrivers();
 
   private:
     using Clock = std::chrono::steady_clock;
@@ -107,6 +113,8 @@ class Simulator : private Host {
     void ServeReady(const std::vector<pollfd>& fds,
                     const std::vector<std::pair<Channel*, std::uint64_t>>& owners);
     void Shutdown();
+    // Reads the stop descriptor: false when the simulator is to stop.
+    bool TakeControl(int stopFd);
 
     int OpenChannel(Channel& channel, const std::string& link, std::string& error);
     void CloseChannel(Channel& channel);

@@ -19,6 +19,11 @@ void OnStopSignal(int) {
     [[maybe_unused]] ssize_t n = ::write(g_stopWrite, &byte, 1);
 }
 
+void OnDriverSignal(int) {
+    const char byte = sim::devsim::kUpdateDriversByte;
+    [[maybe_unused]] ssize_t n = ::write(g_stopWrite, &byte, 1);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -45,6 +50,8 @@ int main(int argc, char** argv) {
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
         ::sigaction(sig, &action, nullptr);
     }
+    action.sa_handler = OnDriverSignal;
+    ::sigaction(SIGUSR1, &action, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
 
     sim::devsim::Simulator simulator(std::move(options));

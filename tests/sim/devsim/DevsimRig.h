@@ -330,6 +330,8 @@ class DevSim {
         return all;
     }
 
+    bool Raise(int sig) { return m_pid > 0 && ::kill(m_pid, sig) == 0; }
+
     // SIGTERM, then the exit code once the process has ended (-1 if it did not exit normally).
     int Stop() { return Signal(SIGTERM); }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/devices/Devices.h"
 #include "tests/sim/devsim/DevsimRig.h"
 
 namespace {
@@ -123,6 +124,27 @@ TEST_F(Devsim, FaultOptionsShowInTheCatalogue) {
     for (const char* kind : {"Ports", "Modem", "Net"}) {
         EXPECT_EQ(FindKind(records, kind)->props.at("DriverVersion"), "1.0.7.0") << kind;
     }
+}
+
+TEST_F(Devsim, OutdatedDriversBecomeCurrentOnSignalAndTheDeviceStays) {
+    auto sim = Launch({"--outdated-drivers"});
+    auto updatePort = [&] {
+        std::vector<platform::devices::DeviceInfo> ports = platform::devices::FindDevices(
+            *platform::devices::Catalog(sim->Catalog()), platform::devices::SetupClass::Ports,
+            platform::devices::kUpdateHardwareId);
+        return ports.size() == 1 ? ports[0].DriverVersion().value_or("") : "";
+    };
+    EXPECT_EQ(updatePort(), "1.0.7.0");
+    ASSERT_TRUE(sim->Raise(SIGUSR1));
+    ASSERT_TRUE(sim->WaitFor("drivers-updated")) << sim->Seen();
+    EXPECT_EQ(updatePort(), "1.0.8.0");
+    for (const char* kind : {"Modem", "Net"}) {
+        EXPECT_EQ(FindKind(ReadCatalog(sim->Catalog()), kind)->props.at("DriverVersion"), "1.0.8.0")
+            << kind;
+    }
+    Terminal modem(sim->ModemLink());
+    EXPECT_NE(modem.Command("AT+GMR\r\n").find("Ver1.00"), std::string::npos);
+    EXPECT_EQ(sim->Stop(), 0);
 }
 
 TEST_F(Devsim, WithoutModemPortOnlyMobileBroadbandRemains) {
