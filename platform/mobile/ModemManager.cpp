@@ -259,7 +259,7 @@ class ModemManagerService final : public MobileBroadband {
         }
         for (const auto& bearer : modem->bearers) {
             int connected = 0;
-            sd_bus_error error = SD_BUS_ERROR_NULL;
+            sd_bus_error error{};
             const int rc = sd_bus_get_property_trivial(bus.get(), kService, bearer.c_str(), kBearer,
                                                        "Connected", &error, 'b', &connected);
             sd_bus_error_free(&error);
@@ -293,7 +293,7 @@ class ModemManagerService final : public MobileBroadband {
         MessagePtr call(rawCall);
         // Asking must not start a service that is not running.
         sd_bus_message_set_auto_start(call.get(), 0);
-        sd_bus_error error = SD_BUS_ERROR_NULL;
+        sd_bus_error error{};
         sd_bus_message* rawReply = nullptr;
         const int rc =
             sd_bus_call(bus.get(), call.get(), system::kBusCallTimeoutUs, &error, &rawReply);

@@ -1,6 +1,7 @@
 #include "platform/system/Bus.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <set>
 #include <string>
@@ -9,11 +10,18 @@ namespace platform::system {
 
 BusPtr OpenSystemBus() {
     sd_bus* raw = nullptr;
-    if (sd_bus_open_system(&raw) < 0) {
+    if (sd_bus_new(&raw) < 0) {
         return nullptr;
     }
     BusPtr bus(raw);
-    if (sd_bus_set_method_call_timeout(bus.get(), kBusCallTimeoutUs) < 0) {
+    const char* address = secure_getenv("DBUS_SYSTEM_BUS_ADDRESS");
+    if (address == nullptr || *address == '\0') {
+        address = "unix:path=/run/dbus/system_bus_socket";
+    }
+    // The time-out is set before the start so that the greeting call is bounded as well.
+    if (sd_bus_set_address(bus.get(), address) < 0 || sd_bus_set_bus_client(bus.get(), 1) < 0 ||
+        sd_bus_set_method_call_timeout(bus.get(), kBusCallTimeoutUs) < 0 ||
+        sd_bus_start(bus.get()) < 0) {
         return nullptr;
     }
     return bus;

@@ -55,7 +55,7 @@ StayAwake::StayAwake(std::string_view who, std::string_view why) {
     }
     const std::string whoText(who);
     const std::string whyText(why);
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{};
     sd_bus_message* raw = nullptr;
     const int rc =
         sd_bus_call_method(bus.get(), kLogin, kLoginPath, kLoginManager, "Inhibit", &error, &raw,
