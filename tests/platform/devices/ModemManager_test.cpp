@@ -35,76 +35,55 @@ struct FakeModem {
     std::string bearer;
     std::uint32_t registration = 0;
     bool connected = false;
-
-    template <class F>
-    static int Locked(void* userdata, F read) {
-        auto* self = static_cast<FakeModem*>(userdata);
-        std::lock_guard lock(*self->mutex);
-        return read(*self);
-    }
 };
 
-int GetString(sd_bus*, const char*, const char*, const char* property, sd_bus_message* reply,
-              void* userdata, sd_bus_error*) {
-    return FakeModem::Locked(userdata, [&](FakeModem& m) {
-        const std::string name = property;
-        const std::string& value = name == "Device"     ? m.device
-                                   : name == "Revision" ? m.revision
-                                                        : m.equipmentId;
-        return sd_bus_message_append(reply, "s", value.c_str());
-    });
-}
-
-int GetPorts(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void* userdata,
-             sd_bus_error*) {
-    return FakeModem::Locked(userdata, [&](FakeModem& m) {
+// Every property of the three interfaces, by name.
+int GetProperty(sd_bus*, const char*, const char*, const char* property, sd_bus_message* reply,
+                void* userdata, sd_bus_error*) {
+    auto& m = *static_cast<FakeModem*>(userdata);
+    std::lock_guard lock(*m.mutex);
+    const std::string name = property;
+    if (name == "Ports") {
         int rc = sd_bus_message_open_container(reply, 'a', "(su)");
-        for (const auto& [name, type] : m.ports) {
-            rc = rc < 0 ? rc : sd_bus_message_append(reply, "(su)", name.c_str(), type);
+        for (const auto& [port, type] : m.ports) {
+            rc = rc < 0 ? rc : sd_bus_message_append(reply, "(su)", port.c_str(), type);
         }
         return rc < 0 ? rc : sd_bus_message_close_container(reply);
-    });
-}
-
-int GetBearers(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply,
-               void* userdata, sd_bus_error*) {
-    return FakeModem::Locked(userdata, [&](FakeModem& m) {
+    }
+    if (name == "Bearers") {
         return m.bearer.empty() ? sd_bus_message_append(reply, "ao", 0)
                                 : sd_bus_message_append(reply, "ao", 1, m.bearer.c_str());
-    });
-}
-
-int GetRegistration(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply,
-                    void* userdata, sd_bus_error*) {
-    return FakeModem::Locked(
-        userdata, [&](FakeModem& m) { return sd_bus_message_append(reply, "u", m.registration); });
-}
-
-int GetConnected(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply,
-                 void* userdata, sd_bus_error*) {
-    return FakeModem::Locked(userdata, [&](FakeModem& m) {
+    }
+    if (name == "RegistrationState") {
+        return sd_bus_message_append(reply, "u", m.registration);
+    }
+    if (name == "Connected") {
         return sd_bus_message_append(reply, "b", static_cast<int>(m.connected));
-    });
+    }
+    const std::string& text = name == "Device"     ? m.device
+                              : name == "Revision" ? m.revision
+                                                   : m.equipmentId;
+    return sd_bus_message_append(reply, "s", text.c_str());
 }
 
 const sd_bus_vtable kModemVtable[] = {
     SD_BUS_VTABLE_START(0),
-    SD_BUS_PROPERTY("Device", "s", GetString, 0, 0),
-    SD_BUS_PROPERTY("Revision", "s", GetString, 0, 0),
-    SD_BUS_PROPERTY("EquipmentIdentifier", "s", GetString, 0, 0),
-    SD_BUS_PROPERTY("Ports", "a(su)", GetPorts, 0, 0),
-    SD_BUS_PROPERTY("Bearers", "ao", GetBearers, 0, 0),
+    SD_BUS_PROPERTY("Device", "s", GetProperty, 0, 0),
+    SD_BUS_PROPERTY("Revision", "s", GetProperty, 0, 0),
+    SD_BUS_PROPERTY("EquipmentIdentifier", "s", GetProperty, 0, 0),
+    SD_BUS_PROPERTY("Ports", "a(su)", GetProperty, 0, 0),
+    SD_BUS_PROPERTY("Bearers", "ao", GetProperty, 0, 0),
     SD_BUS_VTABLE_END,
 };
 const sd_bus_vtable k3gppVtable[] = {
     SD_BUS_VTABLE_START(0),
-    SD_BUS_PROPERTY("OperatorCode", "s", GetString, 0, 0),
-    SD_BUS_PROPERTY("RegistrationState", "u", GetRegistration, 0, 0),
+    SD_BUS_PROPERTY("OperatorCode", "s", GetProperty, 0, 0),
+    SD_BUS_PROPERTY("RegistrationState", "u", GetProperty, 0, 0),
     SD_BUS_VTABLE_END,
 };
 const sd_bus_vtable kBearerVtable[] = {
     SD_BUS_VTABLE_START(0),
-    SD_BUS_PROPERTY("Connected", "b", GetConnected, 0, 0),
+    SD_BUS_PROPERTY("Connected", "b", GetProperty, 0, 0),
     SD_BUS_VTABLE_END,
 };
 

@@ -6,11 +6,12 @@
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
-#include <condition_variable>
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "tests/support/Eventually.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
@@ -22,7 +23,7 @@ using testsupport::ScopedEnv;
 
 namespace {
 
-constexpr std::uint64_t kGuardMs = 20000;
+constexpr std::uint32_t kGuardMs = 20000;
 
 // logind as far as the programs use it: Inhibit hands out the write end of a pipe and keeps
 // the read end, which reports a hang-up once every copy of the lock is gone.
@@ -83,25 +84,11 @@ void EmitPrepareForSleep(BusService& service, bool going) {
     });
 }
 
-class Counter {
-  public:
-    void Add() {
-        std::lock_guard lock(mutex_);
-        ++count_;
-        changed_.notify_all();
-    }
-    int WaitFor(int atLeast) {
-        std::unique_lock lock(mutex_);
-        changed_.wait_for(lock, std::chrono::milliseconds(kGuardMs),
-                          [&] { return count_ >= atLeast; });
-        return count_;
-    }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    int count_ = 0;
-};
+// Waits for a count another thread raises; the guard only stops a hang.
+int WaitFor(const std::atomic<int>& count, int atLeast) {
+    testsupport::Eventually([&] { return count.load() >= atLeast; }, kGuardMs);
+    return count.load();
+}
 
 }  // namespace
 
@@ -129,15 +116,15 @@ TEST(Logind, InhibitorIsHeldWhileTheObjectLivesAndResumeReachesTheCallback) {
     ASSERT_EQ(::poll(&released, 1, kGuardMs), 1);
     EXPECT_NE(released.revents & POLLHUP, 0);
 
-    Counter resumes;
+    std::atomic<int> resumes{0};
     {
-        sys::ResumeWatcher watcher([&] { resumes.Add(); });
+        sys::ResumeWatcher watcher([&] { ++resumes; });
         ASSERT_TRUE(watcher.Active());
         EmitPrepareForSleep(service, true);  // going to sleep: not a resume
         EmitPrepareForSleep(service, false);
-        EXPECT_EQ(resumes.WaitFor(1), 1);
+        EXPECT_EQ(WaitFor(resumes, 1), 1);
     }
-    EXPECT_EQ(resumes.WaitFor(0), 1);
+    EXPECT_EQ(resumes.load(), 1);
 }
 
 TEST(Logind, WithoutLogindOrWithoutABusNothingIsHeldAndNothingBreaks) {
@@ -158,7 +145,7 @@ TEST(Logind, WithoutLogindOrWithoutABusNothingIsHeldAndNothingBreaks) {
 TEST(SessionEnd, TerminationAndHangUpReachTheCallbackOnItsOwnThread) {
     std::mutex mutex;
     std::vector<int> seen;
-    Counter ends;
+    std::atomic<int> ends{0};
     const auto caller = std::this_thread::get_id();
     bool otherThread = true;
     {
@@ -168,16 +155,16 @@ TEST(SessionEnd, TerminationAndHangUpReachTheCallbackOnItsOwnThread) {
                 seen.push_back(signal);
                 otherThread = otherThread && std::this_thread::get_id() != caller;
             }
-            ends.Add();
+            ++ends;
         });
         ASSERT_TRUE(watcher.Active());
         // Only one watcher at a time.
         EXPECT_FALSE(sys::SessionEndWatcher([](int) {}).Active());
 
         ASSERT_EQ(::kill(::getpid(), SIGTERM), 0);
-        ASSERT_EQ(ends.WaitFor(1), 1);
+        ASSERT_EQ(WaitFor(ends, 1), 1);
         ASSERT_EQ(::kill(::getpid(), SIGHUP), 0);
-        ASSERT_EQ(ends.WaitFor(2), 2);
+        ASSERT_EQ(WaitFor(ends, 2), 2);
     }
     std::lock_guard lock(mutex);
     EXPECT_EQ(seen, (std::vector<int>{SIGTERM, SIGHUP}));
