@@ -6,6 +6,7 @@
 // connection of its own, so the object holds no state that threads would share.
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <utility>
 
