@@ -87,8 +87,6 @@ class CatalogService final : public MobileBroadband {
     std::filesystem::path file_;
 };
 
-// Stands in until the ModemManager backend is written; a PC without the simulator then sees no
-// Mobile Broadband interface and no dial-up connection.
 class NoServiceImpl final : public MobileBroadband {
   public:
     std::vector<std::string> InterfaceIds() override { return {}; }
@@ -112,7 +110,7 @@ std::unique_ptr<MobileBroadband> Create() {
     if (auto file = devices::CatalogFromEnvironment()) {
         return Catalog(std::move(*file));
     }
-    return NoService();
+    return ModemManager();
 }
 
 }  // namespace platform::mobile

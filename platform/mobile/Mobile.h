@@ -22,6 +22,7 @@ inline constexpr int kRegisterRoaming = 4;
 inline constexpr int kRegisterPartner = 5;
 
 inline constexpr int kConnectionActivated = 1;
+inline constexpr int kConnectionDeactivated = 3;
 
 struct DeviceCaps {
     std::string firmware;
@@ -53,7 +54,11 @@ std::unique_ptr<MobileBroadband> Catalog(std::filesystem::path file);
 // A system without a Mobile Broadband service and without dial-up connections.
 std::unique_ptr<MobileBroadband> NoService();
 
-// The catalogue when ZR40_DEVICE_CATALOG is set and not empty, otherwise NoService().
+// ModemManager on the system bus. Without the bus or the service there are no interfaces;
+// no query waits longer than a bounded D-Bus call.
+std::unique_ptr<MobileBroadband> ModemManager();
+
+// The catalogue when ZR40_DEVICE_CATALOG is set and not empty, otherwise ModemManager().
 std::unique_ptr<MobileBroadband> Create();
 
 }  // namespace platform::mobile
