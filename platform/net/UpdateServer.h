@@ -18,6 +18,13 @@ inline constexpr const char* kUpdateServerFile = "/etc/zr40/update-server";
 // instead of sending reports to a stranger.
 inline constexpr const char* kDefaultUpdateServer = "http://update-server.zr40.invalid";
 
+// What the server offers, below the configured server.
+inline constexpr const char* kNotifyPath = "/update/telmirato/zr-40/update1/notify";
+inline constexpr const char* kVersionPagePath = "/telmirato/app/update/zr-40/version.html";
+inline constexpr const char* kDownloadPagePath = "/telmirato/update/zr-40/";
+inline constexpr const char* kVersionPageUser = "zr-40_norvale";
+inline constexpr const char* kVersionPagePassword = "gate@5830";
+
 struct UpdateServer {
     std::string scheme;  // "http" or "https"
     std::string host;    // a name, an IPv4 address, or an IPv6 address without brackets
