@@ -8,6 +8,7 @@ packages=(
   clang libclang-rt-14-dev clang-format
   libc-bin
   libsqlite3-dev libudev-dev libsystemd-dev dbus-daemon
+  libcurl4-openssl-dev libproxy-dev libcpp-httplib-dev openssl
 )
 
 missing=()

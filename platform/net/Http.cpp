@@ -16,6 +16,12 @@ struct Canceller::State {
     std::vector<CURLM*> running;  // requests in curl_multi_poll that Cancel must wake
 };
 
+struct CancelAccess {
+    static Canceller::State* Of(const Canceller* canceller) {
+        return canceller != nullptr ? canceller->m_state.get() : nullptr;
+    }
+};
+
 Canceller::Canceller() : m_state(std::make_unique<State>()) {}
 Canceller::~Canceller() = default;
 
@@ -198,7 +204,7 @@ Result Perform(const Request& request, const BodySink& sink, const Canceller* ca
     if (easy.multi == nullptr || curl_multi_add_handle(easy.multi, h) != CURLM_OK) {
         return Failure(Error::Other, "curl_multi_init failed");
     }
-    Canceller::State* cancel = canceller != nullptr ? &canceller->Shared() : nullptr;
+    Canceller::State* cancel = CancelAccess::Of(canceller);
     if (cancel != nullptr) {
         std::lock_guard lock(cancel->mutex);
         cancel->running.push_back(easy.multi);

@@ -86,9 +86,9 @@ class Canceller {
     bool Cancelled() const;
 
     struct State;
-    State& Shared() const { return *m_state; }
 
   private:
+    friend struct CancelAccess;
     std::unique_ptr<State> m_state;
 };
 

@@ -267,6 +267,10 @@ int main(int argc, char** argv) {
         std::fputs(sim::server::kUsage, stdout);
         return 0;
     }
+    if (!options->versionFile.empty() && ::access(options->versionFile.c_str(), R_OK) != 0) {
+        std::fprintf(stderr, "zr40-serverd: cannot read %s\n", options->versionFile.c_str());
+        return 1;
+    }
     std::FILE* log = stdout;
     if (!options->log.empty() && (log = std::fopen(options->log.c_str(), "a")) == nullptr) {
         std::fprintf(stderr, "zr40-serverd: cannot open %s\n", options->log.c_str());

@@ -186,3 +186,21 @@ TEST(Http, HttpsChecksTheServerCertificate) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Serverd, AScriptFileSetsTheAnswersAndABadOneStopsTheServer) {
+    testsupport::TempDir dir;
+    std::ofstream(dir.Path() / "answers") << "# busy first\nnotify 503,200\r\nversion drop\n";
+    Serverd server({"--script", (dir.Path() / "answers").string()});
+    EXPECT_EQ(net::Fetch(Notify(server, "a=1")).status, 503);
+    EXPECT_EQ(net::Fetch(Notify(server, "a=1")).status, 200);
+    EXPECT_EQ(net::Fetch(VersionPage(server, kGood)).error, net::Error::ConnectionDropped);
+
+    std::ofstream(dir.Path() / "bad") << "notify 200,70\n";
+    Serverd bad({"--script", (dir.Path() / "bad").string()});
+    EXPECT_EQ(bad.Port(), 0);
+    EXPECT_EQ(bad.Stop(), 2);
+}
+
+}  // namespace
