@@ -11,6 +11,8 @@
 #      log polled every millisecond, so it reads up to ~2 ms late).
 #   3. window_bench: a post by title to a window of another process, as a round trip (median and
 #      99th percentile).
+#   4. net_bench: a notification POST and a version page GET against zr40-serverd (median and
+#      99th percentile).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/lib/sim.sh
@@ -81,6 +83,9 @@ full_write() {
 
 echo "== window post across processes (window_bench)"
 "$bin/tests/bench/window_bench"
+
+echo "== HTTP round trip against zr40-serverd (net_bench)"
+"$bin/tests/bench/net_bench"
 
 echo "== full write against zr40-devsim"
 full_write 10
