@@ -4,8 +4,9 @@
 // must be made within Limits::connect; once connected, a transfer that moves fewer than
 // Limits::stallBytesPerSecond bytes per second for Limits::stall is abandoned (a server that
 // answers nothing after the request counts as stalled too); no request lasts longer than
-// Limits::total. The defaults are 30 s, 1 byte/s for 60 s and 10 minutes. Another thread ends a
-// request early through its Canceller. Redirects are not followed: a 3xx is the answer.
+// Limits::total. The defaults are 30 s, 1 byte/s for 60 s and 10 minutes (a zero switches a
+// bound off, which only tests should do). Another thread ends a request early through its
+// Canceller. Redirects are not followed: a 3xx is the answer.
 //
 // The proxy is chosen per URL (Proxy.h) unless the request names one. Server certificates are
 // checked against the system's CA store.

@@ -1,18 +1,17 @@
 // zr40-serverd: the carrier's update server as the tests and the demo need it (Options.h).
+#include <dirent.h>
 #include <httplib.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <dirent.h>
-#include <netinet/in.h>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <ctime>
-#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -80,7 +79,7 @@ std::string Now() {
     return text;
 }
 
-int LocalPort(int fd, bool peer) {
+int SocketPort(int fd, bool peer) {
     sockaddr_storage address{};
     socklen_t length = sizeof address;
     const int got = peer ? ::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length)
@@ -106,8 +105,8 @@ void HangUp(const httplib::Request& request) {
     }
     while (dirent* entry = ::readdir(fds)) {
         const int fd = std::atoi(entry->d_name);
-        if (fd > 2 && fd != ::dirfd(fds) && LocalPort(fd, false) == request.local_port &&
-            LocalPort(fd, true) == request.remote_port) {
+        if (fd > 2 && fd != ::dirfd(fds) && SocketPort(fd, false) == request.local_port &&
+            SocketPort(fd, true) == request.remote_port) {
             ::shutdown(fd, SHUT_RDWR);
         }
     }
