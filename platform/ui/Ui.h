@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "platform/kernel/Clock.h"
+#include "platform/kernel/Event.h"
 #include "platform/ui/Template.h"
 #include "platform/window/Window.h"
 
