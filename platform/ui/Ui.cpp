@@ -96,6 +96,8 @@ void SetHost(Host* host) {
     HostRegistry& r = Registry();
     std::lock_guard lock(r.mutex);
     r.current = host;
+    // A new host starts a new session: its first top-level dialog takes the start hint.
+    Dialogs().firstTopLevelShown = false;
 }
 
 void RegisterHost(std::string_view name, HostFactory factory) {
