@@ -114,7 +114,7 @@ class ConsoleHost::Peer final : public DialogPeer {
     }
     void IconChanged() override {}
     void SystemMenuChanged() override { host_.choicesDirty_ = true; }
-    void Ended() override {}
+    void Ended() override { host_.choicesDirty_ = true; }
 
   private:
     bool Shown() const {
@@ -223,7 +223,7 @@ void ConsoleHost::ShowChoices() {
     std::string line;
     for (const DialogRef& ref : shown_) {
         Dialog* d = ref.Get();
-        if (!d || !d->IsVisible()) {
+        if (!d || !d->IsVisible() || d->IsInputBlocked()) {
             continue;
         }
         for (const ControlState& c : d->Controls()) {

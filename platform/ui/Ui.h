@@ -144,6 +144,8 @@ void RegisterHost(std::string_view name, HostFactory factory);
 std::unique_ptr<Host> ChooseHost();
 // "qt", "console" or "scripted" from ZR40_UI and the display variables.
 std::string ChosenHostName();
+// ZR40_SHOW as a show command: Minimize, Hide, or empty for a normal start.
+std::optional<ShowCommand> StartShowHint();
 
 // Waits until one of the live dialogs' windows has something pending, a timer is due,
 // extraFd (when >= 0) is readable, or timeoutMs passes (kernel::kInfinite: no limit); then
@@ -235,6 +237,8 @@ class Dialog {
     const std::vector<SystemMenuItem>& SystemMenu() const { return sysMenu_; }
     DialogPeer* Peer() const { return peer_.get(); }
 
+    // While a modal dialog opened after this one is up, the user's actions below are ignored.
+    bool IsInputBlocked() const;
     // Called by hosts on the UI thread when the user acts. Each may destroy the dialog.
     void UserCommand(int id);                       // a button
     void UserClose();                               // the close box

@@ -169,3 +169,22 @@ TEST_F(UiTest, TrayEventsAndMenuChoicesReachTheOwnerOnItsWindow) {
     host_.SetTrayAvailable(false);
     EXPECT_FALSE(TrayIcon::Available());
 }
+
+TEST_F(UiTest, ModalBoxHoldsTheInputOfTheDialogBelowUntilItEnds) {
+    class Main final : public Dialog {
+      public:
+        Main() : Dialog(1000) {}
+
+      protected:
+        void OnSysCommand(int id) override {
+            if (id == 0x10) {
+                CAboutDlg(this).DoModal();
+            }
+        }
+    };
+    host_.SysCommand(1000, 0x10).Press(1000, IDOK).Press(100, IDOK).Press(1000, IDOK);
+    EXPECT_EQ(Main().DoModal(), IDOK);
+    EXPECT_TRUE(Recorded("script: skipped press 1000 1")) << host_.RecordText();
+    EXPECT_TRUE(Recorded("100 end 1"));
+    EXPECT_FALSE(host_.StepsLeft());
+}
