@@ -74,11 +74,11 @@ struct ControlState {
 class Dialog;
 class TrayIcon;
 
-// The host's side of one dialog. Calls arrive on the UI thread; the host reads the new state
-// from the dialog (Dialog::Controls, Title, ...). The peer is destroyed before the dialog's
-// OnDestroy returns to the host, possibly from inside a call the host made into the dialog
-// (a button handler that destroys its own dialog): a host must not touch the dialog or the peer
-// after such a call without checking Dialog::IsAlive through a DialogRef.
+// The host's side of one dialog, created when its window is and destroyed in DestroyWindow
+// (after OnDestroy). Calls arrive on the UI thread; the host reads the new state from the
+// dialog (Controls, GetWindowText, ...). A call the host makes into the dialog (UserCommand...)
+// may destroy the peer and even free the dialog: after it, look the dialog up again through a
+// DialogRef before touching it or the peer.
 class DialogPeer {
   public:
     virtual ~DialogPeer() = default;
