@@ -53,6 +53,9 @@ inline constexpr std::intptr_t kTrayBalloonClick = 0x0405;
 
 enum class ShowCommand { Hide, Normal, Minimize, Restore, Foreground };
 
+// Keys pressed in a dialog go to Dialog::UserKey first; a key the dialog does not swallow gets
+// the host's usual handling: Enter presses the default button, Escape counts as IDCANCEL, arrows
+// and Tab move the focus.
 enum class Key { Left, Right, Up, Down, Escape, Enter, Tab, Other };
 
 // What changed in a control, for the host to redraw from the dialog's state.
@@ -179,6 +182,7 @@ class Dialog {
     int DoModal();
     // Modeless: creates and shows the dialog (unless its template or ZR40_SHOW hides it).
     bool Create();
+    // Modal: DoModal returns result. Modeless: nobody waits for a result, the window goes.
     void EndDialog(int result);
     // Destroys the window (OnDestroy, then OnPostDestroy); safe to call from the dialog's own
     // handlers and more than once.
