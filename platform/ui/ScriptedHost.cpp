@@ -170,51 +170,51 @@ ScriptedHost::ScriptedHost(kernel::Clock& clock) : clock_(clock) {}
 ScriptedHost::~ScriptedHost() = default;
 
 ScriptedHost& ScriptedHost::Press(int dialogId, int controlId) {
-    steps_.push_back(MakeStep(Step::Press, dialogId, controlId));
+    steps_.push_back(MakeStep(Step::kPress, dialogId, controlId));
     return *this;
 }
 
 ScriptedHost& ScriptedHost::Close(int dialogId) {
-    steps_.push_back(MakeStep(Step::Close, dialogId));
+    steps_.push_back(MakeStep(Step::kClose, dialogId));
     return *this;
 }
 
 ScriptedHost& ScriptedHost::Answer(int result) {
-    steps_.push_back(MakeStep(Step::Answer, 0, result));
+    steps_.push_back(MakeStep(Step::kAnswer, 0, result));
     return *this;
 }
 
 ScriptedHost& ScriptedHost::Advance(std::uint32_t ms) {
-    steps_.push_back(MakeStep(Step::Advance, 0, static_cast<int>(ms)));
+    steps_.push_back(MakeStep(Step::kAdvance, 0, static_cast<int>(ms)));
     return *this;
 }
 
 ScriptedHost& ScriptedHost::TrayEvent(std::intptr_t trayEvent) {
-    Step step = MakeStep(Step::Tray);
+    Step step = MakeStep(Step::kTray);
     step.event = trayEvent;
     steps_.push_back(std::move(step));
     return *this;
 }
 
 ScriptedHost& ScriptedHost::ChooseMenuItem(int itemId) {
-    steps_.push_back(MakeStep(Step::Menu, 0, itemId));
+    steps_.push_back(MakeStep(Step::kMenu, 0, itemId));
     return *this;
 }
 
 ScriptedHost& ScriptedHost::SysCommand(int dialogId, int commandId) {
-    steps_.push_back(MakeStep(Step::Sys, dialogId, commandId));
+    steps_.push_back(MakeStep(Step::kSys, dialogId, commandId));
     return *this;
 }
 
 ScriptedHost& ScriptedHost::Key(int dialogId, platform::ui::Key key) {
-    Step step = MakeStep(Step::KeyPress, dialogId);
+    Step step = MakeStep(Step::kKey, dialogId);
     step.key = key;
     steps_.push_back(std::move(step));
     return *this;
 }
 
 ScriptedHost& ScriptedHost::Do(std::string what, std::function<void()> action) {
-    Step step = MakeStep(Step::Do);
+    Step step = MakeStep(Step::kDo);
     step.what = std::move(what);
     step.action = std::move(action);
     steps_.push_back(std::move(step));
@@ -269,13 +269,13 @@ void ScriptedHost::AdvanceBy(std::uint32_t ms) {
 
 bool ScriptedHost::RunFirst() {
     Step step = std::move(steps_.front());
-    if (step.kind == Step::Answer) {
+    if (step.kind == Step::kAnswer) {
         return false;
     }
     steps_.pop_front();
     auto skip = [&](const std::string& why) { Note("script: skipped " + why); };
     switch (step.kind) {
-        case Step::Press:
+        case Step::kPress:
             if (Dialog* d = FindShown(step.dialog)) {
                 Note("press " + std::to_string(step.dialog) + " " + std::to_string(step.value));
                 d->UserCommand(step.value);
@@ -283,7 +283,7 @@ bool ScriptedHost::RunFirst() {
                 skip("press " + std::to_string(step.dialog) + " " + std::to_string(step.value));
             }
             break;
-        case Step::Close:
+        case Step::kClose:
             if (Dialog* d = FindShown(step.dialog)) {
                 Note("close " + std::to_string(step.dialog));
                 d->UserClose();
@@ -291,7 +291,7 @@ bool ScriptedHost::RunFirst() {
                 skip("close " + std::to_string(step.dialog));
             }
             break;
-        case Step::Sys:
+        case Step::kSys:
             if (Dialog* d = FindShown(step.dialog)) {
                 Note("syscommand " + std::to_string(step.dialog) + " " +
                      std::to_string(step.value));
@@ -300,7 +300,7 @@ bool ScriptedHost::RunFirst() {
                 skip("syscommand " + std::to_string(step.dialog));
             }
             break;
-        case Step::KeyPress:
+        case Step::kKey:
             if (Dialog* d = FindShown(step.dialog)) {
                 const bool swallowed = d->UserKey(step.key);
                 Note("key " + std::to_string(step.dialog) + " " +
@@ -309,11 +309,11 @@ bool ScriptedHost::RunFirst() {
                 skip("key " + std::to_string(step.dialog));
             }
             break;
-        case Step::Advance:
+        case Step::kAdvance:
             Note("advance " + std::to_string(step.value));
             AdvanceBy(static_cast<std::uint32_t>(step.value));
             break;
-        case Step::Tray:
+        case Step::kTray:
             if (!trays_.empty()) {
                 Note("tray event " + std::to_string(step.event));
                 trays_.back()->Event(step.event);
@@ -321,7 +321,7 @@ bool ScriptedHost::RunFirst() {
                 skip("tray event");
             }
             break;
-        case Step::Menu:
+        case Step::kMenu:
             if (!trays_.empty()) {
                 Note("menu " + std::to_string(step.value));
                 trays_.back()->Choose(step.value);
@@ -329,11 +329,11 @@ bool ScriptedHost::RunFirst() {
                 skip("menu " + std::to_string(step.value));
             }
             break;
-        case Step::Do:
+        case Step::kDo:
             Note("do " + step.what);
             step.action();
             break;
-        case Step::Answer:
+        case Step::kAnswer:
             break;
     }
     DispatchDialogs();
@@ -382,7 +382,7 @@ int ScriptedHost::MessageBox(const MessageBoxRequest& request) {
                        Quoted(request.caption) + " " + Quoted(request.text);
     int answer = request.buttons == MbButtons::YesNo ? IDNO : IDOK;
     bool scripted = false;
-    if (!steps_.empty() && steps_.front().kind == Step::Answer) {
+    if (!steps_.empty() && steps_.front().kind == Step::kAnswer) {
         answer = steps_.front().value;
         steps_.pop_front();
         scripted = true;

@@ -67,7 +67,7 @@ class ScriptedHost final : public Host {
 
   private:
     struct Step {
-        enum Kind { Press, Close, Answer, Advance, Tray, Menu, Sys, KeyPress, Do } kind = Do;
+        enum Kind { kPress, kClose, kAnswer, kAdvance, kTray, kMenu, kSys, kKey, kDo } kind = kDo;
         int dialog = 0;
         int value = 0;
         std::intptr_t event = 0;
