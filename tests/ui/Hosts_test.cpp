@@ -188,3 +188,26 @@ TEST_F(UiTest, ModalBoxHoldsTheInputOfTheDialogBelowUntilItEnds) {
     EXPECT_TRUE(Recorded("100 end 1"));
     EXPECT_FALSE(host_.StepsLeft());
 }
+
+TEST_F(UiTest, HostComesFromTheEnvironmentAndAScriptFileDrivesIt) {
+    testsupport::ScopedEnv ui("ZR40_UI", nullptr);
+    testsupport::ScopedEnv wayland("WAYLAND_DISPLAY", nullptr);
+    {
+        testsupport::ScopedEnv display("DISPLAY", ":0");
+        EXPECT_EQ(ChosenHostName(), "qt");
+        EXPECT_EQ(ChooseHost()->Name(), "console");  // no Qt host in this program
+    }
+    testsupport::ScopedEnv display("DISPLAY", nullptr);
+    EXPECT_EQ(ChosenHostName(), "console");
+
+    const std::string script = (root_.Path() / "steps.txt").string();
+    std::ofstream(script) << "# refuse the notice\npress 178 2\n";
+    testsupport::ScopedEnv scripted("ZR40_UI", "scripted");
+    testsupport::ScopedEnv steps("ZR40_UI_SCRIPT", script.c_str());
+    std::unique_ptr<Host> host = ChooseHost();
+    ASSERT_EQ(host->Name(), "scripted");
+    SetHost(host.get());
+    EXPECT_EQ(CAttentionDlg().DoModal(), IDCANCEL);
+    EXPECT_FALSE(static_cast<ScriptedHost&>(*host).StepsLeft());
+    SetHost(&host_);
+}
