@@ -8,6 +8,7 @@ packages=(
   clang libclang-rt-14-dev clang-format
   libc-bin
   libsqlite3-dev libudev-dev libsystemd-dev dbus-daemon
+  qt6-base-dev qt6-svg-dev fonts-noto-cjk xvfb trayer imagemagick
 )
 
 missing=()

@@ -26,6 +26,12 @@
 #include "tests/support/TempDir.h"
 #include "tests/ui/qt/ProgramResources.h"
 
+// Qt keeps fontconfig's configuration until the process ends and never hands it back; that
+// allocation is fontconfig's own, not a leak of ours.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig.so\n";
+}
+
 namespace ui = platform::ui;
 using platform::ui::qt::ControlWidget;
 using platform::ui::qt::DialogWidget;
@@ -187,6 +193,21 @@ TEST_F(QtHostTest, ButtonsCloseBoxAndArrowKeysReachTheDialog) {
     form->close();
     EXPECT_EQ(dialog.commands, (std::vector<int>{1202, ui::IDCANCEL}));
     EXPECT_FALSE(dialog.IsAlive());
+}
+
+TEST_F(QtHostTest, WithoutATrayTheHiddenOwnerStaysReachable) {
+    UseHost(1.0);
+    ScopedTemplate tmpl(kProbeTemplate, kProbeText);
+    Probe owner(kProbeTemplate);
+    ASSERT_TRUE(owner.Create());
+    owner.ShowWindow(ui::ShowCommand::Hide);
+    ui::TrayIcon tray(owner, 1, 0x8003);
+    // The offscreen platform has no tray, like a desktop without one.
+    EXPECT_FALSE(tray.Add(128, "tip"));
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(owner.IsMinimized());
+    EXPECT_TRUE(DialogWidget(owner)->isMinimized());
+    owner.DestroyWindow();
 }
 
 class Ticking : public Probe {
