@@ -91,10 +91,11 @@ class ConsoleHost::Peer final : public DialogPeer {
                 } else if (what == Change::Visible && c->visible && !IsButton(*c)) {
                     DrawText(*c);
                 }
-                host_.choicesDirty_ = true;
+                host_.choicesDirty_ =
+                    host_.choicesDirty_ || IsButton(*c);  // a moving bar is no choice
                 break;
             case Change::Enabled:
-                host_.choicesDirty_ = true;
+                host_.choicesDirty_ = host_.choicesDirty_ || IsButton(*c);
                 break;
             case Change::Check:
                 if (c->checked) {
@@ -113,7 +114,7 @@ class ConsoleHost::Peer final : public DialogPeer {
     }
     void IconChanged() override {}
     void SystemMenuChanged() override { host_.choicesDirty_ = true; }
-    void Ended() override {}
+    void Ended() override { host_.choicesDirty_ = true; }
 
   private:
     bool Shown() const {
@@ -222,7 +223,7 @@ void ConsoleHost::ShowChoices() {
     std::string line;
     for (const DialogRef& ref : shown_) {
         Dialog* d = ref.Get();
-        if (!d || !d->IsVisible()) {
+        if (!d || !d->IsVisible() || d->IsInputBlocked()) {
             continue;
         }
         for (const ControlState& c : d->Controls()) {
@@ -377,6 +378,14 @@ int ConsoleHost::MessageBox(const MessageBoxRequest& request) {
             return IDNO;
         }
     }
+}
+
+}  // namespace platform::ui
+
+namespace platform::ui {
+
+std::unique_ptr<Host> MakeConsoleHost() {
+    return std::make_unique<ConsoleHost>();
 }
 
 }  // namespace platform::ui

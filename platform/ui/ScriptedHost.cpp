@@ -47,13 +47,15 @@ const char* ShowName(ShowCommand command) {
     return "?";
 }
 
+// The newest shown dialog of that template that takes input.
 Dialog* FindShown(int dialogId) {
+    Dialog* found = nullptr;
     for (Dialog* d : LiveDialogs()) {
-        if (d->TemplateId() == dialogId && d->IsVisible()) {
-            return d;
+        if (d->TemplateId() == dialogId && d->IsVisible() && !d->IsInputBlocked()) {
+            found = d;
         }
     }
-    return nullptr;
+    return found;
 }
 
 }  // namespace

@@ -112,6 +112,10 @@ std::string FontFamily(std::string_view face);
 
 // Dialog units to pixels for a font's average character width and height in pixels: a
 // horizontal unit is a quarter of the average width, a vertical unit an eighth of the height.
+// The templates are laid out for a Japanese font whose full-width character is 6 units wide
+// (and a half-width one at most 4): a host takes avgCharWidth as two thirds of the advance of
+// a full-width character such as "あ" (at least the Latin average), and charHeight as the
+// font's line height. A Japanese 9-point line then needs 8 units of height.
 struct FontMetrics {
     int avgCharWidth = 0;
     int charHeight = 0;

@@ -77,14 +77,15 @@ std::optional<ShowCommand> ShowHint() {
 
 Host& CurrentHost() {
     HostRegistry& r = Registry();
-    std::lock_guard lock(r.mutex);
+    std::unique_lock lock(r.mutex);
     if (r.current) {
         return *r.current;
     }
     if (!r.chosen) {
-        r.mutex.unlock();
+        // Choosing may create a toolkit; not under the lock.
+        lock.unlock();
         std::unique_ptr<Host> host = ChooseHost();
-        r.mutex.lock();
+        lock.lock();
         if (!r.chosen) {
             r.chosen = std::move(host);
         }
@@ -96,6 +97,8 @@ void SetHost(Host* host) {
     HostRegistry& r = Registry();
     std::lock_guard lock(r.mutex);
     r.current = host;
+    // A new host starts a new session: its first top-level dialog takes the start hint.
+    Dialogs().firstTopLevelShown = false;
 }
 
 void RegisterHost(std::string_view name, HostFactory factory) {
@@ -139,6 +142,10 @@ std::unique_ptr<Host> ChooseHost() {
         std::cerr << "no Qt host in this program; using the console\n";
     }
     return MakeConsoleHost();
+}
+
+std::optional<ShowCommand> StartShowHint() {
+    return ShowHint();
 }
 
 // ---- pumping -----------------------------------------------------------------------------
@@ -575,9 +582,20 @@ std::intptr_t Dialog::OnMessage(const window::Message& /*message*/) {
     return 0;
 }
 
+bool Dialog::IsInputBlocked() const {
+    const std::vector<Dialog*>& live = Dialogs().live;
+    auto it = std::find(live.begin(), live.end(), this);
+    if (it == live.end()) {
+        return true;
+    }
+    // A modal dialog opened later holds the input until it ends.
+    return std::any_of(std::next(it), live.end(),
+                       [](const Dialog* d) { return d->IsModal() && !d->ModalEnded(); });
+}
+
 void Dialog::UserCommand(int id) {
     const ControlState* c = Control(id);
-    if (c && (!c->enabled || !c->visible)) {
+    if ((c && (!c->enabled || !c->visible)) || IsInputBlocked()) {
         return;  // a disabled button cannot be pressed
     }
     DispatchScope scope;
@@ -585,16 +603,25 @@ void Dialog::UserCommand(int id) {
 }
 
 void Dialog::UserClose() {
+    if (IsInputBlocked()) {
+        return;
+    }
     DispatchScope scope;
     OnClose();
 }
 
 void Dialog::UserSysCommand(int id) {
+    if (IsInputBlocked()) {
+        return;
+    }
     DispatchScope scope;
     OnSysCommand(id);
 }
 
 bool Dialog::UserKey(Key key) {
+    if (IsInputBlocked()) {
+        return true;
+    }
     DispatchScope scope;
     return OnKey(key);
 }
@@ -607,7 +634,7 @@ void Dialog::UserText(int id, std::string_view cp932) {
 
 void Dialog::UserCheck(int id) {
     ControlState* c = Mutable(id);
-    if (!c || !c->enabled) {
+    if (!c || !c->enabled || IsInputBlocked()) {
         return;
     }
     if (c->tmpl.kind == ControlKind::CheckBox) {

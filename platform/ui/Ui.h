@@ -74,11 +74,11 @@ struct ControlState {
 class Dialog;
 class TrayIcon;
 
-// The host's side of one dialog. Calls arrive on the UI thread; the host reads the new state
-// from the dialog (Dialog::Controls, Title, ...). The peer is destroyed before the dialog's
-// OnDestroy returns to the host, possibly from inside a call the host made into the dialog
-// (a button handler that destroys its own dialog): a host must not touch the dialog or the peer
-// after such a call without checking Dialog::IsAlive through a DialogRef.
+// The host's side of one dialog, created when its window is and destroyed in DestroyWindow
+// (after OnDestroy). Calls arrive on the UI thread; the host reads the new state from the
+// dialog (Controls, GetWindowText, ...). A call the host makes into the dialog (UserCommand...)
+// may destroy the peer and even free the dialog: after it, look the dialog up again through a
+// DialogRef before touching it or the peer.
 class DialogPeer {
   public:
     virtual ~DialogPeer() = default;
@@ -144,6 +144,8 @@ void RegisterHost(std::string_view name, HostFactory factory);
 std::unique_ptr<Host> ChooseHost();
 // "qt", "console" or "scripted" from ZR40_UI and the display variables.
 std::string ChosenHostName();
+// ZR40_SHOW as a show command: Minimize, Hide, or empty for a normal start.
+std::optional<ShowCommand> StartShowHint();
 
 // Waits until one of the live dialogs' windows has something pending, a timer is due,
 // extraFd (when >= 0) is readable, or timeoutMs passes (kernel::kInfinite: no limit); then
@@ -235,6 +237,8 @@ class Dialog {
     const std::vector<SystemMenuItem>& SystemMenu() const { return sysMenu_; }
     DialogPeer* Peer() const { return peer_.get(); }
 
+    // While a modal dialog opened after this one is up, the user's actions below are ignored.
+    bool IsInputBlocked() const;
     // Called by hosts on the UI thread when the user acts. Each may destroy the dialog.
     void UserCommand(int id);                       // a button
     void UserClose();                               // the close box

@@ -1,0 +1,77 @@
+// The update tool's small dialogs: the notice, the waiting box, the two instruction boxes of
+// the update road and the version box.
+#pragma once
+
+#include "platform/ui/Ui.h"
+
+// Template ids.
+inline constexpr int IDD_ABOUTBOX = 100;
+inline constexpr int IDD_ATTENTION = 178;
+inline constexpr int IDD_CONF_WAIT = 179;
+inline constexpr int IDD_DRVUP = 180;
+inline constexpr int IDD_NWCONN = 181;
+inline constexpr int IDC_ABOUT_VERSION = 117;
+inline constexpr int IDC_ABOUT_COPYRIGHT = 1003;
+
+// What the instruction boxes tell the main dialog when the user dismisses them.
+class IWaitBoxOwner {
+  public:
+    virtual void DriverDialogClosed() = 0;
+    virtual void NetworkDialogClosed() = 0;
+
+  protected:
+    ~IWaitBoxOwner() = default;
+};
+
+// Modal; IDOK ("次へ") goes on, IDCANCEL (also the close box) stops the program.
+class CAttentionDlg : public platform::ui::Dialog {
+  public:
+    explicit CAttentionDlg(platform::ui::Dialog* pParent = nullptr);
+};
+
+// Modeless, without a parent, on the heap: `(new CConfWait)->Create()`, later DestroyWindow(),
+// which frees it. The user cannot close it.
+class CConfWait : public platform::ui::Dialog {
+  public:
+    CConfWait();
+
+  protected:
+    void OnClose() override {}
+    void OnOK() override {}
+    void OnCancel() override {}
+    void OnPostDestroy() override;
+};
+
+// Modeless members of the main dialog. OK closes only the box and tells the owner.
+class CDrvUpDlg : public platform::ui::Dialog {
+  public:
+    CDrvUpDlg(IWaitBoxOwner& owner, platform::ui::Dialog* pParent);
+
+  protected:
+    void OnOK() override;
+    void OnCancel() override;
+
+  private:
+    IWaitBoxOwner& m_owner;
+};
+
+class CNwConnDlg : public platform::ui::Dialog {
+  public:
+    CNwConnDlg(IWaitBoxOwner& owner, platform::ui::Dialog* pParent);
+
+  protected:
+    void OnOK() override;
+    void OnCancel() override;
+
+  private:
+    IWaitBoxOwner& m_owner;
+};
+
+// Modal version box: the product version and copyright from the version strings.
+class CAboutDlg : public platform::ui::Dialog {
+  public:
+    explicit CAboutDlg(platform::ui::Dialog* pParent = nullptr);
+
+  protected:
+    bool OnInitDialog() override;
+};
