@@ -8,17 +8,26 @@
 
 namespace platform::ui::qt {
 
-QFont DialogFont(std::string_view /*face*/, int pointSize, double scale) {
+namespace {
+
+QFont Japanese(int pointSize, double factor, int stretch) {
     QFont font(QString::fromLatin1(kJapaneseFamily));
     font.setStyleHint(QFont::SansSerif);
-    // Pixels, not points: the template's size is meant at 96 dpi whatever the screen claims.
-    const int points = pointSize > 0 ? pointSize : 9;
-    font.setPixelSize(std::max(1, static_cast<int>(std::lround(points * 96.0 / 72.0 * scale))));
+    // Pixels at 96 dpi: Qt rounds a font's pixel size to whole pixels anyway.
+    const double pixels = (pointSize > 0 ? pointSize : 9) * 96.0 / 72.0 * factor;
+    font.setPixelSize(std::max(1, static_cast<int>(std::lround(pixels))));
+    font.setStretch(stretch);
     return font;
 }
 
-BaseUnits FontBaseUnits(const QFont& font) {
-    const QFontMetrics metrics(font);
+}  // namespace
+
+QFont DialogFont(std::string_view /*face*/, int pointSize, double scale) {
+    return Japanese(pointSize, scale * 11.0 / 12.0, 92);
+}
+
+BaseUnits DialogBaseUnits(std::string_view /*face*/, int pointSize, double scale) {
+    const QFontMetrics metrics(Japanese(pointSize, scale, QFont::Unstretched));
     const int width = metrics.horizontalAdvance(
         QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
     // Rounded half up, as the average width of dialog units is defined.

@@ -339,7 +339,7 @@ QtDialogPeer::~QtDialogPeer() {
 void QtDialogPeer::Build() {
     const DialogTemplate& tmpl = dialog_.Template();
     font_ = DialogFont(tmpl.fontFace, tmpl.fontPoints, host_.Scale());
-    units_ = FontBaseUnits(font_);
+    units_ = DialogBaseUnits(tmpl.fontFace, tmpl.fontPoints, host_.Scale());
     form_->setFont(font_);
     Qt::WindowFlags flags =
         Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint;

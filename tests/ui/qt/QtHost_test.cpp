@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStyle>
+#include <QTextEdit>
 #include <QTimer>
 #include <cstdlib>
 #include <vector>
@@ -25,6 +26,7 @@
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 #include "tests/ui/qt/ProgramResources.h"
+#include "tests/ui/qt/SampleTexts.h"
 
 // Qt keeps fontconfig's configuration until the process ends and never hands it back; that
 // allocation is fontconfig's own, not a leak of ours.
@@ -265,6 +267,19 @@ void ExpectFits(QWidget& widget, const std::string& where) {
             button->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, button);
         EXPECT_LE(metrics.horizontalAdvance(text) + 2 * frame, button->width()) << where;
         EXPECT_LE(metrics.height(), button->height()) << where;
+    } else if (auto* line = qobject_cast<QLineEdit*>(&widget)) {
+        const QRect inside = line->contentsRect().marginsRemoved(line->textMargins());
+        EXPECT_LE(metrics.horizontalAdvance(line->text()), inside.width()) << where;
+        EXPECT_LE(metrics.height(), inside.height()) << where;
+    } else if (auto* text = qobject_cast<QTextEdit*>(&widget)) {
+        const QStringList lines = text->toPlainText().split(QLatin1Char('\n'));
+        const int margin = static_cast<int>(text->document()->documentMargin());
+        const QRect inside = text->viewport()->rect().adjusted(margin, margin, -margin, -margin);
+        for (const QString& one : lines) {
+            EXPECT_LE(metrics.horizontalAdvance(one), inside.width()) << where;
+        }
+        EXPECT_LE(static_cast<int>(lines.size()) * metrics.lineSpacing(), inside.height())
+            << where << " " << lines.size() << " lines";
     } else if (auto* group = qobject_cast<QGroupBox*>(&widget)) {
         EXPECT_LE(metrics.horizontalAdvance(group->title()) + 2 * metrics.averageCharWidth(),
                   group->width())
@@ -281,6 +296,7 @@ TEST_F(QtHostTest, NoTextOfEitherProgramIsCutOff) {
             for (int id : program.Dialogs()) {
                 ui::Dialog dialog(id);
                 ASSERT_TRUE(dialog.Create()) << manifest << " dialog " << id;
+                testsupport::FillSamples(dialog);
                 QWidget* form = DialogWidget(dialog);
                 ASSERT_NE(form, nullptr);
                 for (QWidget* child : form->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {

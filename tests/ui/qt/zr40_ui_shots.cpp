@@ -26,6 +26,7 @@
 #include "platform/ui/qt/Fonts.h"
 #include "platform/ui/qt/QtHost.h"
 #include "tests/ui/qt/ProgramResources.h"
+#include "tests/ui/qt/SampleTexts.h"
 
 namespace ui = platform::ui;
 namespace qtui = platform::ui::qt;
@@ -88,6 +89,7 @@ int RenderAll(const std::filesystem::path& out) {
                     ok = false;
                     continue;
                 }
+                testsupport::FillSamples(dialog);
                 const std::string name = ProgramOf(manifest) + "-dialog-" + std::to_string(id) +
                                          "@" + std::to_string(percent) + ".png";
                 ok = Save(Framed(*qtui::DialogWidget(dialog), ratio), out / name) && ok;
