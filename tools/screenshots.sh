@@ -16,8 +16,10 @@ QT_QPA_PLATFORM=offscreen "$shots" --out "$out"
 work=$(mktemp -d)
 pids=()
 cleanup() {
-  for pid in "${pids[@]}"; do
-    kill "$pid" 2>/dev/null || true
+  # Clients before the server they draw on.
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+    kill "${pids[i]}" 2>/dev/null || true
+    wait "${pids[i]}" 2>/dev/null || true
   done
   rm -rf "$work"
 }
@@ -37,8 +39,8 @@ trayer --edge bottom --align right --widthtype request --height 32 --SetDockType
   --transparent false --tint 0xdddddd 2>"$work/trayer.log" &
 pids+=($!)
 
-# The program says "ready" once the icon is docked and the balloon is up; it ends when its
-# standard input closes.
+# The program says "ready" once the icon is docked and the balloon is up, and again once the
+# icon's menu is open after "menu" on its input.
 coproc TRAY { QT_QPA_PLATFORM=xcb "$shots" --tray; }
 pids+=("$TRAY_PID")
 line=
@@ -48,4 +50,14 @@ if [ "$line" != ready ]; then
   exit 1
 fi
 import -window root "$out/tray.png"
+echo "$out/tray.png"
+echo menu >&"${TRAY[1]}"
+line=
+read -r -t 30 line <&"${TRAY[0]}" || true
+if [ "$line" != ready ]; then
+  echo "screenshots: the tray menu did not open (got '$line')" >&2
+  exit 1
+fi
+import -window root "$out/tray-menu.png"
+echo "$out/tray-menu.png"
 echo "screenshots: $out"

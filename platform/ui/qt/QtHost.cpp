@@ -706,7 +706,7 @@ bool QtDialogPeer::UserKey(QEvent* event) {
 // ---------------------------------------------------------------------------------------------
 
 QtTrayPeer::QtTrayPeer(TrayIcon& tray)
-    : tray_(tray), guard_(new QObject), icon_(new QSystemTrayIcon) {
+    : tray_(tray), guard_(new QObject), icon_(new QSystemTrayIcon(qApp)) {
     QObject::connect(icon_, &QSystemTrayIcon::activated, guard_.get(),
                      [this](QSystemTrayIcon::ActivationReason reason) {
                          if (reason == QSystemTrayIcon::Trigger) {

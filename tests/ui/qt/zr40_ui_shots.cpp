@@ -184,6 +184,10 @@ int ShowTray() {
             return;
         }
         if (std::string(buffer, static_cast<std::size_t>(n)).starts_with("menu")) {
+            // Where a right click on the icon would have left the pointer.
+            for (QSystemTrayIcon* icon : qApp->findChildren<QSystemTrayIcon*>()) {
+                QCursor::setPos(icon->geometry().center());
+            }
             QTimer::singleShot(500, ready);
             tray.ShowMenu(4, 32772);
         }
