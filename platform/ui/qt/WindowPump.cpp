@@ -21,12 +21,24 @@ WindowPump::WindowPump(window::Window& window, std::function<void(int)> onQuit)
     Rearm();
 }
 
-WindowPump::~WindowPump() = default;
+WindowPump::~WindowPump() {
+    // A handler may destroy its own dialog, and with it this pump, from inside Pump(): the
+    // notifier or the timer is then still in its signal.
+    *alive_ = false;
+    notifier_->setEnabled(false);
+    timer_->stop();
+    notifier_.release()->deleteLater();
+    timer_.release()->deleteLater();
+}
 
 void WindowPump::Pump() {
     // A handler may open a modal box; its nested loop keeps dispatching this window, as a
     // dialog's owner keeps getting its timers and messages meanwhile.
+    const std::shared_ptr<bool> alive = alive_;
     const std::optional<int> quit = window_.ProcessPending();
+    if (!*alive) {
+        return;
+    }
     Rearm();
     if (quit && onQuit_) {
         onQuit_(*quit);

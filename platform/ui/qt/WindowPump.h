@@ -30,6 +30,7 @@ class WindowPump {
     std::function<void(int)> onQuit_;
     std::unique_ptr<QSocketNotifier> notifier_;
     std::unique_ptr<QTimer> timer_;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 }  // namespace platform::ui::qt

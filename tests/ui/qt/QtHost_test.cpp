@@ -6,6 +6,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QEventLoop>
 #include <QGroupBox>
 #include <QImage>
 #include <QKeyEvent>
@@ -243,6 +244,47 @@ TEST_F(QtHostTest, AModalDialogsTimerFiresThroughQtsLoop) {
     guard.start(60'000);
     EXPECT_EQ(dialog.DoModal(), 42);
     EXPECT_EQ(dialog.ticks, 1);
+}
+
+// A modeless box that goes away by itself, from its own timer, inside Qt's dispatch of it.
+class SelfClosing : public Probe {
+  public:
+    using Probe::Probe;
+    QEventLoop* loop = nullptr;
+    bool gone = false;
+
+  protected:
+    bool OnInitDialog() override {
+        GetWindow().SetTimer(6, 10);
+        return true;
+    }
+    std::intptr_t OnMessage(const platform::window::Message& message) override {
+        if (message.message == platform::window::kTimerMessage) {
+            DestroyWindow();
+        }
+        return 0;
+    }
+    void OnPostDestroy() override {
+        gone = true;
+        loop->quit();
+    }
+};
+
+TEST_F(QtHostTest, AModelessDialogDestroysItselfFromItsTimer) {
+    UseHost(1.0);
+    ScopedTemplate tmpl(kProbeTemplate, kProbeText);
+    SelfClosing dialog(kProbeTemplate);
+    QEventLoop loop;
+    dialog.loop = &loop;
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
+    guard.start(60'000);
+    ASSERT_TRUE(dialog.Create());
+    loop.exec();
+    EXPECT_TRUE(dialog.gone);
+    EXPECT_FALSE(dialog.IsAlive());
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 // What a control needs to show its text whole, against what it has.
