@@ -50,7 +50,8 @@ class CSystemIntegration {
 
     // Installs ZR40_UpManager and ZR40_UpMng_ui from <dir>/ZR40_UpMng into the install
     // directory, registers the manager to start at logon and writes the uninstall entry. 0 when
-    // a source file is missing (nothing is done) or a copy failed.
+    // a source file is missing (nothing is done), a copy failed (nothing is registered) or the
+    // registration failed; the caller starts the installed manager in every case.
     int InstallManager(const std::filesystem::path& dir);
 
     // The installed manager, as the current user, minimised; not Started() (code 32 or less)

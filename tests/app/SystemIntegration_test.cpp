@@ -214,25 +214,22 @@ TEST_F(SystemIntegration, AManagerThatDoesNotEndHoldsTheInstallationOnlyUpToTheB
     EXPECT_EQ(clock_.NowMs(), kManagerCloseLimitMs);
 }
 
-TEST_F(SystemIntegration, AMissingSourceFileLeavesTheInstalledManagerAlone) {
-    ASSERT_EQ(integration_.InstallManager(source_.Path()), 1);
-    fs::remove(source_.Path() / kManagerFolder / kManagerUiProgram);
-    const std::string entry = ManagerEntry();
-
-    EXPECT_EQ(integration_.InstallManager(source_.Path()), 0);
-    EXPECT_TRUE(fs::exists(paths::InstallDir() / kManagerProgram));
-    EXPECT_EQ(ManagerEntry(), entry);
-    EXPECT_TRUE(reg::Store(reg::MachineStore()).OpenKey(kUninstallKey).ok());
-}
-
-TEST_F(SystemIntegration, AFailedCopyEndsTheInstallationBeforeAnythingIsRegistered) {
+TEST_F(SystemIntegration, AMissingSourceOrAFailedCopyRegistersNothing) {
+    const fs::path entry =
+        sys::AutostartFile(sys::AutostartScope::kAllUsers, kManagerAutostartEntry);
     fs::create_directories(paths::InstallDir() / kManagerUiProgram / "taken");
-
     EXPECT_EQ(integration_.InstallManager(source_.Path()), 0);
-    EXPECT_FALSE(
-        fs::exists(sys::AutostartFile(sys::AutostartScope::kAllUsers, kManagerAutostartEntry)));
+    EXPECT_FALSE(fs::exists(entry));
     EXPECT_FALSE(reg::Store(reg::MachineStore()).OpenKey(kUninstallKey).ok());
     EXPECT_FALSE(fs::exists(paths::InstallDir() / (std::string(kManagerUiProgram) + ".new")));
+
+    fs::remove_all(paths::InstallDir() / kManagerUiProgram);
+    ASSERT_EQ(integration_.InstallManager(source_.Path()), 1);
+    fs::remove(source_.Path() / kManagerFolder / kManagerUiProgram);
+    EXPECT_EQ(integration_.InstallManager(source_.Path()), 0);
+    EXPECT_TRUE(fs::exists(paths::InstallDir() / kManagerProgram));
+    EXPECT_TRUE(fs::exists(entry));
+    EXPECT_TRUE(reg::Store(reg::MachineStore()).OpenKey(kUninstallKey).ok());
 }
 
 TEST_F(SystemIntegration, TheManagerStartsAsTheUserMinimisedAndAMissingOneIsReportedAsFailure) {
