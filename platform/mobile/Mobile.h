@@ -58,6 +58,10 @@ std::unique_ptr<MobileBroadband> NoService();
 // no query waits longer than a bounded D-Bus call.
 std::unique_ptr<MobileBroadband> ModemManager();
 
+// ModemManager's uids (the modem's `Device`, the USB device's sysfs folder) of the device's
+// modems that it manages now; none without the bus or the service.
+std::vector<std::string> ModemManagerDeviceUids();
+
 // The catalogue when ZR40_DEVICE_CATALOG is set and not empty, otherwise ModemManager().
 std::unique_ptr<MobileBroadband> Create();
 

@@ -277,9 +277,9 @@ class ModemManagerService final : public MobileBroadband {
     std::vector<DialUpEntry> ActiveDialUps() override { return {}; }
 
   private:
-    // The device's modems with a network port, in the service's order. `keep` receives the
-    // connection for further calls.
-    static std::vector<Modem> OurModems(BusPtr* keep) {
+    // The device's modems (with a network port unless `anyPort`), in the service's order.
+    // `keep` receives the connection for further calls.
+    static std::vector<Modem> OurModems(BusPtr* keep, bool anyPort = false) {
         BusPtr bus = system::OpenSystemBus();
         if (!bus) {
             system::SayOnce("mobile-bus", "no system bus: no Mobile Broadband interface");
@@ -322,7 +322,7 @@ class ModemManagerService final : public MobileBroadband {
                 sd_bus_message_exit_container(m) < 0) {
                 return {};
             }
-            if (isModem && !modem.netPort.empty() && IsOurDevice(modem.device)) {
+            if (isModem && (anyPort || !modem.netPort.empty()) && IsOurDevice(modem.device)) {
                 modems.push_back(std::move(modem));
             }
         }
@@ -335,6 +335,16 @@ class ModemManagerService final : public MobileBroadband {
         return modems;
     }
 
+  public:
+    static std::vector<std::string> DeviceUids() {
+        std::vector<std::string> uids;
+        for (auto& modem : OurModems(nullptr, true)) {
+            uids.push_back(std::move(modem.device));
+        }
+        return uids;
+    }
+
+  private:
     static std::optional<Modem> Find(std::string_view id, BusPtr* keep) {
         for (auto& modem : OurModems(keep)) {
             if (modem.netPort == id) {
@@ -349,6 +359,10 @@ class ModemManagerService final : public MobileBroadband {
 
 std::unique_ptr<MobileBroadband> ModemManager() {
     return std::make_unique<ModemManagerService>();
+}
+
+std::vector<std::string> ModemManagerDeviceUids() {
+    return ModemManagerService::DeviceUids();
 }
 
 }  // namespace platform::mobile

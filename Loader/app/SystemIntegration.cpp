@@ -1,0 +1,186 @@
+#include "Loader/app/SystemIntegration.h"
+
+#include <unistd.h>
+
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "Loader/common/ComString.h"
+#include "platform/paths/Paths.h"
+#include "platform/registry/Registry.h"
+#include "platform/system/Autostart.h"
+#include "platform/window/Window.h"
+
+namespace fs = std::filesystem;
+namespace reg = platform::registry;
+namespace sys = platform::system;
+namespace paths = platform::paths;
+
+namespace {
+
+bool IsRegularFile(const fs::path& file) {
+    std::error_code ec;
+    return fs::is_regular_file(file, ec);
+}
+
+// Through a temporary file and a rename, so that a failed copy never leaves a half program
+// where the next logon would start it.
+bool CopyProgram(const fs::path& from, const fs::path& to) {
+    const fs::path temp = to.string() + ".new";
+    std::error_code ec;
+    fs::remove(temp, ec);
+    if (!fs::copy_file(from, temp, fs::copy_options::overwrite_existing, ec)) {
+        fs::remove(temp, ec);
+        return false;
+    }
+    fs::permissions(temp,
+                    fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                        fs::perms::others_read | fs::perms::others_exec,
+                    ec);
+    if (!ec) {
+        fs::rename(temp, to, ec);
+    }
+    if (ec) {
+        fs::remove(temp, ec);
+        return false;
+    }
+    return true;
+}
+
+bool WriteUninstallEntry(const fs::path& uiProgram) {
+    const CComString strName = CComString::FromUtf8(kManagerWindowTitle);
+    const std::string path = uiProgram.string();
+    reg::Store store(reg::MachineStore());
+    return store
+        .Write([&](reg::Txn& txn) -> reg::Error {
+            if (auto created = txn.CreateKey(kUninstallKey); !created.ok()) {
+                return created.error();
+            }
+            if (auto e =
+                    txn.SetString(kUninstallKey, "DisplayName", strName.View(), reg::Zero::kStored);
+                !e.ok()) {
+                return e;
+            }
+            if (auto e = txn.SetString(kUninstallKey, "DisplayIcon", path, reg::Zero::kStored);
+                !e.ok()) {
+                return e;
+            }
+            return txn.SetString(kUninstallKey, "UninstallString", path, reg::Zero::kStored);
+        })
+        .ok();
+}
+
+// Copies `fromKey` to `toKey` in every profile's own store that has `fromKey`; with `deleteFrom`
+// the source goes once its copy is whole.
+int CopyInEveryProfile(const char* fromKey, const char* toKey, bool deleteFrom) {
+    int nHandled = 0;
+    for (const paths::User& user : paths::ProfileUsers()) {
+        reg::Store store(reg::UserStore(user));
+        if (!store.OpenKey(fromKey).ok()) {
+            continue;
+        }
+        if (!reg::CopyTree(store, fromKey, store, toKey).ok()) {
+            continue;
+        }
+        if (deleteFrom && !store.DeleteKey(fromKey).ok()) {
+            continue;
+        }
+        ++nHandled;
+    }
+    return nHandled;
+}
+
+}  // namespace
+
+CSystemIntegration::CSystemIntegration(platform::kernel::Clock& clock) : m_clock(clock) {}
+
+int CSystemIntegration::SetRelaunch(bool bOn, const sys::OsVersion& os, const fs::path& toolDir) {
+    if (!bOn) {
+        return sys::RemoveAutostart(sys::AutostartScope::kCurrentUser, kRelaunchEntry) ? 1 : 0;
+    }
+    std::error_code ec;
+    const fs::path tool = fs::absolute(toolDir, ec) / kToolProgram;
+    if (ec) {
+        return 0;
+    }
+    sys::AutostartEntry entry;
+    entry.name = kRelaunchEntry;
+    entry.program = "pkexec";
+    entry.args = {tool.string()};
+    // The older branch stood for a plain run-at-logon value, which knows no delay.
+    if (os.major != 5) {
+        entry.delaySeconds = kRelaunchDelaySeconds;
+    }
+    return sys::SetAutostart(sys::AutostartScope::kCurrentUser, entry) ? 1 : 0;
+}
+
+int CSystemIntegration::PostManagerQuit() {
+    return platform::window::PostToWindowsTitled(kManagerWindowTitle, {WM_MANAGER_QUIT, 0, 0, {}});
+}
+
+void CSystemIntegration::CloseRunningManager() {
+    if (PostManagerQuit() == 0) {
+        return;
+    }
+    for (std::uint32_t waited = 0;
+         platform::window::FindWindow(kManagerWindowTitle) && waited < kManagerCloseLimitMs;
+         waited += kManagerClosePollMs) {
+        m_clock.SleepMs(kManagerClosePollMs);
+    }
+}
+
+int CSystemIntegration::InstallManager(const fs::path& dir) {
+    const fs::path source = dir / kManagerFolder;
+    if (!IsRegularFile(source / kManagerProgram) || !IsRegularFile(source / kManagerUiProgram)) {
+        return 0;
+    }
+    const fs::path installDir = paths::InstallDir();
+
+    CloseRunningManager();
+    {
+        reg::Store machine(reg::MachineStore());
+        const reg::Error removed = machine.DeleteKey(kUninstallKey);
+        (void)removed;  // absent counts as done, anything else does not stop the installation
+    }
+    if (sys::RemoveAutostart(sys::AutostartScope::kAllUsers, kManagerAutostartEntry)) {
+        std::error_code ec;
+        fs::remove(installDir / kManagerProgram, ec);
+    }
+
+    paths::User owner;
+    owner.uid = ::geteuid();
+    owner.gid = ::getegid();
+    if (!paths::MakeOwnedDirs(installDir, 0755, owner)) {
+        return 0;
+    }
+    for (const char* name : {kManagerProgram, kManagerUiProgram}) {
+        if (!CopyProgram(source / name, installDir / name)) {
+            return 0;
+        }
+    }
+
+    sys::AutostartEntry entry;
+    entry.name = kManagerAutostartEntry;
+    entry.program = installDir / kManagerProgram;
+    entry.args = {"/minimize"};
+    const bool bAutostart = sys::SetAutostart(sys::AutostartScope::kAllUsers, entry);
+    const bool bUninstall = WriteUninstallEntry(installDir / kManagerUiProgram);
+    return bAutostart && bUninstall ? 1 : 0;
+}
+
+sys::StartResult CSystemIntegration::StartManager() {
+    const fs::path installDir = paths::InstallDir();
+    sys::StartOptions options;
+    options.show = sys::Show::kMinimized;
+    options.workingDir = installDir;
+    return sys::StartProgram(installDir / kManagerProgram, {}, options);
+}
+
+int CSystemIntegration::SaveConnectionSettings() {
+    return CopyInEveryProfile(kConnectionSoftKey, kConnectionSoftSaveKey, false);
+}
+
+int CSystemIntegration::RestoreConnectionSettings() {
+    return CopyInEveryProfile(kConnectionSoftSaveKey, kConnectionSoftKey, true);
+}

@@ -1,0 +1,35 @@
+// STAND-IN, not the real program. ZR40_UpMng_ui belongs to another product; the update tool only
+// copies it and names it in the uninstall entry. This program takes its place (and the manager's
+// while the manager is not built) so that the installation can run in tests and the demo. It says
+// what it is and, when ZR40_STANDIN_OUT names a file, writes its user id, window hint and
+// arguments there.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+int main(int argc, char** argv) {
+    const std::string name = std::filesystem::path(argv[0]).filename().string();
+    std::printf("%s: a stand-in for the program of this name, which is not part of this system\n",
+                name.c_str());
+    const char* out = std::getenv("ZR40_STANDIN_OUT");
+    if (out == nullptr || *out == '\0') {
+        return 0;
+    }
+    const std::string file = out;
+    {
+        std::ofstream text(file + ".tmp");
+        const char* show = std::getenv("ZR40_SHOW");
+        text << "program=" << name << "\nuid=" << ::geteuid()
+             << "\nshow=" << (show != nullptr ? show : "(unset)") << "\n";
+        for (int i = 1; i < argc; ++i) {
+            text << "arg=" << argv[i] << "\n";
+        }
+    }
+    // Whole or not at all for whoever waits for it.
+    std::filesystem::rename(file + ".tmp", file);
+    return 0;
+}
