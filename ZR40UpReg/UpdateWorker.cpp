@@ -1,6 +1,7 @@
 #include "ZR40UpReg/UpdateWorker.h"
 
 #include <array>
+#include <optional>
 
 #include "ZR40UpReg/Notify.h"
 #include "platform/net/Reachability.h"
@@ -159,11 +160,12 @@ void UpdateWorker::NotificationThread() {
         }
         CUpRegStore store = m_env.Store();
         std::string serial;
+        bool bSent = false;
         if (store.HasUpdateListEntry(serial) == 0) {
             if (bLastSucceeded) {
                 store.DeleteUpdateRequesting();
             }
-            Post(WM_NOTIFY_RESULT, bLastSucceeded ? 0 : 1);
+            bSent = bLastSucceeded;
         } else {
             while (!m_env.ServerReachable()) {
                 if (!WaitSeconds(kNetworkRetestSeconds)) {
@@ -172,7 +174,6 @@ void UpdateWorker::NotificationThread() {
             }
             std::string dateTime;
             std::string version;
-            bool bSent = false;
             if (store.ReadUpdateListEntry(serial, dateTime, version) != 0) {
                 const std::string body = BuildNotifyBody(serial, version, dateTime);
                 bSent = SendNotification(m_env.Server(), body, m_canceller.get()) == 200;
@@ -182,9 +183,10 @@ void UpdateWorker::NotificationThread() {
                 store.DeleteUpdateRequesting();
             }
             bLastSucceeded = bSent;
-            Post(WM_NOTIFY_RESULT, bSent ? 0 : 1);
         }
+        // Before the result goes out: a trigger it prompts starts the next run.
         m_notifyTrigger->Reset();
+        Post(WM_NOTIFY_RESULT, bSent ? 0 : 1);
     }
 }
 
@@ -207,28 +209,30 @@ void UpdateWorker::VersionThread() {
             m_serverVersion = fetch.parsed ? fetch.page : VersionPage{};
         }
         const bool bPresent = m_env.devices.IsDevicePresent();
+        std::optional<std::uintptr_t> result;
         if (!fetch.parsed) {
             // A failure never reaches the comparison: the values of an earlier success stay.
             const int state = m_nCheckState.load();
             if (bPresent) {
-                Post(WM_VERSION_RESULT,
-                     state >= kCheckRetrying ? kVersionRetryFailed : kVersionCheckFailed);
+                result = state >= kCheckRetrying ? kVersionRetryFailed : kVersionCheckFailed;
                 m_nCheckState.store(kCheckNormal);
             } else if (state == kCheckRetrying) {
                 m_nCheckState.store(kCheckNoDeviceOnRetry);
             } else {
-                Post(WM_VERSION_RESULT, kVersionCheckFailed);
+                result = kVersionCheckFailed;
             }
         } else if (bPresent) {
             VersionPage page;
             if (TakeServerVersion(page)) {
                 m_env.Store().WriteLastVer(page.strDateCode, page.strName);
-                Post(WM_VERSION_RESULT, m_env.devices.IsDeviceOlder(page.strDateCode)
-                                            ? kVersionNewer
-                                            : kVersionNotOlder);
+                result = m_env.devices.IsDeviceOlder(page.strDateCode) ? kVersionNewer
+                                                                       : kVersionNotOlder;
                 m_nCheckState.store(kCheckNormal);
             }
         }
         m_versionTrigger->Reset();
+        if (result) {
+            Post(WM_VERSION_RESULT, *result);
+        }
     }
 }

@@ -322,6 +322,43 @@ TEST_F(UpdateJobs, AFailedCheckRetriesOnceAfterFiveMinutesAndKeepsTheEarlierResu
     EXPECT_EQ(m_view.balloons, 0);
 }
 
+TEST_F(UpdateJobs, ADeviceArrivingAfterAFailedRetryIsCheckedOnceItSettled) {
+    m_bDevicePresent = false;
+    StartServer({"--version", "401,401,200"});
+    m_controller.VersionStartupCheck();
+    ASSERT_TRUE(PumpUntil([&] { return ResultsOf(WM_VERSION_RESULT) == 1; }));
+    EXPECT_EQ(LastResult(), kVersionCheckFailed);
+    m_clock.Advance(300000);
+    m_window.ProcessPending();
+    ASSERT_TRUE(testsupport::Eventually(
+        [&] { return m_worker.CheckState() == kCheckNoDeviceOnRetry; }, kGuardMs));
+
+    m_bDevicePresent = true;
+    m_device.Answer(DeviceAnswer("110414"));
+    m_clock.SetTimeoutsPassAtOnce(true);
+    const std::uint64_t arrived = m_clock.NowMs();
+    m_controller.DeviceArrivalCheck();
+    ASSERT_TRUE(PumpUntil([&] { return ResultsOf(WM_VERSION_RESULT) == 2; }));
+    EXPECT_EQ(LastResult(), kVersionNewer);
+    EXPECT_GE(m_clock.NowMs() - arrived, 20000u);
+    EXPECT_EQ(m_view.balloons, 1);
+
+    // Later arrivals compare with what the last check stored.
+    m_device.Answer(DeviceAnswer("110414"));
+    m_controller.DeviceArrivalCheck();
+    ASSERT_TRUE(PumpUntil([&] { return ResultsOf(WM_VERSION_RESULT) == 3; }));
+    EXPECT_EQ(LastResult(), kVersionArrivedOlder);
+    EXPECT_EQ(m_view.balloons, 2);
+}
+
+TEST_F(UpdateJobs, StoppingEndsARequestTheServerNeverAnswers) {
+    StartServer({"--version", "stall"});
+    m_controller.VersionStartupCheck();
+    EXPECT_NE(m_server->Line().find("version.html"), std::string::npos);
+    m_worker.StopThreads();
+    EXPECT_TRUE(m_results.empty());
+}
+
 TEST_F(UpdateJobs, AManualCheckTellsWhatTheServerAnswered) {
     m_bDevicePresent = false;
     StartServer({"--version", "401"});
