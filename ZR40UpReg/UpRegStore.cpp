@@ -67,7 +67,8 @@ std::optional<int> Number(std::string_view text) {
     return value;
 }
 
-// "YYYYMMDDhhmmss" as local time, daylight-saving time decided by the system.
+}  // namespace
+
 std::optional<std::time_t> ParseStoredTime(const std::string& text) {
     if (text.size() != kDateTimeChars) {
         return std::nullopt;
@@ -98,8 +99,6 @@ std::optional<std::time_t> ParseStoredTime(const std::string& text) {
     }
     return t;
 }
-
-}  // namespace
 
 CUpRegStore::CUpRegStore(reg::Location location, NowSource now)
     : m_location(std::move(location)), m_now(std::move(now)) {

@@ -10,9 +10,14 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "platform/registry/Registry.h"
+
+// "YYYYMMDDhhmmss" as local time, daylight-saving time decided by the system; nothing when the
+// digits do not form a date and time.
+std::optional<std::time_t> ParseStoredTime(const std::string& text);
 
 class CUpRegStore {
   public:
