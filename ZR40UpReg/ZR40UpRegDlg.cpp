@@ -65,7 +65,8 @@ CZR40UpRegDlg::~CZR40UpRegDlg() {
 bool CZR40UpRegDlg::OnInitDialog() {
     SetIcon(IDR_MAINFRAME);
     if (m_strCmdLine == "/minimize") {
-        ShowWindow(ui::ShowCommand::Restore);
+        // Never shown as a window: minimised at once, then hidden by the posted command.
+        ShowWindow(ui::ShowCommand::Minimize);
         GetWindow().Post({ui::kSysCommandMessage, static_cast<std::uintptr_t>(kScMinimize), 0, {}});
     }
     LoadVerCheck();

@@ -1,0 +1,215 @@
+// The manager's window as a user and the update tool meet it: the tray, the setting, the
+// new-version balloon and dialog, the device button, and the program's start and end.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Loader/app/StateStore.h"
+#include "ZR40UpReg/ZR40UpRegDlg.h"
+#include "platform/paths/Paths.h"
+#include "platform/ui/ScriptedHost.h"
+#include "platform/window/Window.h"
+#include "tests/support/Eventually.h"
+#include "tests/support/ManualClock.h"
+#include "tests/support/ScopedEnv.h"
+#include "tests/support/TempDir.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+namespace ui = platform::ui;
+namespace window = platform::window;
+using testsupport::ScopedEnv;
+
+namespace {
+
+constexpr std::uint32_t kGuardMs = 30000;
+
+bool Has(const ui::ScriptedHost& host, const std::string& line) {
+    return host.RecordText().find(line) != std::string::npos;
+}
+
+class UpManager : public ::testing::Test {
+  protected:
+    UpManager() { ui::SetHost(&m_host); }
+    ~UpManager() override { ui::SetHost(nullptr); }
+
+    WorkerEnvironment Env() {
+        WorkerEnvironment env;
+        env.clock = &m_clock;
+        env.store = [this] { return CUpRegStore(m_location); };
+        env.serverReachable = [] { return false; };
+        env.devices.clock = &m_clock;
+        env.devices.updatePorts = [this] {
+            std::lock_guard lock(m_portsLock);
+            return m_ports;
+        };
+        return env;
+    }
+    void SetPorts(std::vector<std::string> ports) {
+        std::lock_guard lock(m_portsLock);
+        m_ports = std::move(ports);
+    }
+    CUpRegStore Store() { return CUpRegStore(m_location); }
+
+    testsupport::TempDir m_root;
+    ScopedEnv m_rootEnv{platform::paths::kRootVariable, m_root.Path().c_str()};
+    ScopedEnv m_runtime{"XDG_RUNTIME_DIR", nullptr};
+    ScopedEnv m_server{"ZR40_UPDATE_SERVER", "http://127.0.0.1:9"};
+    ScopedEnv m_catalog{"ZR40_DEVICE_CATALOG", (m_root.Path() / "devices.json").c_str()};
+    platform::registry::Location m_location =
+        platform::registry::FileStore(m_root.Path() / "registry.sqlite");
+    testsupport::ManualClock m_clock;
+    ui::ScriptedHost m_host{m_clock};
+    std::mutex m_portsLock;
+    std::vector<std::string> m_ports;
+};
+
+TEST_F(UpManager, MinimizeStartsInTrayAndOnlyTheToolsCloseEndsItWhileAReportIsOwed) {
+    CStateStore tool(m_location);
+    ASSERT_EQ(tool.CreateStateKeys(), 1);
+    ASSERT_EQ(tool.WriteUpdateListEntry("SN0001", "Ver1.01"), 1);
+    CZR40UpRegDlg dlg("/minimize", Env());
+    bool bHiddenInTray = false;
+    m_host.Do("look", [&] { bHiddenInTray = !dlg.IsVisible() && dlg.Tray().IsShown(); })
+        .TrayEvent(ui::kTrayRightButtonUp)
+        .ChooseMenuItem(ID_TRAY_EXIT)
+        .Do("tool closes", [] {
+            window::PostToWindowsTitled(kManagerTitle, {WM_MANAGER_CLOSE, 0, 0, {}});
+        });
+    dlg.DoModal();
+
+    EXPECT_TRUE(bHiddenInTray);
+    EXPECT_FALSE(Has(m_host, "show \"ZR-40更新管理ツール\""));
+    EXPECT_TRUE(Has(m_host, "tray add 128 \"ZR-40更新管理ツール\""));
+    EXPECT_TRUE(Has(m_host, "ソフトウェア更新情報のサーバー登録処理を継続中のため終了できません。"))
+        << m_host.RecordText();
+    EXPECT_FALSE(Has(m_host, "script: skipped"));
+}
+
+TEST_F(UpManager, OkStoresTheSettingAndCancelLeavesIt) {
+    CZR40UpRegDlg dlg("", Env());
+    int nRadioAfterCancel = -1;
+    m_host.Do("choose off", [&] { dlg.UserCheck(1002); })
+        .Press(IDD_ZR40UPREG_DIALOG, IDC_CANCEL)
+        .TrayEvent(ui::kTrayLeftButtonUp)
+        .Do("look", [&] { nRadioAfterCancel = dlg.GetRadioValue(IDC_NOTIFY_ON); })
+        .Do("choose off", [&] { dlg.UserCheck(1002); })
+        .Press(IDD_ZR40UPREG_DIALOG, IDC_OK);
+    dlg.DoModal();
+
+    EXPECT_EQ(nRadioAfterCancel, 0);
+    bool bOn = true;
+    EXPECT_EQ(Store().ReadVerCheck(bOn), 1);
+    EXPECT_FALSE(bOn);
+    EXPECT_FALSE(dlg.IsVisible());
+}
+
+TEST_F(UpManager, NewVersionBalloonWaitsForTheTrayAndItsClickOpensTheDownloadPage) {
+    const fs::path bin = m_root.Path() / "bin";
+    fs::create_directories(bin);
+    fs::copy_file(ZR_SYSTEM_HELPER, bin / "xdg-open");
+    const fs::path out = m_root.Path() / "opened";
+    ScopedEnv path("PATH", bin.c_str());
+    ScopedEnv report("ZR_TEST_OUT", out.c_str());
+    ASSERT_EQ(Store().WriteLastVer("120101", "1.2.3"), 1);
+
+    CZR40UpRegDlg dlg("", Env());
+    bool bBalloonWhileVisible = true;
+    m_host.Do("new version", [&] { dlg.NewVersionBalloon(); })
+        .Do("look", [&] { bBalloonWhileVisible = Has(m_host, "tray balloon"); })
+        .Press(IDD_ZR40UPREG_DIALOG, IDC_CANCEL)
+        .TrayEvent(ui::kTrayBalloonClick)
+        .Press(IDD_UPDATE_DIALOG, IDC_CHECK_NOW);
+    dlg.DoModal();
+
+    EXPECT_FALSE(bBalloonWhileVisible);
+    EXPECT_TRUE(Has(m_host,
+                    "tray balloon \"お知らせ\" "
+                    "\"ZR-40ソフトウェアに新しいバージョンが見つかりました。\" 30000"))
+        << m_host.RecordText();
+    EXPECT_TRUE(Has(m_host, "text 1007 \"（バージョン 1.2.3）\""));
+    ASSERT_TRUE(testsupport::Eventually([&] { return fs::exists(out); }, kGuardMs));
+    std::string url;
+    std::getline(std::ifstream(out), url);
+    EXPECT_EQ(url, "http://127.0.0.1:9/telmirato/update/zr-40/");
+}
+
+TEST_F(UpManager, CheckButtonFollowsTheDevice) {
+    ASSERT_EQ(Store().WriteVerCheck(false), 1);
+    CZR40UpRegDlg dlg("", Env());
+    bool bEnabledAtStart = true;
+    bool bEnabledAfterArrival = false;
+    auto change = [&](std::uintptr_t what) {
+        dlg.GetWindow().Post({window::kDeviceChangeMessage, what, 0, "ttyACM3"});
+    };
+    m_host.Do("look", [&] { bEnabledAtStart = dlg.IsItemEnabled(IDC_CHECK_NOW); })
+        .Do("plug",
+            [&] {
+                SetPorts({"ttyACM3"});
+                change(window::kDeviceArrival);
+            })
+        .Do("look", [&] { bEnabledAfterArrival = dlg.IsItemEnabled(IDC_CHECK_NOW); })
+        .Do("unplug", [&] {
+            SetPorts({});
+            change(window::kDeviceRemoveComplete);
+        });
+    dlg.DoModal();
+
+    EXPECT_FALSE(bEnabledAtStart);
+    EXPECT_TRUE(bEnabledAfterArrival);
+    EXPECT_FALSE(dlg.IsItemEnabled(IDC_CHECK_NOW));
+}
+
+// The program itself: one per session, and the tool's close message ends it from outside.
+class UpManagerProgram : public UpManager {
+  protected:
+    pid_t Start(const char* arg, const fs::path& errFile) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT, 0600);
+        char* argv[] = {const_cast<char*>(ZR_UPMANAGER), const_cast<char*>(arg), nullptr};
+        pid_t pid = -1;
+        posix_spawn(&pid, ZR_UPMANAGER, &actions, nullptr, argv, environ);
+        posix_spawn_file_actions_destroy(&actions);
+        return pid;
+    }
+    ~UpManagerProgram() override {
+        if (m_first > 0) {
+            ::kill(m_first, SIGKILL);
+            ::waitpid(m_first, nullptr, 0);
+        }
+    }
+    pid_t m_first = -1;
+    ScopedEnv m_ui{"ZR40_UI", "scripted"};
+    ScopedEnv m_script{"ZR40_UI_SCRIPT", (m_root.Path() / "script").c_str()};
+};
+
+TEST_F(UpManagerProgram, SecondStartEndsSilentlyAndTheToolsCloseEndsTheFirst) {
+    std::ofstream(m_root.Path() / "script") << "";
+    m_first = Start("/minimize", m_root.Path() / "first.err");
+    ASSERT_GT(m_first, 0);
+    ASSERT_TRUE(
+        testsupport::Eventually([] { return window::FindWindow(kManagerTitle); }, kGuardMs));
+
+    const pid_t second = Start("/minimize", m_root.Path() / "second.err");
+    int status = -1;
+    ASSERT_EQ(::waitpid(second, &status, 0), second);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(fs::file_size(m_root.Path() / "second.err"), 0u);
+
+    EXPECT_EQ(window::PostToWindowsTitled(kManagerTitle, {WM_MANAGER_CLOSE, 0, 0, {}}), 1);
+    ASSERT_EQ(::waitpid(m_first, &status, 0), m_first);
+    m_first = -1;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+}  // namespace
