@@ -106,8 +106,12 @@ void CZR40UpRegDlg::UpdateCheckButton() {
 }
 
 void CZR40UpRegDlg::HideToTray() {
+    if (!m_tray.Add(IDR_MAINFRAME, Title())) {
+        // Hidden without a tray icon, nothing could bring the window back or end it.
+        ShowWindow(ui::ShowCommand::Minimize);
+        return;
+    }
     ShowWindow(ui::ShowCommand::Hide);
-    m_tray.Add(IDR_MAINFRAME, Title());
     if (m_bBalloonPending) {
         m_bBalloonPending = false;
         m_tray.ShowBalloon(FormatString(IDS_NOTICE, {}), FormatString(IDS_NEW_VERSION, {}),

@@ -113,6 +113,16 @@ TEST_F(UpManager, OkStoresTheSettingAndCancelLeavesIt) {
     EXPECT_FALSE(dlg.IsVisible());
 }
 
+TEST_F(UpManager, WithoutATrayTheWindowIsMinimisedNotLost) {
+    m_host.SetTrayAvailable(false);
+    CZR40UpRegDlg dlg("/minimize", Env());
+    bool bReachable = false;
+    m_host.Do("look", [&] { bReachable = dlg.IsVisible() && dlg.IsMinimized(); });
+    dlg.DoModal();
+
+    EXPECT_TRUE(bReachable);
+}
+
 TEST_F(UpManager, NewVersionBalloonWaitsForTheTrayAndItsClickOpensTheDownloadPage) {
     const fs::path bin = m_root.Path() / "bin";
     fs::create_directories(bin);
