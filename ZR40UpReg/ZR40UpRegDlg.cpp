@@ -216,10 +216,6 @@ void CZR40UpRegDlg::OnTrayEvent(std::intptr_t event) {
     if (event == ui::kTrayLeftButtonUp) {
         RestoreFromTray();
     } else if (event == ui::kTrayRightButtonUp) {
-        ShowWindow(ui::ShowCommand::Foreground);
-        if (!IsVisible()) {
-            ShowWindow(ui::ShowCommand::Hide);
-        }
         m_tray.ShowMenu(IDR_TRAY_MENU, ID_TRAY_EXIT);
     } else if (event == ui::kTrayBalloonClick) {
         std::string strDateCode;

@@ -82,6 +82,7 @@ TEST_F(UpManager, MinimizeStartsInTrayAndOnlyTheToolsCloseEndsItWhileAReportIsOw
     m_host.Do("look", [&] { bHiddenInTray = !dlg.IsVisible() && dlg.Tray().IsShown(); })
         .TrayEvent(ui::kTrayRightButtonUp)
         .ChooseMenuItem(ID_TRAY_EXIT)
+        .Do("look", [&] { bHiddenInTray = bHiddenInTray && !dlg.IsVisible(); })
         .Do("tool closes", [] {
             window::PostToWindowsTitled(kManagerTitle, {WM_MANAGER_CLOSE, 0, 0, {}});
         });
