@@ -228,12 +228,22 @@ void ConsoleHost::ShowChoices() {
         }
         for (const ControlState& c : d->Controls()) {
             if (IsButton(c) && c.visible && c.enabled && c.tmpl.id != kNoId) {
-                choices_.push_back(Choice{ref, c.tmpl.id, false});
+                choices_.push_back(Choice{ref, c.tmpl.id, Choice::Kind::kButton});
                 line += "  [" + std::to_string(choices_.size()) + "] " + Display(c.text);
             }
         }
+        // A setting is a choice too, or a terminal user could never change it.
+        for (const ControlState& c : d->Controls()) {
+            const bool radio = c.tmpl.kind == ControlKind::Radio;
+            if ((radio || c.tmpl.kind == ControlKind::CheckBox) && c.visible && c.enabled &&
+                c.tmpl.id != kNoId && !(radio && c.checked)) {
+                choices_.push_back(Choice{ref, c.tmpl.id, Choice::Kind::kCheck});
+                line += "  [" + std::to_string(choices_.size()) + "] " +
+                        (c.checked ? "(*) " : "( ) ") + Display(c.text);
+            }
+        }
         for (const Dialog::SystemMenuItem& item : d->SystemMenu()) {
-            choices_.push_back(Choice{ref, item.id, true});
+            choices_.push_back(Choice{ref, item.id, Choice::Kind::kSystem});
             line += "  [" + std::to_string(choices_.size()) + "] " + Display(item.text);
         }
     }
@@ -293,10 +303,16 @@ void ConsoleHost::Handle(const std::string& line) {
     const Choice choice = choices_[static_cast<std::size_t>(number - 1)];
     choicesDirty_ = true;
     if (Dialog* d = choice.dialog.Get()) {
-        if (choice.system) {
-            d->UserSysCommand(choice.id);
-        } else {
-            d->UserCommand(choice.id);
+        switch (choice.kind) {
+            case Choice::Kind::kSystem:
+                d->UserSysCommand(choice.id);
+                break;
+            case Choice::Kind::kCheck:
+                d->UserCheck(choice.id);
+                break;
+            case Choice::Kind::kButton:
+                d->UserCommand(choice.id);
+                break;
         }
         DispatchDialogs();
     }

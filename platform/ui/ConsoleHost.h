@@ -34,9 +34,10 @@ class ConsoleHost final : public Host {
   private:
     class Peer;
     struct Choice {
+        enum class Kind { kButton, kSystem, kCheck };
         DialogRef dialog;
         int id;
-        bool system;
+        Kind kind;
     };
     void Write(std::string_view utf8);
     // Ends a progress line in place before other output.

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "Loader/app/SecondaryDlgs.h"
+#include "platform/resources/resources.h"
 #include "platform/ui/ConsoleHost.h"
 #include "platform/ui/Text.h"
 #include "tests/ui/UiFixture.h"
@@ -113,6 +114,39 @@ TEST_F(ConsoleTest, ProgressRedrawsOneLineInPlace) {
     EXPECT_EQ(redraws.find('\n'), std::string::npos) << redraws;  // all on the same line
     EXPECT_NE(redraws.find("\r  [###"), std::string::npos);
     EXPECT_NE(shown.find("  ソフト\n"), std::string::npos);
+}
+
+TEST_F(ConsoleTest, ASettingIsAChoiceOfItsOwn) {
+    const std::string text = Utf8ToCp932(
+        "DIALOG 9001 120 60\nTITLE \"設定\"\n"
+        "CONTROL GROUPBOX - \"通知\" 5 5 110 30\n"
+        "CONTROL RADIO 1001 \"通知する\" 10 14 100 8 GROUP\n"
+        "CONTROL RADIO 1002 \"通知しない\" 10 24 100 8\n"
+        "CONTROL DEFPUSHBUTTON 1 \"OK\" 40 40 40 14 GROUP\n");
+    platform::resources::ScopedResource resource(
+        "DIALOG", 9001, {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
+    class Setting final : public Dialog {
+      public:
+        Setting() : Dialog(9001) {}
+        int chosen = 0;
+
+      protected:
+        bool OnInitDialog() override {
+            SetRadioValue(1001, 0);
+            return true;
+        }
+        void OnOK() override {
+            chosen = GetRadioValue(1001);
+            Dialog::OnOK();
+        }
+    } dlg;
+    // The list is [1] OK [2] ( ) 通知しない; after the change it is [1] OK [2] ( ) 通知する.
+    Type("2\n1\n", true);
+    EXPECT_EQ(dlg.DoModal(), IDOK);
+    EXPECT_EQ(dlg.chosen, 1);
+    const std::string shown = Shown();
+    EXPECT_NE(shown.find("[1] OK  [2] ( ) 通知しない"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("  (*) 通知しない\n"), std::string::npos) << shown;
 }
 
 TEST_F(ConsoleTest, YesNoBoxReadsItsAnswer) {
