@@ -14,6 +14,7 @@
 
 #include "Loader/app/SecondaryDlgs.h"
 #include "Loader/app/StateStore.h"
+#include "Loader/common/RunNames.h"
 #include "platform/kernel/Event.h"
 #include "platform/resources/resources.h"
 #include "platform/ui/ScriptedHost.h"
@@ -200,6 +201,58 @@ TEST_F(LoaderStart, UndecidedAreaIsAskedUntilTheRetriesAreSpent) {
     // One retry, the pause, four retries.
     const auto sleeps = clock.Sleeps();
     EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), 5000u), 1 + 1 + 4);
+}
+
+TEST_F(LoaderStart, DeviceWithoutModemPortIsReachedThroughMobileBroadband) {
+    Device({"--no-modem"});
+    host.Press(IDD_ATTENTION, ui::IDOK);
+    Start();
+    EXPECT_TRUE(Boxes().empty());
+    ASSERT_TRUE(handed);
+    EXPECT_TRUE(handed->bMbnMode);
+    EXPECT_EQ(handed->strDeviceVersion.Str(), "Ver1.00");
+}
+
+TEST_F(LoaderStart, DeviceWithoutModemPortOnTheFirstSixIsASystemError) {
+    testsupport::ScopedEnv old("ZR40_OS_VERSION", "6.0");
+    Device({"--no-modem"});
+    Start();
+    EXPECT_EQ(Boxes(), std::vector<std::string>{BoxLine(kMsgSystemError, "error")});
+    EXPECT_FALSE(handed);
+}
+
+// The modem port held by another program: the version cannot be asked.
+class LoaderRecovery : public LoaderStart {
+  protected:
+    void HoldModemPort() {
+        CParamFile config;
+        ASSERT_EQ(config.LoadParamSection("Loader_Ini"), 1);
+        holder = std::make_unique<CUsbPort>(&config);
+        ASSERT_EQ(holder->FindPort(CUsbPort::kModemPort), 1);
+        ASSERT_EQ(holder->OpenAtChannels(), 1);
+    }
+    std::unique_ptr<CUsbPort> holder;
+};
+
+TEST_F(LoaderRecovery, AcceptedOfferSkipsTheChecks) {
+    Device({"--version", "Ver1.01"});
+    HoldModemPort();
+    host.Answer(ui::IDYES).Press(IDD_ATTENTION, ui::IDOK);
+    Start();
+    EXPECT_EQ(Boxes(), std::vector<std::string>{BoxLine(kMsgOfferRecovery, "warning")});
+    ASSERT_TRUE(handed);
+    EXPECT_TRUE(handed->bRecovery);
+    EXPECT_EQ(handed->strDeviceVersion.Str(), "Ver*.**");
+}
+
+TEST_F(LoaderRecovery, RefusedOfferEnds) {
+    Device({});
+    HoldModemPort();
+    host.Answer(ui::IDNO);
+    Start();
+    EXPECT_EQ(Boxes(), std::vector<std::string>{BoxLine(kMsgOfferRecovery, "warning")});
+    EXPECT_FALSE(NoticeShown());
+    EXPECT_FALSE(handed);
 }
 
 }  // namespace
