@@ -73,11 +73,13 @@ bool DefaultStartManager(const std::filesystem::path& dir) {
 
 }  // namespace
 
-CLoaderDlg::CLoaderDlg(CLoaderStart& start, CLoaderDlgSystem system)
+CLoaderDlg::CLoaderDlg(CLoaderStart& start, CLoaderDlgSystem system,
+                       platform::kernel::Clock& runClock)
     : ui::Dialog(IDD_LOADER_DIALOG),
       m_start(start),
       m_system(std::move(system)),
-      m_pPort(start.pPort) {
+      m_pPort(start.pPort),
+      m_runClock(runClock) {
     if (!m_system.serverReachable) {
         m_system.serverReachable = DefaultReachable;
     }
@@ -275,7 +277,7 @@ void CLoaderDlg::OnStartButton() {
     pReadThread->SetInitData(m_start.pConfig);
     pReadThread->SetPort(m_pPort);
     pReadThread->SetQueManage(&m_queue);
-    pReadThread->SetClock(WindowClock());
+    pReadThread->SetClock(m_runClock);
     pReadThread->CreateKillEvent(kReceiveThreadSuffix);
     pReadThread->CreateReadEvent();
     {
@@ -291,7 +293,7 @@ void CLoaderDlg::OnStartButton() {
 
     const CExecRunSetup setup{this,          m_start.pScript, m_pPort,         &m_queue,
                               "ZR40Loader",  nMaxDataSize,    m_start.pConfig, m_start.pVersions,
-                              m_start.pSums, &WindowClock()};
+                              m_start.pSums, &m_runClock};
     CLoaderExecThread* pExecThread = CLoaderExecThread::CreateSuspended(setup, "GLOBAL", nullptr);
     if (pExecThread == nullptr) {
         StopThreads(nullptr);

@@ -60,7 +60,9 @@ class CLoaderDlg final : public platform::ui::Dialog,
                          public CLoaderExecOwner,
                          public IWaitBoxOwner {
   public:
-    explicit CLoaderDlg(CLoaderStart& start, CLoaderDlgSystem system = {});
+    // `runClock` paces the script run's threads; the window's waits go by the host's clock.
+    explicit CLoaderDlg(CLoaderStart& start, CLoaderDlgSystem system = {},
+                        platform::kernel::Clock& runClock = platform::kernel::SystemClock());
     ~CLoaderDlg() override;
 
     int Phase() const { return m_nPhase; }
@@ -128,6 +130,7 @@ class CLoaderDlg final : public platform::ui::Dialog,
     CLoaderStart& m_start;
     CLoaderDlgSystem m_system;
     CUsbPort* m_pPort;
+    platform::kernel::Clock& m_runClock;
 
     platform::kernel::CriticalSection m_portLock;
     platform::kernel::CriticalSection m_queueLock;
