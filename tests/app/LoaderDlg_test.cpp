@@ -169,7 +169,7 @@ TEST_F(LoaderRoad, FreshWriteEndsWithTheManagersConfirmation) {
 }
 
 TEST_F(LoaderRoad, FailingRowEndsWithTheErrorRecorded) {
-    Device({"--fault-error", "C_PS:0:-2"});
+    Device({"--fault-error", "C_PS:3:-2"});
     Texts(kImageRoad);
     host.Press(IDD_LOADER_DIALOG, IDC_START);
     Run();
