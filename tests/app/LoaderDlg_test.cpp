@@ -2,6 +2,7 @@
 // return, the result check and the hand-over to the manager, and the ways the road ends early.
 #include "Loader/app/LoaderDlg.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include "Loader/common/RunNames.h"
 #include "Loader/device/PortManage.h"
 #include "platform/kernel/Event.h"
+#include "platform/registry/Registry.h"
 #include "platform/resources/resources.h"
 #include "platform/system/Autostart.h"
 #include "platform/ui/ScriptedHost.h"
@@ -224,6 +226,27 @@ TEST_F(LoaderRoad, OfflineRegistrationCompletesAfterItsTimeOut) {
         std::string("msgbox information \"ZR-40ソフトウェア更新ツール\" \"") +
         CComString(text.c_str()).ToUtf8() + "\"";
     EXPECT_EQ(Boxes(), std::vector<std::string>{expected});
+}
+
+// Resumed in the driver wait: the communication settings are installed meanwhile; the
+// connection software's settings come through it and no saved copy is left behind.
+TEST_F(LoaderRoad, DriverWaitEndsWhenTheDriversAreCurrent) {
+    namespace reg = platform::registry;
+    start.dwStatus = 2;
+    Device({"--outdated-drivers"});
+    Texts(kShortRoad);
+    ASSERT_EQ(store.WriteSwUpState(2, 1, "", ""), 1);
+    reg::Store user(reg::CurrentUserStore());
+    ASSERT_TRUE(user.CreateKey(kConnectionSoftKey).ok());
+    ASSERT_TRUE(user.SetString(kConnectionSoftKey, "Apn", "mirato.jp", reg::Zero::kStored).ok());
+    host.Advance(1000).Do("the installer runs", [&] { ASSERT_TRUE(sim->Raise(SIGUSR1)); });
+    Run();
+    EXPECT_TRUE(Shown("180 show")) << host.RecordText();
+    EXPECT_EQ(statusAtManagerStart, 3u);
+    EXPECT_EQ(Boxes(), std::vector<std::string>{BoxLine(118, "information")});
+    EXPECT_EQ(user.GetValue(kConnectionSoftKey, "Apn").value().bytes,
+              std::string("mirato.jp\0", 10));
+    EXPECT_EQ(user.OpenKey(kConnectionSoftSaveKey).kind, reg::Kind::kNotFound);
 }
 
 }  // namespace
