@@ -333,7 +333,7 @@ void CLoaderDlg::OnProgress() {
 }
 
 void CLoaderDlg::OnTimerTick() {
-    if (!m_pDrvDlg) {
+    if (!(m_pDrvDlg && m_pDrvDlg->IsAlive())) {
         ++m_nTick;
     }
     switch (m_nPhase) {
@@ -401,7 +401,7 @@ void CLoaderDlg::OnTimerTick() {
             if (m_nTick * 100 / 10 < 99) {
                 SetBar(m_nTick * 100 / 10);
             }
-            if (m_nPhase == 3 && m_nTick == 15 && !m_pNwDlg) {
+            if (m_nPhase == 3 && m_nTick == 15 && !(m_pNwDlg && m_pNwDlg->IsAlive())) {
                 m_pNwDlg = std::make_unique<CNwConnDlg>(*this, this);
                 m_pNwDlg->Create();
             }
@@ -641,7 +641,7 @@ void CLoaderDlg::OnDriverWait() {
     m_bSettingsSaved = true;
     m_nPhase = 2;
     m_bDriverWaitArmed = true;
-    if (!m_pDrvDlg) {
+    if (!(m_pDrvDlg && m_pDrvDlg->IsAlive())) {
         m_pDrvDlg = std::make_unique<CDrvUpDlg>(*this, this);
         m_pDrvDlg->Create();
     }
@@ -676,7 +676,7 @@ void CLoaderDlg::OnRegister() {
     if (m_nPhase != 3) {
         StopTimer();
         m_nPhase = 4;
-        if (!m_pNwDlg) {
+        if (!(m_pNwDlg && m_pNwDlg->IsAlive())) {
             m_pNwDlg = std::make_unique<CNwConnDlg>(*this, this);
             m_pNwDlg->Create();
         }
@@ -742,13 +742,11 @@ void CLoaderDlg::RegistrationTimeout() {
     Finish(0);
 }
 
-void CLoaderDlg::DriverDialogClosed() {
-    m_pDrvDlg.reset();
-}
+// The box is inside its own handler and destroys its window next; the object stays until the
+// box is shown again or the main window ends.
+void CLoaderDlg::DriverDialogClosed() {}
 
-void CLoaderDlg::NetworkDialogClosed() {
-    m_pNwDlg.reset();
-}
+void CLoaderDlg::NetworkDialogClosed() {}
 
 std::intptr_t CLoaderDlg::OnMessage(const win::Message& message) {
     switch (message.message) {
