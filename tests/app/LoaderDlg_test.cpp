@@ -219,6 +219,7 @@ TEST_F(LoaderRoad, OfflineRegistrationCompletesAfterItsTimeOut) {
     host.Press(IDD_LOADER_DIALOG, IDC_START);
     Run();
     EXPECT_TRUE(Shown("181 show")) << host.RecordText();
+    EXPECT_LT(host.RecordText().find("181 destroyed"), host.RecordText().find("msgbox"));
     std::string text;
     for (int nId = 190; nId <= 193; ++nId) {
         text += std::string(platform::resources::LoadString(nId));
