@@ -149,7 +149,8 @@ bool CLoaderDlg::OnInitDialog() {
         ShowItem(IDC_PROGRESS, true);
         EnableItem(IDC_PROGRESS, true);
         EnableItem(IDC_PERCENT, true);
-        if (m_start.dwStatus <= 2) {
+        // The new version is still to be confirmed.
+        if (m_start.dwStatus == 1) {
             m_pInhibit = std::make_unique<CMmInhibit>();
         }
     }
