@@ -255,7 +255,8 @@ void CLoaderDlg::OnStartButton() {
     text.MakeUpper();
     std::uint32_t nMaxDataSize = 0;
     if (text.Left(2) == "0X") {
-        for (char ch : text.Mid(2).View()) {
+        const CComString digits = text.Mid(2);
+        for (char ch : digits.View()) {
             if (ch >= '0' && ch <= '9') {
                 nMaxDataSize = nMaxDataSize * 16 + static_cast<std::uint32_t>(ch - '0');
             } else if (ch >= 'A' && ch <= 'F') {
