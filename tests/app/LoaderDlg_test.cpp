@@ -1,0 +1,254 @@
+// The main window's update road against the simulator: the write through the engine, the device's
+// return, the result check and the hand-over to the manager, and the ways the road ends early.
+#include "Loader/app/LoaderDlg.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "Loader/app/StateStore.h"
+#include "Loader/app/SystemIntegration.h"
+#include "Loader/common/RunNames.h"
+#include "Loader/device/PortManage.h"
+#include "platform/kernel/Event.h"
+#include "platform/registry/Registry.h"
+#include "platform/resources/resources.h"
+#include "platform/system/Autostart.h"
+#include "platform/ui/ScriptedHost.h"
+#include "platform/window/Window.h"
+#include "tests/sim/devsim/DevsimRig.h"
+#include "tests/support/ManualClock.h"
+#include "tests/support/ScopedEnv.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+namespace ui = platform::ui;
+namespace fs = std::filesystem;
+
+// Into the boot loader, the new version recorded, the reset.
+constexpr char kShortRoad[] =
+    "[GLOBAL]\r\nPort=open,10\r\nCMD=ff550042000101fe\r\nTimer=1\r\nPort=close\r\n"
+    "Port=open,10\r\nDBB_D2_SETVERSIONFROMFILE=latest\r\nWait_DBB=4442,10\r\n"
+    "DBB_D2_CMD=4442,000B,8\r\nPort=close\r\n";
+// Into the boot loader, then the first image's erase and download.
+constexpr char kImageRoad[] =
+    "[GLOBAL]\r\nPort=open,10\r\nCMD=ff550042000101fe\r\nTimer=1\r\nPort=close\r\n"
+    "Port=open,10\r\nDBB_D2_CMD=4442,2805,12,00370037\r\nWait_DBB=4442,-1\r\n"
+    "DBB_LM_File=DATA\\C_PS\\QRV_C_PS.cvt,20\r\n";
+
+std::string BoxLine(int nId, const char* icon) {
+    const CComString text(std::string(platform::resources::LoadString(nId)).c_str());
+    return std::string("msgbox ") + icon + " \"ZR-40ソフトウェア更新ツール\" \"" + text.ToUtf8() +
+           "\"";
+}
+
+class LoaderRoad : public ::testing::Test {
+  protected:
+    LoaderRoad() {
+        ui::SetHost(&host);
+        fs::current_path(root.Path());
+    }
+    ~LoaderRoad() override {
+        pPort.reset();
+        ui::SetHost(nullptr);
+        fs::current_path(oldCwd);
+    }
+
+    // The device stays away long enough after its reset for the window to be waiting for it.
+    void Device(std::vector<std::string> args) {
+        args.insert(args.begin(), {"--reenum-ms", "1500"});
+        sim = std::make_unique<devsim_test::DevSim>(simDir.Path(), std::move(args));
+        ASSERT_EQ(sim->NextLine(), "ready");
+        catalog.emplace("ZR40_DEVICE_CATALOG", sim->Catalog().c_str());
+        platform::kernel::Event::Named("KILL_EVENT_RECV", true, false)->Reset();
+    }
+
+    void Texts(const char* pszScript) {
+        ASSERT_EQ(config.LoadParamSection("Loader_Ini"), 1);
+        versions.LoadParamSection("Loader_Ver");
+        sums.LoadParamSection("Loader_Sum");
+        const std::string_view text(pszScript);
+        const platform::resources::ScopedResource laid(
+            "INI", 145, {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
+        ASSERT_EQ(script.LoadParamSection("Loader_Update"), 1);
+        pPort = std::make_unique<CUsbPort>(&config);
+        ASSERT_EQ(pPort->FindPort(CUsbPort::kUpdatePort), 1);
+        start.strExecDir = CComString::FromUtf8(root.Path().string());
+        start.strDeviceVersion = "Ver1.00";
+        start.strNewVersion = "Ver1.01";
+        start.pPort = pPort.get();
+        start.pConfig = &config;
+        start.pVersions = &versions;
+        start.pScript = &script;
+        start.pSums = &sums;
+        ASSERT_EQ(store.CreateStateKeys(), 1);
+    }
+
+    // The manager, started by the road: it confirms at once unless told otherwise.
+    CLoaderDlgSystem System() {
+        CLoaderDlgSystem system;
+        system.serverReachable = [this] { return reachable; };
+        system.startManager = [this](const fs::path&) {
+            store.ReadStatus(statusAtManagerStart);
+            if (confirms) {
+                platform::window::PostToWindowsTitled("ZR-40ソフトウェア更新ツール",
+                                                      {WM_LOADER_REGISTERED, 0, 0, {}});
+            } else {
+                // The user dismisses the network box; the time-out still ends the road.
+                host.Press(IDD_NWCONN, ui::IDOK).Advance(240'000);
+            }
+            return managerStarts;
+        };
+        return system;
+    }
+
+    void Run() {
+        host.WaitWhenIdle(true);
+        CLoaderDlg dialog(start, System());
+        dialog.DoModal();
+        phase = dialog.Phase();
+    }
+
+    std::vector<std::string> Boxes() const {
+        std::vector<std::string> boxes;
+        for (const std::string& line : host.Record()) {
+            if (line.starts_with("msgbox")) {
+                boxes.push_back(line.substr(0, line.rfind(" -> ")));
+            }
+        }
+        return boxes;
+    }
+    bool Shown(const char* pszWhat) const {
+        return host.RecordText().find(pszWhat) != std::string::npos;
+    }
+    bool RelaunchRegistered() const {
+        return fs::exists(platform::system::AutostartFile(
+            platform::system::AutostartScope::kCurrentUser, kRelaunchEntry));
+    }
+
+    fs::path oldCwd = fs::current_path();
+    testsupport::TempDir root;
+    testsupport::TempDir simDir;
+    testsupport::ScopedEnv rootVar{"ZR40_ROOT", root.Path().c_str()};
+    std::optional<testsupport::ScopedEnv> catalog;
+    testsupport::ManualClock clock;
+    ui::ScriptedHost host{clock};
+    std::unique_ptr<devsim_test::DevSim> sim;
+    CParamFile config, versions, script, sums;
+    std::unique_ptr<CUsbPort> pPort;
+    CLoaderStart start;
+    CStateStore store;
+    bool reachable = true;
+    bool managerStarts = true;
+    bool confirms = true;
+    std::uint32_t statusAtManagerStart = 0;
+    int phase = -1;
+};
+
+TEST_F(LoaderRoad, FreshWriteEndsWithTheManagersConfirmation) {
+    Device({});
+    Texts(kShortRoad);
+    host.Press(IDD_LOADER_DIALOG, IDC_START);
+    Run();
+    EXPECT_EQ(Boxes(), std::vector<std::string>{BoxLine(118, "information")}) << host.RecordText();
+    EXPECT_EQ(phase, 5);
+    EXPECT_EQ(statusAtManagerStart, 3u);
+    std::uint32_t dwStatus = 0;
+    EXPECT_EQ(store.ReadStatus(dwStatus), 0) << "the state key is gone";
+    bool bRequesting = false;
+    ASSERT_EQ(store.SetUpdateRequesting(false, &bRequesting), 1);
+    EXPECT_TRUE(bRequesting) << "the record waits for the manager";
+    EXPECT_FALSE(RelaunchRegistered());
+    EXPECT_EQ(store.HasUpdateError(), 0);
+}
+
+TEST_F(LoaderRoad, FailingRowEndsWithTheErrorRecorded) {
+    Device({"--fault-error", "C_PS:3:-2"});
+    Texts(kImageRoad);
+    host.Press(IDD_LOADER_DIALOG, IDC_START);
+    Run();
+    EXPECT_EQ(Boxes(), std::vector<std::string>{BoxLine(kMsgRunFailed, "error")})
+        << host.RecordText();
+    EXPECT_TRUE(fs::exists(root.Path() / "ZR40Loader_err.log"));
+    EXPECT_EQ(store.HasUpdateError(), 1);
+    EXPECT_FALSE(RelaunchRegistered());
+    EXPECT_EQ(phase, 0);
+}
+
+TEST_F(LoaderRoad, OtherVersionAfterTheResetFails) {
+    Device({});
+    Texts(kShortRoad);
+    start.strNewVersion = "Ver1.02";
+    host.Press(IDD_LOADER_DIALOG, IDC_START);
+    Run();
+    EXPECT_EQ(Boxes(), std::vector<std::string>{BoxLine(kMsgRunFailed, "error")})
+        << host.RecordText();
+    EXPECT_EQ(store.HasUpdateError(), 1);
+    std::uint32_t dwStatus = 0;
+    EXPECT_EQ(store.ReadStatus(dwStatus), 0);
+    EXPECT_FALSE(RelaunchRegistered());
+}
+
+TEST_F(LoaderRoad, ManagerThatDoesNotStartEndsTheRoad) {
+    start.dwStatus = 3;
+    managerStarts = false;
+    Device({});
+    Texts(kShortRoad);
+    ASSERT_EQ(store.WriteSwUpState(3, 0, "", ""), 1);
+    host.Advance(1000);
+    Run();
+    EXPECT_EQ(Boxes(), std::vector<std::string>{BoxLine(214, "error")}) << host.RecordText();
+    std::uint32_t dwStatus = 0;
+    EXPECT_EQ(store.ReadStatus(dwStatus), 0);
+}
+
+TEST_F(LoaderRoad, OfflineRegistrationCompletesAfterItsTimeOut) {
+    reachable = false;
+    confirms = false;
+    Device({});
+    Texts(kShortRoad);
+    host.Press(IDD_LOADER_DIALOG, IDC_START);
+    Run();
+    EXPECT_TRUE(Shown("181 show")) << host.RecordText();
+    EXPECT_LT(host.RecordText().find("181 destroyed"), host.RecordText().find("msgbox"));
+    std::string text;
+    for (int nId = 190; nId <= 193; ++nId) {
+        text += std::string(platform::resources::LoadString(nId));
+    }
+    const std::string expected =
+        std::string("msgbox information \"ZR-40ソフトウェア更新ツール\" \"") +
+        CComString(text.c_str()).ToUtf8() + "\"";
+    EXPECT_EQ(Boxes(), std::vector<std::string>{expected});
+}
+
+// Resumed in the driver wait: the communication settings are installed meanwhile; the
+// connection software's settings come through it and no saved copy is left behind.
+TEST_F(LoaderRoad, DriverWaitEndsWhenTheDriversAreCurrent) {
+    namespace reg = platform::registry;
+    start.dwStatus = 2;
+    Device({"--outdated-drivers"});
+    Texts(kShortRoad);
+    ASSERT_EQ(store.WriteSwUpState(2, 1, "", ""), 1);
+    reg::Store user(reg::CurrentUserStore());
+    ASSERT_TRUE(user.CreateKey(kConnectionSoftKey).ok());
+    ASSERT_TRUE(user.SetString(kConnectionSoftKey, "Apn", "mirato.jp", reg::Zero::kStored).ok());
+    host.Advance(1000).Do("the installer runs", [&] { ASSERT_TRUE(sim->Raise(SIGUSR1)); });
+    Run();
+    EXPECT_TRUE(Shown("180 show")) << host.RecordText();
+    EXPECT_EQ(statusAtManagerStart, 3u);
+    EXPECT_EQ(Boxes(), std::vector<std::string>{BoxLine(118, "information")});
+    EXPECT_EQ(user.GetValue(kConnectionSoftKey, "Apn").value().bytes,
+              std::string("mirato.jp\0", 10));
+    EXPECT_EQ(user.OpenKey(kConnectionSoftSaveKey).kind, reg::Kind::kNotFound);
+}
+
+}  // namespace
