@@ -56,7 +56,12 @@ void CUpRegController::OnNotificationResult(std::uintptr_t wParam) {
         return;
     }
     m_nRetryIndex = 0;
-    m_worker.Environment().Store().DeleteRetryState();
+    CUpRegStore store = m_worker.Environment().Store();
+    store.DeleteRetryState();
+    // More reports owed: the next goes out now, not at the next logon.
+    if (store.IsUpdateRequesting() != 0) {
+        m_worker.TriggerNotification();
+    }
     window::PostToWindowsTitled(kToolWindowTitle, window::Message{WM_LOADER_REGISTERED, 0, 0, {}});
 }
 

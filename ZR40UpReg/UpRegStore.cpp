@@ -182,6 +182,27 @@ int CUpRegStore::DeleteUpdateRequesting() {
     return Done(IgnoreAbsent(store.DeleteKey(kRequesting)));
 }
 
+int CUpRegStore::DeleteSentReport(const std::string& strSerial) {
+    if (strSerial.empty() || strSerial.find('\\') != std::string::npos) {
+        return 0;
+    }
+    reg::Store store(m_location);
+    return Done(store.Write([&](reg::Txn& t) {
+        if (const reg::Error e = IgnoreAbsent(t.DeleteKey(kUpdateList + "\\" + strSerial));
+            !e.ok()) {
+            return e;
+        }
+        auto next = t.SubkeyAt(kUpdateList, 0);
+        if (next.ok()) {
+            return reg::Error{};
+        }
+        if (next.error().kind != reg::Kind::kNotFound) {
+            return next.error();
+        }
+        return IgnoreAbsent(t.DeleteKey(kRequesting));
+    }));
+}
+
 int CUpRegStore::HasRetryState() {
     reg::Store store(m_location);
     return Done(store.OpenKey(kRetry));

@@ -38,6 +38,10 @@ class CUpRegStore {
     // Deletes of what is already absent succeed.
     int DeleteUpdateListEntry(const std::string& strSerial);
     int DeleteUpdateRequesting();
+    // A sent report's entry, and UpdateRequesting with it when no other entry is left, in one
+    // transaction: a flag deleted while entries remain would strand them, and a flag left
+    // behind without entries would keep the retries going for nothing.
+    int DeleteSentReport(const std::string& strSerial);
 
     int HasRetryState();
     // A count outside 0-5 reads as 5.

@@ -179,8 +179,7 @@ void UpdateWorker::NotificationThread() {
                 bSent = SendNotification(m_env.Server(), body, m_canceller.get()) == 200;
             }
             if (bSent) {
-                store.DeleteUpdateListEntry(serial);
-                store.DeleteUpdateRequesting();
+                store.DeleteSentReport(serial);
             }
             bLastSucceeded = bSent;
         }

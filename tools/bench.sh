@@ -13,6 +13,8 @@
 #      99th percentile).
 #   4. net_bench: a notification POST and a version page GET against zr40-serverd (median and
 #      99th percentile).
+#   5. manager_idle_bench: ZR40_UpManager hidden in the tray with nothing to do, CPU time and
+#      voluntary context switches over ZR_IDLE_SECONDS (default 60).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/lib/sim.sh
@@ -86,6 +88,9 @@ echo "== window post across processes (window_bench)"
 
 echo "== HTTP round trip against zr40-serverd (net_bench)"
 "$bin/tests/bench/net_bench"
+
+echo "== update manager idle in the tray (manager_idle_bench)"
+"$bin/tests/bench/manager_idle_bench" --seconds "${ZR_IDLE_SECONDS:-60}"
 
 echo "== full write against zr40-devsim"
 full_write 10
