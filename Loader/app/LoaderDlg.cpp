@@ -10,7 +10,6 @@
 #include "Loader/app/StateStore.h"
 #include "Loader/app/SystemIntegration.h"
 #include "Loader/common/RunNames.h"
-#include "Loader/device/LoaderThread.h"
 #include "platform/devnotify/DeviceMonitor.h"
 #include "platform/net/UpdateServer.h"
 #include "platform/resources/resources.h"
@@ -51,12 +50,6 @@ std::string LoadCp(int nId) {
     return std::string(platform::resources::LoadString(nId));
 }
 
-void SetStopEvent(const CLoaderThread& thread) {
-    if (std::shared_ptr<platform::kernel::Event> kill = thread.GetKillEvent()) {
-        kill->Set();
-    }
-}
-
 platform::kernel::Clock& WindowClock() {
     return ui::CurrentHost().Clock();
 }
@@ -91,21 +84,6 @@ CLoaderDlg::CLoaderDlg(CLoaderStart& start, CLoaderDlgSystem system,
 CLoaderDlg::~CLoaderDlg() {
     StopThreads(nullptr);
     JoinThreads();
-}
-
-void CLoaderDlg::JoinThreads() {
-    std::size_t nJoined = 0;
-    for (;;) {
-        platform::kernel::ThreadHandle next;
-        {
-            CriticalSectionLock lock(m_threadLock);
-            if (nJoined == m_handles.size()) {
-                break;
-            }
-            next = m_handles[nJoined++];
-        }
-        next.Wait(platform::kernel::kInfinite);
-    }
 }
 
 bool CLoaderDlg::OnInitDialog() {
@@ -251,59 +229,11 @@ void CLoaderDlg::OnStartButton() {
                                                              "The device's firmware is written");
     m_pInhibit = std::make_unique<CMmInhibit>();
 
-    CComString text = m_start.pConfig->GetParamValueText("MODULE_DATA_SIZE", "MAX");
-    text.MakeUpper();
-    std::uint32_t nMaxDataSize = 0;
-    if (text.Left(2) == "0X") {
-        const CComString digits = text.Mid(2);
-        for (char ch : digits.View()) {
-            if (ch >= '0' && ch <= '9') {
-                nMaxDataSize = nMaxDataSize * 16 + static_cast<std::uint32_t>(ch - '0');
-            } else if (ch >= 'A' && ch <= 'F') {
-                nMaxDataSize = nMaxDataSize * 16 + static_cast<std::uint32_t>(ch - 'A' + 10);
-            } else {
-                break;
-            }
-        }
-    } else {
-        nMaxDataSize = text.ToUInt();
-    }
-
-    auto* pReadThread = platform::kernel::WorkerThread::CreateAutoDelete(
-        std::make_unique<CLoaderReadThread>(), platform::kernel::Priority::kAboveNormal);
-    if (pReadThread == nullptr) {
+    if (!StartThreads({m_start.pScript, m_start.pConfig, m_start.pVersions, m_start.pSums}, m_pPort,
+                      "GLOBAL", m_runClock, &m_runClock)) {
         Fail(kMsgSystemError, false);
         return;
     }
-    pReadThread->SetOwnerDlg(this);
-    pReadThread->SetInitData(m_start.pConfig);
-    pReadThread->SetPort(m_pPort);
-    pReadThread->SetQueManage(&m_queue);
-    pReadThread->SetClock(m_runClock);
-    pReadThread->CreateKillEvent(kReceiveThreadSuffix);
-    pReadThread->CreateReadEvent();
-    {
-        CriticalSectionLock lock(m_threadLock);
-        m_pReadThread = pReadThread;
-        m_handles.push_back(pReadThread->Handle());
-    }
-    {
-        CriticalSectionLock lock(m_queueLock);
-        m_queue.SetReadThreadObject(pReadThread);
-    }
-    pReadThread->Resume();
-
-    const CExecRunSetup setup{this,          m_start.pScript, m_pPort,         &m_queue,
-                              "ZR40Loader",  nMaxDataSize,    m_start.pConfig, m_start.pVersions,
-                              m_start.pSums, &m_runClock};
-    CLoaderExecThread* pExecThread = CLoaderExecThread::CreateSuspended(setup, "GLOBAL", nullptr);
-    if (pExecThread == nullptr) {
-        StopThreads(nullptr);
-        JoinThreads();
-        Fail(kMsgSystemError, false);
-        return;
-    }
-    pExecThread->Resume();
 
     ShowItem(IDC_PROGRESS, true);
     EnableItem(IDC_PROGRESS, true);
@@ -471,7 +401,7 @@ int CLoaderDlg::DeviceReadiness() {
         m_pPort->IsDialUpActive() == 2) {
         return 2;
     }
-    CriticalSectionLock lock(m_portLock);
+    CriticalSectionLock lock(portLock());
     if (m_pPort->PortOpen() != 1) {
         return 3;
     }
@@ -798,41 +728,6 @@ std::intptr_t CLoaderDlg::OnMessage(const win::Message& message) {
 
 void CLoaderDlg::StepMessage(const CComString& /*cstrText*/, int /*nLevel*/) {}
 
-void CLoaderDlg::StopThreads(CLoaderThread* pCaller) {
-    CriticalSectionLock lock(m_threadLock);
-    for (auto& [section, pThread] : m_threads) {
-        if (pThread != pCaller) {
-            SetStopEvent(*pThread);
-        }
-    }
-    m_threads.clear();
-    if (m_pReadThread != nullptr) {
-        SetStopEvent(*m_pReadThread);
-        m_pReadThread = nullptr;
-    }
-}
-
-void CLoaderDlg::ThreadFinished(const CComString& cstrSection) {
-    CriticalSectionLock lock(m_threadLock);
-    m_threads.erase(cstrSection);
-    if (m_threads.empty()) {
-        StopThreads(nullptr);
-    }
-}
-
-void CLoaderDlg::RegisterThread(const CComString& cstrSection, CLoaderThread* pThread) {
-    CriticalSectionLock lock(m_threadLock);
-    m_threads[cstrSection] = pThread;
-    m_handles.push_back(pThread->Handle());
-}
-
-bool CLoaderDlg::IsThreadRegistered(const CComString& cstrSection) {
-    CriticalSectionLock lock(m_threadLock);
-    return std::any_of(m_threads.begin(), m_threads.end(), [&cstrSection](const auto& entry) {
-        return entry.first.CompareNoCase(cstrSection) == 0;
-    });
-}
-
 // The box belongs to the window's thread; the failing row waits until the user has read it.
 void CLoaderDlg::ShowErrorBox(int nMessageId) {
     m_self.Send({kWmShowErrorBox, static_cast<std::uintptr_t>(nMessageId), 0, {}});
@@ -850,16 +745,4 @@ void CLoaderDlg::PostLoaderEnd() {
 
 void CLoaderDlg::PostProgress() {
     m_self.Post({WM_LOADER_PROGRESS, 0, 0, {}});
-}
-
-void CLoaderDlg::OnLoaderProgComplete(CPortManage*& pPort) {
-    {
-        CriticalSectionLock lock(m_portLock);
-        m_pPort->Close();
-    }
-    pPort = m_pPort;
-    CriticalSectionLock lock(m_threadLock);
-    if (m_pReadThread != nullptr) {
-        m_pReadThread->SetPort(m_pPort);
-    }
 }

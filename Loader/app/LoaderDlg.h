@@ -13,14 +13,10 @@
 
 #include "Loader/app/LoaderApp.h"
 #include "Loader/app/SecondaryDlgs.h"
-#include "Loader/device/QueManage.h"
-#include "Loader/script/ExecThread.h"
-#include "platform/kernel/Lock.h"
-#include "platform/kernel/Thread.h"
+#include "Loader/script/RunOwner.h"
 #include "platform/net/Reachability.h"
 #include "platform/ui/Ui.h"
 
-class CLoaderReadThread;
 class CMmInhibit;
 namespace platform::devnotify {
 class DeviceMonitor;
@@ -56,9 +52,7 @@ struct CLoaderDlgSystem {
     std::function<bool(const std::filesystem::path& dir)> startManager;
 };
 
-class CLoaderDlg final : public platform::ui::Dialog,
-                         public CLoaderExecOwner,
-                         public IWaitBoxOwner {
+class CLoaderDlg final : public platform::ui::Dialog, public CRunOwner, public IWaitBoxOwner {
   public:
     // `runClock` paces the script run's threads; the window's waits go by the host's clock.
     explicit CLoaderDlg(CLoaderStart& start, CLoaderDlgSystem system = {},
@@ -70,19 +64,10 @@ class CLoaderDlg final : public platform::ui::Dialog,
 
     // CLoaderExecOwner, called on the run's threads.
     void StepMessage(const CComString& cstrText, int nLevel) override;
-    void StopThreads(CLoaderThread* pCaller) override;
-    void ThreadFinished(const CComString& cstrSection) override;
-    void RegisterThread(const CComString& cstrSection, CLoaderThread* pThread) override;
-    bool IsThreadRegistered(const CComString& cstrSection) override;
     void ShowErrorBox(int nMessageId) override;
     void SetFailed(bool bFailed) override;
     void PostLoaderEnd() override;
     void PostProgress() override;
-    platform::kernel::CriticalSection& portLock() override { return m_portLock; }
-    platform::kernel::CriticalSection& queueLock() override { return m_queueLock; }
-    platform::kernel::CriticalSection& threadLock() override { return m_threadLock; }
-    CQueManage* GetQueManage() override { return &m_queue; }
-    void OnLoaderProgComplete(CPortManage*& pPort) override;
 
     // IWaitBoxOwner
     void DriverDialogClosed() override;
@@ -125,20 +110,12 @@ class CLoaderDlg final : public platform::ui::Dialog,
     void Finish(int nMessageId);
     void CloseWaitBoxes();
     void SleepMs(std::uint32_t ms);
-    void JoinThreads();
 
     CLoaderStart& m_start;
     CLoaderDlgSystem m_system;
     CUsbPort* m_pPort;
     platform::kernel::Clock& m_runClock;
 
-    platform::kernel::CriticalSection m_portLock;
-    platform::kernel::CriticalSection m_queueLock;
-    platform::kernel::CriticalSection m_threadLock;
-    CQueManage m_queue ZR_GUARDED_BY(m_queueLock);
-    std::map<CComString, CLoaderThread*> m_threads ZR_GUARDED_BY(m_threadLock);
-    CLoaderReadThread* m_pReadThread ZR_GUARDED_BY(m_threadLock) = nullptr;
-    std::vector<platform::kernel::ThreadHandle> m_handles ZR_GUARDED_BY(m_threadLock);
     platform::window::WindowHandle m_self;
 
     std::atomic<bool> m_bRunFailed{false};

@@ -1,7 +1,6 @@
-// A script run without the main window: owns what the window owns during the write (the four
-// embedded texts, the port, the response queue, the three locks, the registry of running
-// threads), starts the receive thread and one execution thread for a section the way the
-// window's start button does, and waits until every thread of the run has ended.
+// A script run without the main window: owns the four embedded texts and the port besides what
+// every run's owner holds, starts the receive thread and one execution thread for a section the
+// way the window's start button does, and waits until every thread of the run has ended.
 //
 // Used by the service command zr40-loader and by the tests. Reports go to callbacks that are
 // called on the worker threads: step messages (code page 932 and their level), one call per
@@ -12,21 +11,15 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string_view>
-#include <vector>
 
 #include "Loader/common/ComString.h"
 #include "Loader/common/ParamFile.h"
-#include "Loader/device/QueManage.h"
-#include "Loader/script/ExecThread.h"
+#include "Loader/script/RunOwner.h"
 #include "platform/kernel/Clock.h"
-#include "platform/kernel/Lock.h"
-#include "platform/kernel/Thread.h"
 
 class CPortManage;
-class CLoaderReadThread;
 
 struct CLoaderRunCallbacks {
     std::function<void(const CComString& cstrText, int nLevel)> onStep;
@@ -35,7 +28,7 @@ struct CLoaderRunCallbacks {
     std::function<void(int nMessageId)> onErrorBox;
 };
 
-class CLoaderRun final : public CLoaderExecOwner {
+class CLoaderRun final : public CRunOwner {
   public:
     enum class Result { kNotStarted, kSucceeded, kFailed, kStopped };
 
@@ -65,8 +58,7 @@ class CLoaderRun final : public CLoaderExecOwner {
 
     void SetCallbacks(CLoaderRunCallbacks callbacks) { m_callbacks = std::move(callbacks); }
 
-    // [MODULE_DATA_SIZE] MAX: "0x" and hexadecimal digits, or decimal.
-    std::uint32_t ReadMaxDataSize() const;
+    std::uint32_t ReadMaxDataSize() const { return CRunOwner::ReadMaxDataSize(m_initData); }
 
     // Starts the receive thread, then the execution thread of the section. 0 when the texts are
     // not loaded, no update port was found or a thread could not be started (nothing runs then).
@@ -78,31 +70,21 @@ class CLoaderRun final : public CLoaderExecOwner {
     }
     // Sets the stop event of every running execution thread (any thread may call it, not a
     // signal handler). A write in progress finishes; the run then ends through its stop path.
-    void Stop();
+    void Stop() { RequestStop(); }
 
     bool Failed() const { return m_bFailed.load(); }
     int ErrorBoxCount() const { return m_nErrorBoxes.load(); }
     int ProgressCount() const { return m_nProgress.load(); }
     int EndCount() const { return m_nEnds.load(); }
-    // Threads started in the run, the receive thread included.
-    int ThreadCount();
+    using CRunOwner::ThreadCount;
 
     // CLoaderExecOwner
     void StepMessage(const CComString& cstrText, int nLevel) override;
-    void StopThreads(CLoaderThread* pCaller) override;
-    void ThreadFinished(const CComString& cstrSection) override;
-    void RegisterThread(const CComString& cstrSection, CLoaderThread* pThread) override;
-    bool IsThreadRegistered(const CComString& cstrSection) override;
     void ShowErrorBox(int nMessageId) override;
     // The run's outcome: failed once any thread reported a failure.
     void SetFailed(bool bFailed) override;
     void PostLoaderEnd() override;
     void PostProgress() override;
-    platform::kernel::CriticalSection& portLock() override { return m_portLock; }
-    platform::kernel::CriticalSection& queueLock() override { return m_queueLock; }
-    platform::kernel::CriticalSection& threadLock() override { return m_threadLock; }
-    CQueManage* GetQueManage() override { return &m_queue; }
-    void OnLoaderProgComplete(CPortManage*& pPort) override;
 
   private:
     platform::kernel::Clock& m_clock;
@@ -113,20 +95,9 @@ class CLoaderRun final : public CLoaderExecOwner {
     bool m_bTextsLoaded = false;
     std::unique_ptr<CPortManage> m_pPort;
     CLoaderRunCallbacks m_callbacks;
-
-    platform::kernel::CriticalSection m_portLock;
-    platform::kernel::CriticalSection m_queueLock;
-    platform::kernel::CriticalSection m_threadLock;
-
-    CQueManage m_queue ZR_GUARDED_BY(m_queueLock);
-    std::map<CComString, CLoaderThread*> m_threads ZR_GUARDED_BY(m_threadLock);
-    CLoaderReadThread* m_pReadThread ZR_GUARDED_BY(m_threadLock) = nullptr;
-    // Every thread of the run, to be joined; children are added before they are resumed.
-    std::vector<platform::kernel::ThreadHandle> m_handles ZR_GUARDED_BY(m_threadLock);
     bool m_bStarted = false;
 
     std::atomic<bool> m_bFailed{false};
-    std::atomic<bool> m_bStopRequested{false};
     std::atomic<int> m_nErrorBoxes{0};
     std::atomic<int> m_nProgress{0};
     std::atomic<int> m_nEnds{0};
