@@ -2,9 +2,14 @@
 // main dialog is handed.
 #include "Loader/app/LoaderApp.h"
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,10 +27,12 @@
 #include "tests/support/ManualClock.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TextFile.h"
 
 namespace {
 
 namespace ui = platform::ui;
+namespace fs = std::filesystem;
 
 // The line the scripted host records for a start-up box, without the answer.
 std::string BoxLine(int nId, const char* icon) {
@@ -201,6 +208,56 @@ TEST_F(LoaderStart, UndecidedAreaIsAskedUntilTheRetriesAreSpent) {
     // One retry, the pause, four retries.
     const auto sleeps = clock.Sleeps();
     EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), 5000u), 1 + 1 + 4);
+}
+
+// What the user has plugged in decides before anything is asked of a device.
+TEST_F(LoaderStart, NoDeviceOrTwoDevicesAreRefused) {
+    const fs::path combined = root.Path() / "two.txt";
+    catalog.emplace("ZR40_DEVICE_CATALOG", combined.c_str());
+    Start();
+
+    testsupport::TempDir secondDir;
+    devsim_test::DevSim first(simDir.Path(), {});
+    devsim_test::DevSim second(secondDir.Path(), {"--serial", "356000000000002"});
+    ASSERT_EQ(first.NextLine(), "ready");
+    ASSERT_EQ(second.NextLine(), "ready");
+    std::ofstream(combined) << testsupport::ReadText(first.Catalog())
+                            << testsupport::ReadText(second.Catalog());
+    Start();
+    EXPECT_EQ(Boxes(), (std::vector<std::string>{BoxLine(kMsgNotConnected, "warning"),
+                                                 BoxLine(kMsgSeveralConnected, "warning")}));
+    EXPECT_FALSE(handed);
+}
+
+// Started without pkexec: the real program as an ordinary user says what is missing and ends.
+TEST(LoaderProgram, AnOrdinaryUserIsToldToRunItAsAdministrator) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to become an ordinary user";
+    }
+    testsupport::TempDir root;
+    fs::permissions(root.Path(), fs::perms::all);
+    const fs::path script = root.Path() / "steps";
+    std::ofstream(script) << "";
+    fs::permissions(script, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    const fs::path record = root.Path() / "record";
+    const std::string rootVar = "ZR40_ROOT=" + root.Path().string();
+    const std::string scriptVar = "ZR40_UI_SCRIPT=" + script.string();
+    std::vector<const char*> argv = {
+        "setpriv",       "--reuid=65534",    "--regid=65534",   "--clear-groups", "env",
+        rootVar.c_str(), "ZR40_UI=scripted", scriptVar.c_str(), ZR_TOOL,          nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, record.c_str(), O_WRONLY | O_CREAT, 0600);
+    pid_t pid = -1;
+    ASSERT_EQ(
+        posix_spawnp(&pid, "setpriv", &actions, nullptr, const_cast<char**>(argv.data()), environ),
+        0);
+    posix_spawn_file_actions_destroy(&actions);
+    int status = -1;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const std::string text = testsupport::ReadText(record);
+    EXPECT_EQ(text.rfind(BoxLine(kMsgNotAdministrator, "warning"), 0), 0u) << text;
 }
 
 TEST_F(LoaderStart, DeviceWithoutModemPortIsReachedThroughMobileBroadband) {

@@ -23,6 +23,7 @@
 #include "tests/support/ManualClock.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TextFile.h"
 
 namespace {
 
@@ -35,12 +36,7 @@ namespace win = platform::window;
 constexpr uid_t kUser = 4321;
 constexpr uid_t kOther = 4322;
 
-std::string ReadText(const fs::path& file) {
-    std::ifstream in(file);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using testsupport::ReadText;
 
 sys::OsVersion Os(unsigned major, unsigned minor) {
     sys::OsVersion os;

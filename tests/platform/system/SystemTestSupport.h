@@ -16,6 +16,7 @@
 
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TextFile.h"
 
 extern char** environ;
 
@@ -26,12 +27,7 @@ namespace fs = std::filesystem;
 inline constexpr const char* kHelper = ZR_SYSTEM_HELPER;
 inline constexpr uid_t kOtherUid = 4321;
 
-inline std::string ReadText(const fs::path& file) {
-    std::ifstream in(file);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using testsupport::ReadText;
 
 // Everything under one root that other users may enter; the process acts for user 4321
 // ("zrtester", home /home/zrtester) as sudo would arrange.
