@@ -240,14 +240,13 @@ TEST_F(ReportDelivery, KilledAnywhereWhileSendingItLosesNoReportAndResendsOnlyUn
 // The end of the session in the middle of a send: the manager gives the request up and ends as
 // after the tool's close, and the report waits in the store for the next logon.
 TEST_F(ReportDelivery, SessionEndDuringASendEndsTheManagerCleanlyAndTheNextStartSendsAgain) {
-    // Nothing is answered before the signal.
-    net_test::Serverd server({"--log", m_log.string(), "--notify", "200@600000"});
-    ASSERT_GT(server.Port(), 0);
-    ScopedEnv url("ZR40_UPDATE_SERVER",
-                  ("http://127.0.0.1:" + std::to_string(server.Port())).c_str());
-
     std::vector<std::string> sent;
     for (const int signal : {SIGHUP, SIGTERM}) {
+        // Nothing is answered before the signal.
+        net_test::Serverd server({"--log", m_log.string(), "--notify", "200@600000"});
+        ASSERT_GT(server.Port(), 0);
+        ScopedEnv url("ZR40_UPDATE_SERVER",
+                      ("http://127.0.0.1:" + std::to_string(server.Port())).c_str());
         const reg::Error e = reg::Store(m_location).DeleteKey(kRetry);
         ASSERT_TRUE(e.ok() || e.kind == reg::Kind::kNotFound) << e.text;
         const pid_t pid = Start();
