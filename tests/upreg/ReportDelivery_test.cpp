@@ -1,5 +1,6 @@
 // The manager killed with SIGKILL at any moment of sending the owed reports, and started again
 // until nothing is owed: no report is lost and none goes out again once its acceptance is stored.
+// Ended with the session in the middle of a send, it ends cleanly and the report stays owed.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <ifaddrs.h>
@@ -234,6 +235,56 @@ TEST_F(ReportDelivery, KilledAnywhereWhileSendingItLosesNoReportAndResendsOnlyUn
     EXPECT_TRUE(Owed().empty());
     EXPECT_FALSE(Exists(kRequesting));
     EXPECT_GE(round, 4);
+}
+
+// The end of the session in the middle of a send: the manager gives the request up and ends as
+// after the tool's close, and the report waits in the store for the next logon.
+TEST_F(ReportDelivery, SessionEndDuringASendEndsTheManagerCleanlyAndTheNextStartSendsAgain) {
+    std::vector<std::string> sent;
+    for (const int signal : {SIGHUP, SIGTERM}) {
+        // Nothing is answered before the signal.
+        net_test::Serverd server({"--log", m_log.string(), "--notify", "200@600000"});
+        ASSERT_GT(server.Port(), 0);
+        ScopedEnv url("ZR40_UPDATE_SERVER",
+                      ("http://127.0.0.1:" + std::to_string(server.Port())).c_str());
+        const reg::Error e = reg::Store(m_location).DeleteKey(kRetry);
+        ASSERT_TRUE(e.ok() || e.kind == reg::Kind::kNotFound) << e.text;
+        const pid_t pid = Start();
+        ASSERT_GT(pid, 0);
+        testsupport::Eventually(
+            [&] {
+                for (const Post& p : NewPosts()) {
+                    sent.push_back(p.serial);
+                }
+                return sent.size() == (signal == SIGHUP ? 1u : 2u);
+            },
+            kGuardMs);
+        ::kill(pid, signal);
+        int status = -1;
+        bool ended = false;
+        testsupport::Eventually(
+            [&] { return ended = ended || ::waitpid(pid, &status, WNOHANG) == pid; }, kGuardMs);
+        if (!ended) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+        ASSERT_TRUE(ended) << "signal " << signal << " did not end the manager";
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "signal " << signal;
+        EXPECT_EQ(Owed(), std::set<std::string>(std::begin(kSerials), std::end(kSerials)));
+        EXPECT_TRUE(Exists(kRequesting));
+    }
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0], sent[1]);
+    // Each start took its tray icon down on the way out.
+    std::stringstream in;
+    in << std::ifstream(m_root.Path() / "manager.err").rdbuf();
+    const std::string record = in.str();
+    std::size_t removed = 0;
+    for (auto at = record.find("tray remove"); at != std::string::npos;
+         at = record.find("tray remove", at + 1)) {
+        ++removed;
+    }
+    EXPECT_EQ(removed, 2u) << record;
 }
 
 }  // namespace

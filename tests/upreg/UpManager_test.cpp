@@ -6,19 +6,28 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <atomic>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <set>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Loader/app/StateStore.h"
 #include "ZR40UpReg/ZR40UpRegDlg.h"
+#include "platform/net/UpdateServer.h"
 #include "platform/paths/Paths.h"
+#include "platform/system/System.h"
 #include "platform/ui/ScriptedHost.h"
 #include "platform/window/Window.h"
+#include "tests/platform/net/ServerdRig.h"
 #include "tests/support/Eventually.h"
 #include "tests/support/ManualClock.h"
+#include "tests/support/PrivateBus.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 
@@ -180,6 +189,77 @@ TEST_F(UpManager, CheckButtonFollowsTheDevice) {
     EXPECT_FALSE(dlg.IsItemEnabled(IDC_CHECK_NOW));
 }
 
+// The window's timers do not run while the PC sleeps; the stored schedules are on the wall clock,
+// which does. A resume re-reads both, so what fell due during the sleep goes out at once.
+TEST_F(UpManager, ResumeAfterALongSuspendSendsTheOwedReportAndChecksTheVersionAtOnce) {
+    testsupport::PrivateBus bus;
+    ASSERT_FALSE(bus.Address().empty());
+    testsupport::BusService logind(
+        bus.Address(), [](sd_bus* b) { sd_bus_request_name(b, "org.freedesktop.login1", 0); });
+    ASSERT_TRUE(logind.Ok());
+    ScopedEnv systemBus("DBUS_SYSTEM_BUS_ADDRESS", bus.Address().c_str());
+    const fs::path log = m_root.Path() / "server.log";
+    net_test::Serverd server({"--log", log.string()});
+    ASSERT_GT(server.Port(), 0);
+    ScopedEnv url("ZR40_UPDATE_SERVER", server.Url("").c_str());
+
+    std::atomic<std::time_t> wall{std::time(nullptr)};
+    WorkerEnvironment env = Env();
+    env.store = [this, &wall] { return CUpRegStore(m_location, [&wall] { return wall.load(); }); };
+    env.serverReachable = [] { return true; };
+    CStateStore tool(m_location);
+    ASSERT_EQ(tool.CreateStateKeys(), 1);
+    ASSERT_EQ(tool.WriteUpdateListEntry("SN0001", "Ver1.01"), 1);
+    ASSERT_EQ(tool.SetUpdateRequesting(true), 1);
+    // Daily retries by now, the last one just failed; the version was checked just now.
+    ASSERT_EQ(env.store().WriteRetryState(5), 1);
+    ASSERT_EQ(env.store().WriteVerCheck(true), 1);
+    ASSERT_EQ(env.store().WriteVerLastDate(), 1);
+
+    auto logged = [&](const char* method, const char* path) {
+        std::ifstream in(log);
+        std::string line;
+        while (std::getline(in, line)) {
+            if (line.find(std::string("\"method\":\"") + method + "\"") != std::string::npos &&
+                line.find(std::string("\"path\":\"") + path + "\"") != std::string::npos &&
+                line.find("\"status\":200") != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    };
+    CZR40UpRegDlg dlg("/minimize", env);
+    m_host.WaitWhenIdle(true);
+    m_host.Do("sleep two days, then wake", [&] {
+        wall += 2 * 86400;
+        logind.Run([](sd_bus* b) {
+            sd_bus_emit_signal(b, "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
+                               "PrepareForSleep", "b", 0);
+        });
+    });
+    // The manager's clock never moves: only the resume can have set anything off.
+    std::thread closer([&] {
+        testsupport::Eventually(
+            [&] {
+                return logged("POST", platform::net::kNotifyPath) &&
+                       logged("GET", platform::net::kVersionPagePath) &&
+                       Store().HasRetryState() == 0;
+            },
+            kGuardMs);
+        window::PostToWindowsTitled(kManagerTitle, {WM_MANAGER_CLOSE, 0, 0, {}});
+    });
+    dlg.DoModal();
+    closer.join();
+
+    EXPECT_TRUE(logged("POST", platform::net::kNotifyPath)) << m_host.RecordText();
+    EXPECT_TRUE(logged("GET", platform::net::kVersionPagePath));
+    std::string serial;
+    EXPECT_EQ(Store().HasUpdateListEntry(serial), 0) << serial;
+    EXPECT_EQ(Store().IsUpdateRequesting(), 0);
+    EXPECT_EQ(Store().HasRetryState(), 0);
+    EXPECT_EQ(m_clock.NowMs(), 0u);
+}
+
 // The program itself: one per session, and the tool's close message ends it from outside.
 class UpManagerProgram : public UpManager {
   protected:
@@ -218,6 +298,40 @@ TEST_F(UpManagerProgram, SecondStartEndsSilentlyAndTheToolsCloseEndsTheFirst) {
     EXPECT_EQ(fs::file_size(m_root.Path() / "second.err"), 0u);
 
     EXPECT_EQ(window::PostToWindowsTitled(kManagerTitle, {WM_MANAGER_CLOSE, 0, 0, {}}), 1);
+    ASSERT_EQ(::waitpid(m_first, &status, 0), m_first);
+    m_first = -1;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// Refused before anything of the session is made: no window, no tray, no lock, no store.
+TEST_F(UpManagerProgram, BelowVistaItOnlyWarnsWith140AndFromVistaOnItRuns) {
+    std::ofstream(m_root.Path() / "script") << "";
+    {
+        ScopedEnv os(platform::system::kOsVersionVariable, "5.2");
+        const pid_t refused = Start("/minimize", m_root.Path() / "refused.err");
+        ASSERT_GT(refused, 0);
+        int status = -1;
+        ASSERT_EQ(::waitpid(refused, &status, 0), refused);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    std::stringstream record;
+    record << std::ifstream(m_root.Path() / "refused.err").rdbuf();
+    EXPECT_EQ(record.str(),
+              "msgbox warning \"ZR-40更新管理ツール\" "
+              "\"ご使用されているOSでの動作をサポートしていません。\" -> 1 (default)\n");
+    std::set<std::string> made;
+    for (const auto& entry : fs::recursive_directory_iterator(m_root.Path())) {
+        made.insert(fs::relative(entry.path(), m_root.Path()).string());
+    }
+    EXPECT_EQ(made, (std::set<std::string>{"script", "refused.err"}));
+
+    ScopedEnv os(platform::system::kOsVersionVariable, "6.0");
+    m_first = Start("/minimize", m_root.Path() / "vista.err");
+    ASSERT_GT(m_first, 0);
+    ASSERT_TRUE(
+        testsupport::Eventually([] { return window::FindWindow(kManagerTitle); }, kGuardMs));
+    EXPECT_EQ(window::PostToWindowsTitled(kManagerTitle, {WM_MANAGER_CLOSE, 0, 0, {}}), 1);
+    int status = -1;
     ASSERT_EQ(::waitpid(m_first, &status, 0), m_first);
     m_first = -1;
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
