@@ -9,10 +9,8 @@
 
 #include <QApplication>
 #include <QCursor>
-#include <QImage>
 #include <QMenu>
 #include <QMessageBox>
-#include <QPainter>
 #include <QSocketNotifier>
 #include <QSystemTrayIcon>
 #include <QTimer>
@@ -23,49 +21,21 @@
 
 #include "platform/ui/Text.h"
 #include "platform/ui/Ui.h"
-#include "platform/ui/qt/Fonts.h"
 #include "platform/ui/qt/QtHost.h"
 #include "tests/ui/qt/ProgramResources.h"
 #include "tests/ui/qt/SampleTexts.h"
+#include "tests/ui/qt/ShotImage.h"
 
 namespace ui = platform::ui;
 namespace qtui = platform::ui::qt;
+using testsupport::Framed;
+using testsupport::Save;
 
 namespace {
 
 std::string ProgramOf(const std::filesystem::path& manifest) {
     return manifest.string().find("ZR40UpReg") != std::string::npos ? "ZR40_UpManager"
                                                                     : "ZR40_SWUpdate";
-}
-
-// The window's client area under a plain caption band with its title, drawn at `ratio`
-// device pixels per logical pixel.
-QImage Framed(QWidget& widget, double ratio) {
-    const QFont caption = qtui::DialogFont({}, 9, 1.0);
-    const int band = QFontMetrics(caption).height() + 8;
-    const QSize size(widget.width(), widget.height() + band);
-    QImage image(size * ratio, QImage::Format_ARGB32);
-    image.setDevicePixelRatio(ratio);
-    image.fill(QColor(0x2f, 0x4f, 0x7f));
-    QPainter painter(&image);
-    painter.setFont(caption);
-    painter.setPen(Qt::white);
-    painter.drawText(QRect(8, 0, size.width() - 16, band), Qt::AlignVCenter | Qt::AlignLeft,
-                     widget.windowTitle());
-    painter.end();
-    // render() starts a painter of its own on the image.
-    widget.render(&image, QPoint(0, band), {},
-                  QWidget::DrawWindowBackground | QWidget::DrawChildren);
-    return image;
-}
-
-bool Save(const QImage& image, const std::filesystem::path& file) {
-    if (!image.save(QString::fromStdString(file.string()))) {
-        std::fprintf(stderr, "zr40-ui-shots: cannot write %s\n", file.c_str());
-        return false;
-    }
-    std::printf("%s\n", file.c_str());
-    return true;
 }
 
 int RenderAll(const std::filesystem::path& out) {
