@@ -42,19 +42,25 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Into the boot loader, the largest image three times over so that the bar passes 40 percent
-// while the download runs, the new version recorded, the reset.
+// Into the boot loader, the largest image twice and two more, so that the bar passes 40 percent
+// while the last of them downloads, the new version recorded, the reset.
 std::string WriteRoad() {
     std::string script =
         "[GLOBAL]\r\nPort=open,10\r\nCMD=ff550042000101fe\r\nTimer=1\r\nPort=close\r\n"
         "Port=open,10\r\n";
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 2; ++i) {
         script +=
             "DBB_D2_CMD=4442,2805,12,00D80155\r\nWait_DBB=4442,-1\r\n"
             "DBB_LM_File=DATA\\C_L1\\QRV_C_L1.cvt,120\r\nDBB_D2_CMD=4442,0107,8\r\n"
             "Wait_DBB=4442,-1\r\n";
     }
     script +=
+        "DBB_D2_CMD=4442,2A05,12,01600164\r\nWait_DBB=4442,-1\r\n"
+        "DBB_LM_File=DATA\\U_LM\\QRV_U_LM.cvt,20\r\nDBB_D2_CMD=4442,2507,8\r\n"
+        "Wait_DBB=4442,-1\r\n"
+        "DBB_D2_CMD=4442,2A05,12,0165016A\r\nWait_DBB=4442,-1\r\n"
+        "DBB_LM_File=DATA\\U_BDSP\\QRV_U_BDSP.cvt,20\r\nDBB_D2_CMD=4442,2607,8\r\n"
+        "Wait_DBB=4442,-1\r\n"
         "DBB_D2_SETVERSIONFROMFILE=latest\r\nWait_DBB=4442,10\r\n"
         "DBB_D2_CMD=4442,000B,8\r\nPort=close\r\n";
     return script;
@@ -223,8 +229,8 @@ void Confirm(CLoaderDlg& dialog) {
 }
 
 bool FreshRoad(const fs::path& out, Road*& current) {
-    // The device stays away long enough after its reset for two of the window's ticks.
-    Road road(out, 0, {"--reenum-ms", "3500"});
+    // The device stays away long enough after its reset for one of the window's ticks.
+    Road road(out, 0, {"--reenum-ms", "2500"});
     current = &road;
     road.Stop(
         "loader-1-fresh", [](CLoaderDlg&) { return true; },
@@ -232,14 +238,14 @@ bool FreshRoad(const fs::path& out, Road*& current) {
     road.Stop("loader-2-writing", [](CLoaderDlg& dialog) { return dialog.Percent() >= 40; });
     road.Stop("loader-3-restarting", [](CLoaderDlg& dialog) {
         return dialog.Phase() == 1 && StatusIs(dialog, "ZR40を再起動しています。") &&
-               dialog.GetProgressPos(IDC_PROGRESS) >= 10;
+               dialog.GetProgressPos(IDC_PROGRESS) >= 5;
     });
     road.Stop(
         "loader-5-registration",
         [](CLoaderDlg& dialog) {
             return dialog.Phase() == 3 &&
                    StatusIs(dialog, "ソフトウェア更新情報をサーバーへ登録中です。") &&
-                   dialog.GetProgressPos(IDC_PROGRESS) >= 20;
+                   dialog.GetProgressPos(IDC_PROGRESS) >= 10;
         },
         Confirm);
     road.NameBox("loader-6-done");
