@@ -32,6 +32,7 @@ QT_QPA_PLATFORM=offscreen "$bin/tests/ui/qt/zr40-ui-shots" --out "$out"
 QT_QPA_PLATFORM=offscreen "$bin/tests/ui/qt/zr40-loader-shots" --out "$out" \
   >"$work/loader.out" 2>"$work/loader.log" &
 loader=$!
+pids+=("$loader")
 
 # until <seconds> <what> <command...>: waits for the command to succeed.
 until_ok() {

@@ -230,7 +230,7 @@ void Confirm(CLoaderDlg& dialog) {
 
 bool FreshRoad(const fs::path& out, Road*& current) {
     // The device stays away long enough after its reset for one of the window's ticks.
-    Road road(out, 0, {"--reenum-ms", "2500"});
+    Road road(out, 0, {"--reenum-ms", "3000"});
     current = &road;
     road.Stop(
         "loader-1-fresh", [](CLoaderDlg&) { return true; },
