@@ -11,6 +11,7 @@
 #include "platform/ui/Text.h"
 #include "platform/ui/Ui.h"
 #include "platform/ui/qt/QtHost.h"
+#include "tests/support/TempDir.h"
 #include "tests/ui/qt/ProgramResources.h"
 #include "tests/ui/qt/SampleTexts.h"
 #include "tests/ui/qt/ShotImage.h"
@@ -95,12 +96,10 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    // A private runtime directory for the dialogs' windows.
+    // A private runtime directory for the dialogs' windows, gone with the program.
+    testsupport::TempDir root("zr40-ui-shots-");
     if (std::getenv("ZR40_ROOT") == nullptr) {
-        char pattern[] = "/tmp/zr40-ui-shots-XXXXXX";
-        if (::mkdtemp(pattern) != nullptr) {
-            ::setenv("ZR40_ROOT", pattern, 1);
-        }
+        ::setenv("ZR40_ROOT", root.Path().c_str(), 1);
     }
     return RenderAll(out);
 }
