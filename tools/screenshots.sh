@@ -1,18 +1,19 @@
 #!/usr/bin/env bash
 # tools/screenshots.sh [kind]: renders every dialog of both programs and the three message-box
-# kinds at 100 % and 200 % into build/<kind>/screenshots/ (Qt's offscreen platform), then shows
-# the update manager's tray icon with its balloon on an Xvfb screen with an X11 tray (trayer) and
-# grabs the whole screen into build/<kind>/screenshots/tray.png; then the real update manager's
-# window as it opens (ZR40_UpManager-run.png).
+# kinds at 100 % and 200 % into build/<kind>/screenshots/ (Qt's offscreen platform), and the
+# update tool's real main window at each stop of its road against the device simulator
+# (loader-*.png). Then, on an Xvfb screen with an X11 tray (trayer), the real update manager,
+# started in the tray as at logon, finds a newer version on the update server double for the
+# simulated device: its balloon (tray.png), the new-version dialog a click on the balloon opens
+# (ZR40_UpManager-newversion.png), the icon's menu (tray-menu.png) and its window restored from
+# the tray (ZR40_UpManager-run.png).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 kind=${1:-release}
-tools/build.sh "$kind" zr40-ui-shots ZR40_UpManager
-shots=$PWD/build/$kind/tests/ui/qt/zr40-ui-shots
-out=$PWD/build/$kind/screenshots
+tools/build.sh "$kind" zr40-ui-shots zr40-loader-shots ZR40_UpManager zr40-devsim zr40-serverd
+bin=$PWD/build/$kind
+out=$bin/screenshots
 mkdir -p "$out"
-
-QT_QPA_PLATFORM=offscreen "$shots" --out "$out"
 
 work=$(mktemp -d)
 pids=()
@@ -26,55 +27,114 @@ cleanup() {
 }
 trap cleanup EXIT
 
+QT_QPA_PLATFORM=offscreen "$bin/tests/ui/qt/zr40-ui-shots" --out "$out"
+# The tool's road takes its time (the write, the device's restart); the X screen meanwhile.
+QT_QPA_PLATFORM=offscreen "$bin/tests/ui/qt/zr40-loader-shots" --out "$out" \
+  >"$work/loader.out" 2>"$work/loader.log" &
+loader=$!
+pids+=("$loader")
+
+# until <seconds> <what> <command...>: waits for the command to succeed.
+until_ok() {
+  local tries=$(($1 * 10)) what=$2
+  shift 2
+  for ((n = 0; n < tries; n++)); do
+    "$@" >/dev/null 2>&1 && return 0
+    sleep 0.1
+  done
+  echo "screenshots: $what did not happen" >&2
+  return 1
+}
+fail() {
+  for log in "$work"/*.log; do
+    echo "--- $log" >&2
+    cat "$log" >&2
+  done
+  exit 1
+}
+
 # Xvfb picks a free display and writes its number to the descriptor it is given.
 Xvfb -displayfd 3 -screen 0 1024x600x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
 pids+=($!)
-for _ in $(seq 100); do
-  [ -s "$work/display" ] && break
-  sleep 0.1
-done
-[ -s "$work/display" ] || { echo "screenshots: Xvfb did not start" >&2; cat "$work/xvfb.log" >&2; exit 1; }
+until_ok 10 "Xvfb's start" test -s "$work/display" || fail
 export DISPLAY=:$(head -n1 "$work/display")
 
 trayer --edge bottom --align right --widthtype request --height 32 --SetDockType true \
   --transparent false --tint 0xdddddd 2>"$work/trayer.log" &
 pids+=($!)
 
-# The program says "ready" once the icon is docked and the balloon is up, and again once the
-# icon's menu is open after "menu" on its input.
-coproc TRAY { QT_QPA_PLATFORM=xcb "$shots" --tray; }
-pids+=("$TRAY_PID")
-line=
-read -r -t 30 line <&"${TRAY[0]}" || true
-if [ "$line" != ready ]; then
-  echo "screenshots: the tray icon did not appear (got '$line')" >&2
-  exit 1
-fi
-import -window root "$out/tray.png"
-echo "$out/tray.png"
-echo menu >&"${TRAY[1]}"
-line=
-read -r -t 30 line <&"${TRAY[0]}" || true
-if [ "$line" != ready ]; then
-  echo "screenshots: the tray menu did not open (got '$line')" >&2
-  exit 1
-fi
-import -window root "$out/tray-menu.png"
-echo "$out/tray-menu.png"
-
-# The real manager on the same screen, started as a user would open it (not /minimize): its
-# window as the Qt host lays it out at run time, with the shots program's icon still docked.
-mkdir -p "$work/root"
-ZR40_ROOT=$work/root ZR40_UI=qt QT_QPA_PLATFORM=xcb ZR40_UPDATE_SERVER=http://127.0.0.1:9 \
-  "$PWD/build/$kind/ZR40UpReg/ZR40_UpManager" 2>"$work/manager.log" &
+# The simulated device and the update server double; the manager sees the device through the
+# simulator's catalogue and takes the server's version (110805) for newer than the device's.
+mkdir -p "$work/dev" "$work/root/proc/net"
+"$bin/sim/devsim/zr40-devsim" --dir "$work/dev" --reenum-ms 20 >"$work/dev.out" 2>"$work/dev.log" &
 pids+=($!)
-found=
-for _ in $(seq 100); do
-  if xwininfo -name "ZR-40更新管理ツール" >/dev/null 2>&1; then found=1; break; fi
-  sleep 0.1
+"$bin/sim/server/zr40-serverd" --log "$work/server.log" >"$work/server.out" 2>"$work/serverd.log" &
+pids+=($!)
+until_ok 10 "the simulator's start" grep -qx ready "$work/dev.out" || fail
+until_ok 10 "the server's start" grep -q '^listening ' "$work/server.out" || fail
+port=$(sed -n 's/^listening 127\.0\.0\.1://p' "$work/server.out")
+# The manager reads the routes below its root: a default route over an interface that is up.
+iface=
+for dev in /sys/class/net/*; do
+  name=${dev##*/}
+  [ "$name" != lo ] && (($(cat "$dev/flags") & 1)) && { iface=$name; break; }
 done
-[ -n "$found" ] || { echo "screenshots: the manager's window did not appear" >&2; cat "$work/manager.log" >&2; exit 1; }
-sleep 0.5 # first paint
-import -window root "$out/ZR40_UpManager-run.png"
-echo "$out/ZR40_UpManager-run.png"
+[ -n "$iface" ] || { echo "screenshots: no network interface is up" >&2; exit 1; }
+printf 'Iface\tDestination\tGateway\tFlags\tRefCnt\tUse\tMetric\tMask\n%s\t00000000\t0100007F\t0003\t0\t0\t0\t00000000\n' \
+  "$iface" >"$work/root/proc/net/route"
+
+ZR40_ROOT=$work/root ZR40_UI=qt QT_QPA_PLATFORM=xcb ZR40_UPDATE_SERVER=http://127.0.0.1:$port \
+  ZR40_DEVICE_CATALOG=$work/dev/catalog.txt \
+  "$bin/ZR40UpReg/ZR40_UpManager" /minimize 2>"$work/manager.log" &
+pids+=($!)
+
+# The manager's windows by their type: the balloon is a tool tip, the docked icon is kept from
+# the window manager (override), and the menu is neither.
+manager_window() { # <type pattern> [<type pattern it must not match>]
+  local w type
+  for w in $(xdotool search --onlyvisible --classname '^zr40$' 2>/dev/null); do
+    type=$(xprop -id "$w" _NET_WM_WINDOW_TYPE)
+    if [[ $type =~ $1 ]] && ! [[ -n ${2:-} && $type =~ $2 ]]; then
+      echo "$w"
+      return 0
+    fi
+  done
+  return 1
+}
+click() { # <window> <button>: in the middle of the window
+  local X Y WIDTH HEIGHT SCREEN WINDOW
+  eval "$(xdotool getwindowgeometry --shell "$1")"
+  xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) click "$2"
+}
+grab() {
+  sleep 0.3 # the first paint
+  import -window root "$out/$1"
+  echo "$out/$1"
+}
+title="ZR-40更新管理ツール"
+
+until_ok 30 "the new-version balloon" manager_window TOOLTIP || fail
+balloon=$(manager_window TOOLTIP)
+icon=$(manager_window OVERRIDE TOOLTIP)
+grab tray.png
+click "$balloon" 1
+until_ok 10 "the new-version dialog" xdotool search --onlyvisible --name "^$title\$" || fail
+grab ZR40_UpManager-newversion.png
+xdotool windowfocus "$(xdotool search --onlyvisible --name "^$title\$" | head -n1)"
+xdotool key Escape
+until_ok 10 "the new-version dialog's end" \
+  bash -c "! xdotool search --onlyvisible --name '^$title\$'" || fail
+click "$icon" 3
+until_ok 10 "the icon's menu" manager_window NORMAL OVERRIDE || fail
+grab tray-menu.png
+xdotool key Escape
+click "$icon" 1
+until_ok 10 "the manager's window" xdotool search --onlyvisible --name "^$title\$" || fail
+grab ZR40_UpManager-run.png
+
+if ! wait "$loader"; then
+  cat "$work/loader.log" >&2
+  exit 1
+fi
+cat "$work/loader.out"
 echo "screenshots: $out"

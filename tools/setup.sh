@@ -6,7 +6,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev clang-format
-  qt6-base-dev qt6-svg-dev fonts-noto-cjk xvfb trayer imagemagick x11-utils
+  qt6-base-dev qt6-svg-dev fonts-noto-cjk xvfb trayer imagemagick x11-utils xdotool
   libc-bin
   libsqlite3-dev libudev-dev libsystemd-dev dbus-daemon
   libcurl4-openssl-dev libproxy-dev libcpp-httplib-dev openssl

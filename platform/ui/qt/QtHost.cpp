@@ -180,6 +180,9 @@ class QtHostImpl final : public Host {
         : options_(std::move(options)),
           clock_(options_.clock ? options_.clock : &kernel::SystemClock()) {
         EnsureApplication();
+        // Balloons are Qt's own widgets and take the application's font; left to the default,
+        // their Latin letters come from another face than their kana.
+        QApplication::setFont(DialogFont({}, 9, options_.scale));
     }
     ~QtHostImpl() override {
         // Widgets of destroyed dialogs wait for deferred deletion; without a loop to come back
