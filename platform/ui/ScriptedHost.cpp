@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <utility>
 
@@ -181,6 +182,14 @@ ScriptedHost& ScriptedHost::Close(int dialogId) {
 
 ScriptedHost& ScriptedHost::Answer(int result) {
     steps_.push_back(MakeStep(Step::kAnswer, 0, result));
+    return *this;
+}
+
+ScriptedHost& ScriptedHost::Answer(int result, std::string what, std::function<void()> whileShown) {
+    Step step = MakeStep(Step::kAnswer, 0, result);
+    step.what = std::move(what);
+    step.action = std::move(whileShown);
+    steps_.push_back(std::move(step));
     return *this;
 }
 
@@ -382,10 +391,18 @@ int ScriptedHost::MessageBox(const MessageBoxRequest& request) {
                        Quoted(request.caption) + " " + Quoted(request.text);
     int answer = request.buttons == MbButtons::YesNo ? IDNO : IDOK;
     bool scripted = false;
+    std::optional<Step> whileShown;
     if (!steps_.empty() && steps_.front().kind == Step::kAnswer) {
         answer = steps_.front().value;
+        if (steps_.front().action) {
+            whileShown = std::move(steps_.front());
+        }
         steps_.pop_front();
         scripted = true;
+    }
+    if (whileShown) {
+        Note("do " + whileShown->what + " (while a message box is shown)");
+        whileShown->action();
     }
     Note(line + " -> " + std::to_string(answer) + (scripted ? "" : " (default)"));
     return answer;

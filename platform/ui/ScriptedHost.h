@@ -33,6 +33,9 @@ class ScriptedHost final : public Host {
     ScriptedHost& Press(int dialogId, int controlId);
     ScriptedHost& Close(int dialogId);
     ScriptedHost& Answer(int result);
+    // The answer to the next message box, after what the user does while it is shown (closes
+    // another program, plugs a device in).
+    ScriptedHost& Answer(int result, std::string what, std::function<void()> whileShown);
     ScriptedHost& Advance(std::uint32_t ms);
     ScriptedHost& TrayEvent(std::intptr_t trayEvent);
     ScriptedHost& ChooseMenuItem(int itemId);

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -227,6 +228,34 @@ TEST_F(LoaderStart, NoDeviceOrTwoDevicesAreRefused) {
     EXPECT_EQ(Boxes(), (std::vector<std::string>{BoxLine(kMsgNotConnected, "warning"),
                                                  BoxLine(kMsgSeveralConnected, "warning")}));
     EXPECT_FALSE(handed);
+}
+
+// The box comes back until the user has closed the connection software.
+TEST_F(LoaderStart, ConnectionSoftwareIsAskedToCloseUntilItHasGone) {
+    Device({"--connection-soft"});
+    const std::string withSoftware = testsupport::ReadText(sim->Catalog());
+    ASSERT_NE(withSoftware.find(kConnectionSoftProcess), std::string::npos);
+    const fs::path own = root.Path() / "catalog.txt";
+    std::ofstream(own) << withSoftware;
+    catalog.emplace("ZR40_DEVICE_CATALOG", own.c_str());
+    host.Answer(ui::IDOK)
+        .Answer(ui::IDOK, "the user closes the connection software",
+                [&] {
+                    std::string without;
+                    std::istringstream lines(withSoftware);
+                    for (std::string line; std::getline(lines, line);) {
+                        if (!line.starts_with("Process")) {
+                            without += line + "\n";
+                        }
+                    }
+                    std::ofstream(own) << without;
+                })
+        .Press(IDD_ATTENTION, ui::IDOK);
+    Start();
+    EXPECT_EQ(Boxes(), (std::vector<std::string>{BoxLine(kMsgConnectionSoft, "warning"),
+                                                 BoxLine(kMsgConnectionSoft, "warning")}))
+        << host.RecordText();
+    EXPECT_TRUE(handed);
 }
 
 // Started without pkexec: the real program as an ordinary user says what is missing and ends.
