@@ -616,11 +616,11 @@ void CLoaderDlg::OnRegister() {
     const std::filesystem::path dir = m_start.dwStatus != 0
                                           ? std::filesystem::path(m_start.strExecDir.ToUtf8())
                                           : std::filesystem::current_path();
+    // The manager looks for an owed report once, as it starts: the record must be there first.
     CStateStore store;
-    const bool bStarted = m_system.startManager(dir);
     store.WriteSwUpState(4, 9, {}, {});
     store.SetUpdateRequesting(true);
-    if (bStarted) {
+    if (m_system.startManager(dir)) {
         m_nTick = 0;
         StartTimer();
         return;

@@ -99,6 +99,9 @@ class LoaderRoad : public ::testing::Test {
         system.serverReachable = [this] { return reachable; };
         system.startManager = [this](const fs::path&) {
             store.ReadStatus(statusAtManagerStart);
+            owedAtManagerStart = platform::registry::Store(platform::registry::CurrentUserStore())
+                                     .OpenKey("Software\\norvale\\ZR40UpReg\\UpdateRequesting")
+                                     .ok();
             if (confirms) {
                 platform::window::PostToWindowsTitled("ZR-40ソフトウェア更新ツール",
                                                       {WM_LOADER_REGISTERED, 0, 0, {}});
@@ -151,6 +154,7 @@ class LoaderRoad : public ::testing::Test {
     bool managerStarts = true;
     bool confirms = true;
     std::uint32_t statusAtManagerStart = 0;
+    bool owedAtManagerStart = false;
     int phase = -1;
 };
 
@@ -161,7 +165,8 @@ TEST_F(LoaderRoad, FreshWriteEndsWithTheManagersConfirmation) {
     Run();
     EXPECT_EQ(Boxes(), std::vector<std::string>{BoxLine(118, "information")}) << host.RecordText();
     EXPECT_EQ(phase, 5);
-    EXPECT_EQ(statusAtManagerStart, 3u);
+    EXPECT_EQ(statusAtManagerStart, 4u);
+    EXPECT_TRUE(owedAtManagerStart) << "the manager looks for the record as it starts";
     std::uint32_t dwStatus = 0;
     EXPECT_EQ(store.ReadStatus(dwStatus), 0) << "the state key is gone";
     bool bRequesting = false;
@@ -244,7 +249,8 @@ TEST_F(LoaderRoad, DriverWaitEndsWhenTheDriversAreCurrent) {
     host.Advance(1000).Do("the installer runs", [&] { ASSERT_TRUE(sim->Raise(SIGUSR1)); });
     Run();
     EXPECT_TRUE(Shown("180 show")) << host.RecordText();
-    EXPECT_EQ(statusAtManagerStart, 3u);
+    EXPECT_EQ(statusAtManagerStart, 4u);
+    EXPECT_TRUE(owedAtManagerStart) << "the manager looks for the record as it starts";
     EXPECT_EQ(Boxes(), std::vector<std::string>{BoxLine(118, "information")});
     EXPECT_EQ(user.GetValue(kConnectionSoftKey, "Apn").value().bytes,
               std::string("mirato.jp\0", 10));
