@@ -157,9 +157,8 @@ say "ZR40_SWUpdate ended with status $tool_status"
 
 # The manager stays in the tray for the session; the demo's session ends here.
 for exe in /proc/[0-9]*/exe; do
-  if [ "$(readlink "$exe" 2>/dev/null)" = "$root/opt/Norvale/mirato ZR40/ZR40_UpManager" ]; then
-    manager_pid=${exe#/proc/}
-    manager_pid=${manager_pid%/exe}
+  if [ "$exe" -ef "$root/opt/Norvale/mirato ZR40/ZR40_UpManager" ]; then
+    manager_pid=${exe:6:-4}
   fi
 done
 if [ -n "$manager_pid" ]; then
