@@ -256,6 +256,15 @@ std::optional<std::string> ConsoleHost::ReadLine(const std::function<bool()>& do
     while (!done()) {
         const std::size_t eol = pending_.find('\n');
         if (eol != std::string::npos) {
+            // Lines that came in one read answer what is shown when their turn comes, not the
+            // choices of a dialog that has gone meanwhile.
+            DispatchDialogs();
+            if (done()) {
+                break;
+            }
+            if (choicesDirty_) {
+                ShowChoices();
+            }
             std::string line = pending_.substr(0, eol);
             pending_.erase(0, eol + 1);
             if (!line.empty() && line.back() == '\r') {
@@ -311,6 +320,10 @@ void ConsoleHost::Handle(const std::string& line) {
                 d->UserCheck(choice.id);
                 break;
             case Choice::Kind::kButton:
+                // Answers from a pipe are not echoed: the record says what was pressed.
+                if (const ControlState* c = d->Control(choice.id)) {
+                    Line("  -> " + Display(c->text));
+                }
                 d->UserCommand(choice.id);
                 break;
         }

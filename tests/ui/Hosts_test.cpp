@@ -96,6 +96,16 @@ TEST_F(ConsoleTest, ShowsTheNoticeInUtf8AndReadsTheChoice) {
     EXPECT_NE(shown.find("?\n"), std::string::npos);  // 7 is no choice
 }
 
+TEST_F(ConsoleTest, AnswersPipedAtOnceReachOneDialogAfterTheOther) {
+    // The second answer is already buffered when the first one ends the notice.
+    Type("1\n1\n", true);
+    EXPECT_EQ(CAttentionDlg().DoModal(), IDOK);
+    EXPECT_EQ(CAttentionDlg().DoModal(), IDOK);
+    const std::string shown = Shown();
+    EXPECT_EQ(shown.find("(input closed)"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("  -> 次へ\n"), std::string::npos) << shown;
+}
+
 TEST_F(ConsoleTest, ClosedInputIsTheCloseBox) {
     Type("", true);
     EXPECT_EQ(CAttentionDlg().DoModal(), IDCANCEL);

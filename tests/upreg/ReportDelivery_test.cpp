@@ -3,8 +3,6 @@
 // Ended with the session in the middle of a send, it ends cleanly and the report stays owed.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <ifaddrs.h>
-#include <net/if.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -23,6 +21,7 @@
 #include "platform/registry/Registry.h"
 #include "tests/platform/net/ServerdRig.h"
 #include "tests/support/Eventually.h"
+#include "tests/support/Routes.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 
@@ -49,14 +48,9 @@ class ReportDelivery : public ::testing::Test {
     void SetUp() override {
         std::ofstream(m_root.Path() / "script") << "";
         // The routes are read below ZR40_ROOT; the interface they name must be up here.
-        std::string iface = UpInterface();
-        if (iface.empty()) {
+        if (!testsupport::WriteDefaultRoute(m_root.Path())) {
             GTEST_SKIP() << "no network interface up";
         }
-        fs::create_directories(m_root.Path() / "proc/net");
-        std::ofstream(m_root.Path() / "proc/net/route")
-            << "Iface\tDestination\tGateway\tFlags\tRefCnt\tUse\tMetric\tMask\n"
-            << iface << "\t00000000\t0100007F\t0003\t0\t0\t0\t00000000\n";
         CStateStore tool(m_location);
         ASSERT_EQ(tool.CreateStateKeys(), 1);
         for (const char* serial : kSerials) {
@@ -64,22 +58,6 @@ class ReportDelivery : public ::testing::Test {
         }
         ASSERT_EQ(tool.SetUpdateRequesting(true), 1);
         ASSERT_EQ(CUpRegStore(m_location).WriteVerCheck(false), 1);
-    }
-
-    static std::string UpInterface() {
-        ifaddrs* list = nullptr;
-        if (::getifaddrs(&list) != 0) {
-            return {};
-        }
-        std::string name;
-        for (ifaddrs* a = list; a != nullptr && name.empty(); a = a->ifa_next) {
-            if (a->ifa_name != nullptr && (a->ifa_flags & IFF_UP) != 0 &&
-                (a->ifa_flags & IFF_LOOPBACK) == 0) {
-                name = a->ifa_name;
-            }
-        }
-        ::freeifaddrs(list);
-        return name;
     }
 
     pid_t Start() {

@@ -1,0 +1,248 @@
+// The whole update road with the built programs as separate processes: the simulator, the
+// server double, ZR40_SWUpdate under the console host with the user's answers on its input, and
+// the ZR40_UpManager it installs and starts, all in one temporary root.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/paths/Paths.h"
+#include "platform/registry/Registry.h"
+#include "tests/platform/net/ServerdRig.h"
+#include "tests/sim/devsim/DevsimRig.h"
+#include "tests/support/Routes.h"
+#include "tests/support/ScopedEnv.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace reg = platform::registry;
+using testsupport::ScopedEnv;
+
+// Only guards against a hang; the road takes about a minute with the shipped script.
+constexpr int kRoadGuardMs = 280'000;
+constexpr const char* kSerial = "358741050123456";
+constexpr const char* kBase = "Software\\Norvale\\ZR40UpReg";
+constexpr const char* kSuccess = "ソフトウェア更新が正常に完了しました。";
+
+std::string LocalDate() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    char text[16];
+    std::strftime(text, sizeof text, "%Y%m%d", &local);
+    return text;
+}
+
+struct Request {
+    std::string body;
+    int status = 0;
+};
+
+// The notification requests in the server's log, in the order they were answered.
+std::vector<Request> Notifications(const fs::path& log) {
+    static const std::regex kLine(
+        R"re("path":"/update/telmirato/zr-40/update1/notify".*"body":"([^"]*)".*"status":(\d+))re");
+    std::vector<Request> requests;
+    std::ifstream in(log);
+    for (std::string line; std::getline(in, line);) {
+        std::smatch m;
+        if (std::regex_search(line, m, kLine)) {
+            requests.push_back({m[1], std::stoi(m[2])});
+        }
+    }
+    return requests;
+}
+
+// A program with its input and its output (both streams) on pipes; killed if the test leaves
+// it running.
+class Program {
+  public:
+    Program(const fs::path& exe, const fs::path& cwd) {
+        int in[2];
+        int out[2];
+        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) {
+            return;
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+        posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+        std::string path = exe.string();
+        char* argv[] = {path.data(), nullptr};
+        if (posix_spawn(&m_pid, path.c_str(), &actions, nullptr, argv, environ) != 0) {
+            m_pid = -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(in[0]);
+        ::close(out[1]);
+        m_in = in[1];
+        m_out = out[0];
+        m_exit = m_pid > 0 ? static_cast<int>(::syscall(SYS_pidfd_open, m_pid, 0)) : -1;
+    }
+    ~Program() {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+        for (int fd : {m_in, m_out, m_exit}) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+    }
+    Program(const Program&) = delete;
+    Program& operator=(const Program&) = delete;
+
+    bool Type(const std::string& text) {
+        return ::write(m_in, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    }
+
+    // Collects the output until the program exits; its exit status, or -1 when the guard ran
+    // out. Programs it started may hold the output open, so the exit is watched, not the end.
+    int WaitExit(int guardMs) {
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(guardMs);
+        while (m_pid > 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  giveUp - std::chrono::steady_clock::now())
+                                  .count();
+            if (left <= 0) {
+                return -1;
+            }
+            pollfd p[2] = {{m_out, POLLIN, 0}, {m_exit, POLLIN, 0}};
+            ::poll(p, 2, static_cast<int>(left));
+            if ((p[0].revents & POLLIN) != 0) {
+                char buffer[4096];
+                const ssize_t n = ::read(m_out, buffer, sizeof buffer);
+                m_output.append(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
+                continue;  // the last words before an exit are read first
+            }
+            if ((p[1].revents & POLLIN) != 0) {
+                int status = 0;
+                ::waitpid(m_pid, &status, 0);
+                m_pid = -1;
+                m_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+        }
+        return m_status;
+    }
+    const std::string& Output() const { return m_output; }
+
+  private:
+    pid_t m_pid = -1;
+    int m_in = -1;
+    int m_out = -1;
+    int m_exit = -1;
+    int m_status = -1;
+    std::string m_output;
+};
+
+// The manager stays in the tray after the road; found by the file it runs from.
+void StopInstalledManager(const fs::path& exe) {
+    for (const fs::directory_entry& e : fs::directory_iterator("/proc")) {
+        std::error_code ec;
+        if (fs::read_symlink(e.path() / "exe", ec) == exe) {
+            ::kill(std::stoi(e.path().filename().string()), SIGTERM);
+        }
+    }
+}
+
+class WholeRoad : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        // Reachability reads the routes below ZR40_ROOT; the interface named must be up here.
+        if (!testsupport::WriteDefaultRoute(root.Path())) {
+            GTEST_SKIP() << "no network interface up";
+        }
+        // The tool's folder as shipped: the program and ZR40_UpMng/ beside it.
+        fs::create_directories(toolDir);
+        fs::create_symlink(ZR_SWUPDATE, toolDir / "ZR40_SWUpdate");
+        fs::create_symlink(ZR_UPMNG_DIR, toolDir / "ZR40_UpMng");
+    }
+    void TearDown() override {
+        StopInstalledManager(platform::paths::InstallDir() / "ZR40_UpManager");
+    }
+
+    bool KeyExists(const std::string& key) {
+        return reg::Store(reg::CurrentUserStore()).OpenKey(key).ok();
+    }
+
+    testsupport::TempDir root;
+    testsupport::TempDir simDir;
+    fs::path toolDir = root.Path() / "tool";
+    ScopedEnv rootVar{platform::paths::kRootVariable, root.Path().c_str()};
+    ScopedEnv pkexec{"PKEXEC_UID", nullptr};
+    ScopedEnv sudo{"SUDO_UID", nullptr};
+    ScopedEnv runtime{"XDG_RUNTIME_DIR", nullptr};
+    ScopedEnv config{"XDG_CONFIG_HOME", nullptr};
+    ScopedEnv http{"http_proxy", nullptr};
+    ScopedEnv all{"all_proxy", nullptr};
+    ScopedEnv noProxy{"no_proxy", "127.0.0.1"};
+    ScopedEnv ui{"ZR40_UI", "console"};
+};
+
+TEST_F(WholeRoad, WriteRestartHandOverAndTheReportAcceptedAfterTwoRefusals) {
+    devsim_test::DevSim sim(simDir.Path(), {"--serial", kSerial, "--reenum-ms", "1000"});
+    ASSERT_EQ(sim.NextLine(), "ready");
+    ScopedEnv catalog("ZR40_DEVICE_CATALOG", sim.Catalog().c_str());
+    const fs::path log = root.Path() / "server.log";
+    net_test::Serverd server({"--log", log.string(), "--notify", "503,503,200"});
+    ASSERT_GT(server.Port(), 0);
+    ScopedEnv url("ZR40_UPDATE_SERVER",
+                  ("http://127.0.0.1:" + std::to_string(server.Port())).c_str());
+    const std::string dayBefore = LocalDate();
+
+    Program tool(toolDir / "ZR40_SWUpdate", toolDir);
+    // The notice's 次へ and 書込開始 at once, as a pipe delivers them; the input stays open.
+    ASSERT_TRUE(tool.Type("1\n1\n"));
+    const int status = tool.WaitExit(kRoadGuardMs);
+    const std::string& shown = tool.Output();
+    const std::vector<Request> requests = Notifications(log);
+    ASSERT_EQ(status, 0) << shown << "\n" << requests.size() << " reports sent";
+
+    // The record ends with message 118, and no other box came up.
+    const std::size_t box = shown.rfind("[i] ZR-40ソフトウェア更新ツール\n");
+    ASSERT_NE(box, std::string::npos) << shown;
+    EXPECT_TRUE(shown.substr(box).starts_with(std::string("[i] ZR-40ソフトウェア更新ツール\n    ") +
+                                              kSuccess + "\n    -> OK\n"))
+        << shown;
+    EXPECT_EQ(shown.find("[x] "), std::string::npos) << shown;
+    // Sanitizer builds of the two programs report into the same output.
+    EXPECT_EQ(shown.find("Sanitizer"), std::string::npos) << shown;
+
+    EXPECT_FALSE(KeyExists(std::string(kBase) + "\\ZR40SwUp"));
+    EXPECT_FALSE(KeyExists(std::string(kBase) + "\\UpdateRequesting"));
+    EXPECT_FALSE(KeyExists(std::string(kBase) + "\\UpdateList\\" + kSerial));
+    EXPECT_FALSE(KeyExists(std::string(kBase) + "\\UpdateRetry"));
+
+    // Refused twice, then accepted; the manager stopped sending once accepted.
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[0].status, 503);
+    EXPECT_EQ(requests[1].status, 503);
+    EXPECT_EQ(requests[2].status, 200);
+    const std::regex report(std::string("serial=") + kSerial +
+                            "&version=0000\\.0001\\.01&date=(\\d{8})\\d{6}");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(requests[2].body, m, report)) << requests[2].body;
+    EXPECT_TRUE(m[1] == dayBefore || m[1] == LocalDate()) << requests[2].body;
+    EXPECT_EQ(requests[0].body, requests[2].body);
+    EXPECT_EQ(requests[1].body, requests[2].body);
+}
+
+}  // namespace
