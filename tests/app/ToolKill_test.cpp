@@ -77,12 +77,22 @@ class ToolKilled : public ::testing::Test {
         return *tool;
     }
 
+    static std::vector<std::string> Device(std::vector<std::string> args) {
+        args.insert(args.end(), {"--reenum-ms", "300", "--flash-ms-per-block", "300"});
+        return args;
+    }
+
     // Runs the started tool to its end: "done" (the manager's confirmation), "refused" (a fresh
     // start for a device that has the new version already), "" (no device yet), or "failed".
     std::string Ended(std::uint32_t dwStatus) {
         while (const auto line = tool->NextLine(tooltest::In(kGuard))) {
+            // The user follows the driver box: the device unplugged, the communication settings
+            // installed, the device plugged in again.
             if (line->starts_with("180 show")) {
-                EXPECT_TRUE(sim->Raise(SIGUSR1));  // the user installs the drivers
+                const fs::path dir = sim->Dir();
+                EXPECT_EQ(sim->Stop(), 0);
+                sim.emplace(dir, Device({"--version", "Ver1.01"}));
+                EXPECT_EQ(sim->NextLine(), "ready");
             }
         }
         if (!tool->Finish(tooltest::In(kGuard)) || tool->Boxes().empty()) {
@@ -188,6 +198,7 @@ TEST_F(ToolKilled, EveryStoreLeftBehindLetsTheNextStartsFinishTheRoad) {
             ASSERT_NE(end, "failed") << "started with Status " << dwStatus << ":\n" << tool->Text();
         }
         ASSERT_FALSE(end.empty()) << "the road never ended\n" << tool->Text();
+        std::cout << "round " << round << ": " << end << std::endl;
 
         std::uint32_t dwStatus = 0;
         EXPECT_EQ(store.ReadStatus(dwStatus), 0) << "Status " << dwStatus << " left behind";
