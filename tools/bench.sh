@@ -15,6 +15,8 @@
 #      99th percentile).
 #   5. manager_idle_bench: ZR40_UpManager hidden in the tray with nothing to do, CPU time and
 #      voluntary context switches over ZR_IDLE_SECONDS (default 60).
+#   6. tool_bench: ZR40_SWUpdate from launch to its main window (median, p90) and its whole road
+#      with the embedded script up to the manager's confirmation, less the mandated waits.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/lib/sim.sh
@@ -95,3 +97,6 @@ echo "== update manager idle in the tray (manager_idle_bench)"
 echo "== full write against zr40-devsim"
 full_write 10
 full_write 1
+
+echo "== update tool, start-up and whole road against zr40-devsim (tool_bench)"
+"$bin/tests/bench/tool_bench"

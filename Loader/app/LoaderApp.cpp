@@ -187,6 +187,9 @@ bool CLoaderApp::Run() {
     store.ReadStatus(dwStatus);
     // Only 1-4 name a stop of the road; anything else cannot be resumed.
     m_start.dwStatus = dwStatus > 4 ? 0 : dwStatus;
+    if (m_start.dwStatus == 0) {
+        store.RestoreWithheldRequests();
+    }
     store.ReadDriverUpdate(m_start.dwDriverUpdate);
     CComString strOldVersion;
     store.ReadOldVersion(strOldVersion);

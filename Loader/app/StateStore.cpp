@@ -12,6 +12,9 @@ constexpr const char* kSwUp = "Software\\norvale\\ZR40UpReg\\ZR40SwUp";
 constexpr std::uint32_t kStatusDelete = 99;
 constexpr std::uint32_t kDriverUnchanged = 9;
 constexpr std::uint32_t kStatusWritten = 1;
+// UpdateRequesting taken away for a write: kept with the flag's removal so that a run killed
+// before it gives the flag back does not lose the records it announces.
+constexpr const char* kRequestsWithheld = "RequestsWithheld";
 
 std::string LocalTimeText(std::time_t t) {
     std::tm tm{};
@@ -81,16 +84,34 @@ int CStateStore::SetUpdateRequesting(bool bOn, bool* pbExisted) {
     const int ok = Done(store.Write([&](reg::Txn& t) {
         if (bOn) {
             reg::Error e = Created(t.CreateKey(kBase, "UpdateRequesting"));
-            return e.ok() ? DeleteKeyIfPresent(t, std::string(kBase) + "\\UpdateRetry") : e;
+            e = e.ok() ? DeleteKeyIfPresent(t, std::string(kBase) + "\\UpdateRetry") : e;
+            if (e.ok() && t.OpenKey(kSwUp).ok()) {
+                e = t.DeleteValue(kSwUp, kRequestsWithheld);
+                e = e.kind == reg::Kind::kNotFound ? reg::Error{} : e;
+            }
+            return e;
         }
         const std::string key = std::string(kBase) + "\\UpdateRequesting";
         existed = t.OpenKey(key).ok();
-        return existed ? t.DeleteKey(key) : reg::Error{};
+        if (!existed) {
+            return reg::Error{};
+        }
+        reg::Error e = Created(t.CreateKey(kBase, "ZR40SwUp"));
+        e = e.ok() ? t.SetDword(kSwUp, kRequestsWithheld, 1) : e;
+        return e.ok() ? t.DeleteKey(key) : e;
     }));
     if (pbExisted != nullptr) {
         *pbExisted = ok != 0 && existed;
     }
     return ok;
+}
+
+int CStateStore::RestoreWithheldRequests() {
+    std::uint32_t dwWithheld = 0;
+    if (ReadDword(kRequestsWithheld, dwWithheld) != 1) {
+        return 0;
+    }
+    return SetUpdateRequesting(true);
 }
 
 int CStateStore::WriteSwUpState(std::uint32_t dwStatus, std::uint32_t dwDriverUpdate,

@@ -27,7 +27,11 @@ class CStateStore {
     int WriteUpdateListEntry(const CComString& strSerial, const CComString& strVersion);
     // On: creates UpdateRequesting and deletes UpdateRetry. Off: deletes UpdateRequesting and
     // tells through pbExisted whether it was there.
+    // Off also notes, with the deletion, that the flag was taken away; on forgets that note.
     int SetUpdateRequesting(bool bOn, bool* pbExisted = nullptr);
+    // Gives UpdateRequesting back when a run ended before it could (killed during the write);
+    // 1 when it did.
+    int RestoreWithheldRequests();
     // Status 99 deletes the whole ZR40SwUp key; DriverUpdate 9 leaves that value as it is;
     // OldVersion and ExecDir are written with Status 1 only.
     int WriteSwUpState(std::uint32_t dwStatus, std::uint32_t dwDriverUpdate,

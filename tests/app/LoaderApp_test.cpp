@@ -341,4 +341,17 @@ TEST_F(LoaderRecovery, RefusedOfferEnds) {
     EXPECT_FALSE(handed);
 }
 
+// A run killed inside the write had taken UpdateRequesting away from the manager; the next start
+// gives it back, even when it goes no further.
+TEST_F(LoaderStart, RequestsWithheldByAKilledWriteComeBack) {
+    CStateStore store = Store();
+    ASSERT_EQ(store.CreateStateKeys(), 1);
+    ASSERT_EQ(store.SetUpdateRequesting(true), 1);
+    ASSERT_EQ(store.SetUpdateRequesting(false), 1);
+    ExpectRefusal({"--version", "Ver1.01"}, kMsgVersionRefused);
+    bool bBack = false;
+    ASSERT_EQ(store.SetUpdateRequesting(false, &bBack), 1);
+    EXPECT_TRUE(bBack);
+}
+
 }  // namespace

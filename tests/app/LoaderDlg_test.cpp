@@ -2,14 +2,20 @@
 // return, the result check and the hand-over to the manager, and the ways the road ends early.
 #include "Loader/app/LoaderDlg.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <systemd/sd-bus.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -18,6 +24,7 @@
 #include "Loader/app/SystemIntegration.h"
 #include "Loader/common/RunNames.h"
 #include "Loader/device/PortManage.h"
+#include "platform/fd/UniqueFd.h"
 #include "platform/kernel/Event.h"
 #include "platform/registry/Registry.h"
 #include "platform/resources/resources.h"
@@ -26,6 +33,7 @@
 #include "platform/window/Window.h"
 #include "tests/sim/devsim/DevsimRig.h"
 #include "tests/support/ManualClock.h"
+#include "tests/support/PrivateBus.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 
@@ -255,6 +263,112 @@ TEST_F(LoaderRoad, DriverWaitEndsWhenTheDriversAreCurrent) {
     EXPECT_EQ(user.GetValue(kConnectionSoftKey, "Apn").value().bytes,
               std::string("mirato.jp\0", 10));
     EXPECT_EQ(user.OpenKey(kConnectionSoftSaveKey).kind, reg::Kind::kNotFound);
+}
+
+// Killed after the write: the next start waits for the device, tells why it cannot check the
+// result yet, and goes on once it can.
+TEST_F(LoaderRoad, ResumedAfterTheWriteWaitsForTheBusyPort) {
+    start.dwStatus = 1;
+    Device({"--version", "Ver1.01"});
+    Texts(kShortRoad);
+    ASSERT_EQ(store.WriteSwUpState(1, 9, "Ver1.00", start.strExecDir), 1);
+    // Another program has the update port until the user has read the box about it.
+    platform::fd::UniqueFd other(
+        ::open(sim->UpdateLink().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    ASSERT_EQ(::flock(other.Get(), LOCK_EX | LOCK_NB), 0);
+    const std::string busy = BoxLine(217, "information");
+    const auto windowThread = std::this_thread::get_id();
+    clock.SetHook([&](std::uint32_t) {
+        if (std::this_thread::get_id() == windowThread && other.Valid() && !Boxes().empty() &&
+            Boxes().back() == busy) {
+            other.Reset();
+        }
+    });
+    host.Advance(5000);
+    Run();
+    clock.SetHook({});
+    EXPECT_EQ(Boxes(), (std::vector<std::string>{busy, BoxLine(118, "information")}))
+        << host.RecordText();
+    EXPECT_TRUE(Shown("ZR40のソフトウェア更新結果を確認中です。"));
+    EXPECT_EQ(statusAtManagerStart, 3u);
+    std::uint32_t dwStatus = 0;
+    EXPECT_EQ(store.ReadStatus(dwStatus), 0);
+    EXPECT_FALSE(RelaunchRegistered());
+}
+
+// logind as far as the tool uses it: each Inhibit hands out the write end of a pipe, which
+// reports a hang-up on the kept read end once the holder lets go.
+struct FakeLogind {
+    static int Inhibit(sd_bus_message* m, void* userdata, sd_bus_error*) {
+        auto* self = static_cast<FakeLogind*>(userdata);
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) {
+            return -errno;
+        }
+        {
+            std::lock_guard lock(self->mutex);
+            self->lock.Reset(fds[0]);
+        }
+        const int rc = sd_bus_reply_method_return(m, "h", fds[1]);
+        ::close(fds[1]);
+        return rc;
+    }
+    // Whether a lock was handed out and is still held.
+    bool Held() {
+        std::lock_guard guard(mutex);
+        pollfd p{lock.Get(), POLLIN, 0};
+        return lock.Valid() && ::poll(&p, 1, 0) == 0;
+    }
+    std::mutex mutex;
+    platform::fd::UniqueFd lock;
+};
+
+const sd_bus_vtable kLogindVtable[] = {
+    SD_BUS_VTABLE_START(0),
+    SD_BUS_METHOD("Inhibit", "ssss", "h", &FakeLogind::Inhibit, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_VTABLE_END,
+};
+
+// The PC may not sleep while the firmware is written nor on the rest of the road: the window
+// refuses a suspend query while its exit button is disabled, and logind holds the tool's lock
+// from the start button to the end.
+TEST_F(LoaderRoad, SuspendIsRefusedWhileTheExitButtonIsDisabled) {
+    testsupport::PrivateBus bus;
+    ASSERT_FALSE(bus.Address().empty());
+    FakeLogind logind;
+    testsupport::BusService service(bus.Address(), [&](sd_bus* b) {
+        sd_bus_add_object_vtable(b, nullptr, "/org/freedesktop/login1",
+                                 "org.freedesktop.login1.Manager", kLogindVtable, &logind);
+        sd_bus_request_name(b, "org.freedesktop.login1", 0);
+    });
+    ASSERT_TRUE(service.Ok());
+    testsupport::ScopedEnv systemBus("DBUS_SYSTEM_BUS_ADDRESS", bus.Address().c_str());
+    Device({});
+    Texts(kShortRoad);
+
+    host.WaitWhenIdle(true);
+    CLoaderDlgSystem system = System();
+    std::optional<CLoaderDlg> dialog;
+    std::vector<std::intptr_t> answers;
+    std::vector<bool> held;
+    auto ask = [&] {
+        answers.push_back(
+            dialog->GetWindow().Send({WM_POWERBROADCAST, PBT_APMQUERYSUSPEND, 0, {}}).value_or(-1));
+        held.push_back(logind.Held());
+    };
+    auto startManager = system.startManager;
+    system.startManager = [&](const fs::path& dir) {
+        ask();
+        return startManager(dir);
+    };
+    host.Do("suspend asked", ask).Press(IDD_LOADER_DIALOG, IDC_START).Do("suspend asked", ask);
+    dialog.emplace(start, system);
+    dialog->DoModal();
+
+    EXPECT_EQ(answers, (std::vector<std::intptr_t>{1, BROADCAST_QUERY_DENY, BROADCAST_QUERY_DENY}));
+    EXPECT_EQ(held, (std::vector<bool>{false, true, true}));
+    EXPECT_FALSE(logind.Held()) << "the lock ends with the road";
+    EXPECT_EQ(Boxes(), std::vector<std::string>{BoxLine(118, "information")}) << host.RecordText();
 }
 
 }  // namespace
