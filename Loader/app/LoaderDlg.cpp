@@ -317,6 +317,8 @@ void CLoaderDlg::OnTimerTick() {
                 m_bDriverDlgAtFirstTick = false;
                 StopTimer();
                 OnDriverWait();
+                // Stopped after the drivers were installed: no device change will come for them.
+                OnDriverCheck();
             } else if (m_nTick == 300) {
                 StopTimer();
                 OnDriverWait();

@@ -243,6 +243,19 @@ TEST_F(LoaderRoad, OfflineRegistrationCompletesAfterItsTimeOut) {
     EXPECT_EQ(Boxes(), std::vector<std::string>{expected});
 }
 
+// Stopped in the driver wait after the settings were installed: nothing will change on the
+// device any more, so the wait must not depend on it.
+TEST_F(LoaderRoad, DriverWaitResumedWithCurrentDriversGoesOnAtOnce) {
+    start.dwStatus = 2;
+    Device({});
+    Texts(kShortRoad);
+    ASSERT_EQ(store.WriteSwUpState(2, 1, "", ""), 1);
+    host.Advance(1000);
+    Run();
+    EXPECT_EQ(Boxes(), std::vector<std::string>{BoxLine(118, "information")}) << host.RecordText();
+    EXPECT_EQ(statusAtManagerStart, 4u);
+}
+
 // Resumed in the driver wait: the communication settings are installed meanwhile; the
 // connection software's settings come through it and no saved copy is left behind.
 TEST_F(LoaderRoad, DriverWaitEndsWhenTheDriversAreCurrent) {
@@ -290,7 +303,7 @@ TEST_F(LoaderRoad, ResumedAfterTheWriteWaitsForTheBusyPort) {
     EXPECT_EQ(Boxes(), (std::vector<std::string>{busy, BoxLine(118, "information")}))
         << host.RecordText();
     EXPECT_TRUE(Shown("ZR40のソフトウェア更新結果を確認中です。"));
-    EXPECT_EQ(statusAtManagerStart, 3u);
+    EXPECT_EQ(statusAtManagerStart, 4u);
     std::uint32_t dwStatus = 0;
     EXPECT_EQ(store.ReadStatus(dwStatus), 0);
     EXPECT_FALSE(RelaunchRegistered());
