@@ -205,6 +205,9 @@ bool CLoaderApp::Run() {
     if (!CheckDevice()) {
         return false;
     }
+    if (m_start.dwStatus != 0) {
+        return true;
+    }
     CSystemIntegration::PostManagerQuit();
     CAttentionDlg notice;
     return notice.DoModal() != ui::IDCANCEL;
@@ -236,6 +239,24 @@ bool CLoaderApp::LoadConfiguration() {
     m_start.pSums = &m_sums;
     m_start.pProductInfo = m_pProductInfo.get();
     return bLoaded;
+}
+
+// The device runs the new version after a write this tool started, but the run ended before
+// the write's end was recorded: it goes on as a run stopped after the write, so the update is
+// still checked and reported.
+bool CLoaderApp::ResumeUnrecordedWrite() {
+    CStateStore store(m_store);
+    CComString strOldVersion;
+    store.ReadOldVersion(strOldVersion);
+    store.ReadExecDir(m_start.strExecDir);
+    if (store.WriteSwUpState(1, 9, strOldVersion, m_start.strExecDir) != 1) {
+        Fail(kMsgSystemError);
+        return false;
+    }
+    CSystemIntegration(m_clock).SetRelaunch(true, m_start.os);
+    m_start.dwStatus = 1;
+    m_start.strDeviceVersion = strOldVersion;
+    return true;
 }
 
 bool CLoaderApp::OfferRecovery() {
@@ -290,6 +311,9 @@ bool CLoaderApp::CheckDevice() {
             return false;
     }
     const std::string& version = m_start.strDeviceVersion.Str();
+    if (version == m_start.strNewVersion.Str() && CStateStore(m_store).HasWriteUnderWay() == 1) {
+        return ResumeUnrecordedWrite();
+    }
     if (version < kLowestVersion || !(version < m_start.strNewVersion.Str())) {
         Warn(kMsgVersionRefused);
         return false;

@@ -86,6 +86,7 @@ class CLoaderApp {
     bool LoadConfiguration();
     bool CheckDevice();
     bool OfferRecovery();
+    bool ResumeUnrecordedWrite();
     Answer ReadDeviceVersion(CComString& strVersion);
     Answer AskAtVersion(CComString& strVersion);
     Area ServiceArea(int nRetries);

@@ -221,7 +221,10 @@ void CLoaderDlg::OnStartButton() {
     m_nPercent = 0;
     m_nTick = 0;
     m_nPhase = 0;
-    CStateStore().SetUpdateRequesting(false, &m_bRequestsExisted);
+    CStateStore store;
+    store.SetUpdateRequesting(false, &m_bRequestsExisted);
+    store.MarkWriteUnderWay(m_start.strDeviceVersion,
+                            CComString::FromUtf8(std::filesystem::current_path().string()));
     StartTimer();
     EnableItem(IDC_START, false);
     EnableItem(ui::IDOK, false);
@@ -352,6 +355,7 @@ void CLoaderDlg::OnLoaderEnd() {
     StopTimer();
     CStateStore store;
     if (m_bRunFailed.load()) {
+        store.ClearWriteUnderWay();
         store.SetUpdateError(true);
         m_pAwake.reset();
         m_pInhibit.reset();

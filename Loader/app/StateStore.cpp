@@ -15,6 +15,7 @@ constexpr std::uint32_t kStatusWritten = 1;
 // UpdateRequesting taken away for a write: kept with the flag's removal so that a run killed
 // before it gives the flag back does not lose the records it announces.
 constexpr const char* kRequestsWithheld = "RequestsWithheld";
+constexpr const char* kWriteUnderWay = "WriteUnderWay";
 
 std::string LocalTimeText(std::time_t t) {
     std::tm tm{};
@@ -28,6 +29,11 @@ std::string LocalTimeText(std::time_t t) {
 // Already absent counts as deleted.
 reg::Error DeleteKeyIfPresent(reg::Txn& t, const std::string& key) {
     reg::Error e = t.DeleteKey(key);
+    return e.kind == reg::Kind::kNotFound ? reg::Error{} : e;
+}
+
+reg::Error DeleteValueIfPresent(reg::Txn& t, const char* pszName) {
+    reg::Error e = t.DeleteValue(kSwUp, pszName);
     return e.kind == reg::Kind::kNotFound ? reg::Error{} : e;
 }
 
@@ -86,8 +92,7 @@ int CStateStore::SetUpdateRequesting(bool bOn, bool* pbExisted) {
             reg::Error e = Created(t.CreateKey(kBase, "UpdateRequesting"));
             e = e.ok() ? DeleteKeyIfPresent(t, std::string(kBase) + "\\UpdateRetry") : e;
             if (e.ok() && t.OpenKey(kSwUp).ok()) {
-                e = t.DeleteValue(kSwUp, kRequestsWithheld);
-                e = e.kind == reg::Kind::kNotFound ? reg::Error{} : e;
+                e = DeleteValueIfPresent(t, kRequestsWithheld);
             }
             return e;
         }
@@ -133,9 +138,33 @@ int CStateStore::WriteSwUpState(std::uint32_t dwStatus, std::uint32_t dwDriverUp
             e = t.SetString(kSwUp, "OldVersion", strOldVersion.View(), reg::Zero::kNotStored);
             e = e.ok() ? t.SetString(kSwUp, "ExecDir", strExecDir.View(), reg::Zero::kNotStored)
                        : e;
+            e = e.ok() ? DeleteValueIfPresent(t, kWriteUnderWay) : e;
         }
         return e;
     }));
+}
+
+int CStateStore::MarkWriteUnderWay(const CComString& strOldVersion, const CComString& strExecDir) {
+    reg::Store store(m_location);
+    return Done(store.Write([&](reg::Txn& t) {
+        reg::Error e = Created(t.CreateKey(kBase, "ZR40SwUp"));
+        e = e.ok() ? t.SetString(kSwUp, "OldVersion", strOldVersion.View(), reg::Zero::kNotStored)
+                   : e;
+        e = e.ok() ? t.SetString(kSwUp, "ExecDir", strExecDir.View(), reg::Zero::kNotStored) : e;
+        return e.ok() ? t.SetDword(kSwUp, kWriteUnderWay, 1) : e;
+    }));
+}
+
+int CStateStore::ClearWriteUnderWay() {
+    reg::Store store(m_location);
+    return Done(store.Write([&](reg::Txn& t) {
+        return t.OpenKey(kSwUp).ok() ? DeleteValueIfPresent(t, kWriteUnderWay) : reg::Error{};
+    }));
+}
+
+int CStateStore::HasWriteUnderWay() {
+    std::uint32_t dwMarked = 0;
+    return ReadDword(kWriteUnderWay, dwMarked) == 1 && dwMarked == 1 ? 1 : 0;
 }
 
 int CStateStore::SetUpdateError(bool bOn) {

@@ -37,6 +37,13 @@ class CStateStore {
     int WriteSwUpState(std::uint32_t dwStatus, std::uint32_t dwDriverUpdate,
                        const CComString& strOldVersion, const CComString& strExecDir);
     int SetUpdateError(bool bOn);
+    // A write has started: what Status 1 records, without the Status. The device resets at the
+    // end of the write, before Status 1 can be written; a run ended in between is told by this.
+    // Status 1 and ClearWriteUnderWay (a failed write) remove it.
+    int MarkWriteUnderWay(const CComString& strOldVersion, const CComString& strExecDir);
+    int ClearWriteUnderWay();
+    // 1 when a write was started and neither its end nor its failure was recorded.
+    int HasWriteUnderWay();
 
     // What a resumed run needs; 0 when the key or value is missing.
     int ReadStatus(std::uint32_t& dwStatus);

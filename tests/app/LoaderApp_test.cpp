@@ -188,6 +188,25 @@ TEST_F(LoaderStart, DeviceWithTheCarriedVersionIsRefused) {
     ExpectRefusal({"--version", "Ver1.01"}, kMsgVersionRefused);
 }
 
+// Killed after the device's reset but before the write's end was recorded: the update is
+// checked and reported as after any stop behind the write, not refused as already done.
+TEST_F(LoaderStart, AWriteWhoseEndWasNotRecordedGoesOnAsWritten) {
+    ASSERT_EQ(Store().CreateStateKeys(), 1);
+    ASSERT_EQ(Store().MarkWriteUnderWay("Ver1.00", "/opt/tool"), 1);
+    Device({"--version", "Ver1.01"});
+    Start();
+    EXPECT_TRUE(Boxes().empty()) << host.RecordText();
+    EXPECT_FALSE(NoticeShown());
+    ASSERT_TRUE(handed);
+    EXPECT_EQ(handed->dwStatus, 1u);
+    EXPECT_EQ(handed->strDeviceVersion.Str(), "Ver1.00");
+    EXPECT_EQ(handed->strExecDir.Str(), "/opt/tool");
+    std::uint32_t dwStatus = 0;
+    ASSERT_EQ(Store().ReadStatus(dwStatus), 1);
+    EXPECT_EQ(dwStatus, 1u);
+    EXPECT_EQ(Store().HasWriteUnderWay(), 0);
+}
+
 TEST_F(LoaderStart, DeviceBelowTheLowestVersionIsRefused) {
     ExpectRefusal({"--version", "Ver0.99"}, kMsgVersionRefused);
 }
