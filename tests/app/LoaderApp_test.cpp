@@ -24,6 +24,7 @@
 #include "platform/kernel/Event.h"
 #include "platform/resources/resources.h"
 #include "platform/ui/ScriptedHost.h"
+#include "tests/app/ToolBoxes.h"
 #include "tests/sim/devsim/DevsimRig.h"
 #include "tests/support/ManualClock.h"
 #include "tests/support/ScopedEnv.h"
@@ -34,13 +35,6 @@ namespace {
 
 namespace ui = platform::ui;
 namespace fs = std::filesystem;
-
-// The line the scripted host records for a start-up box, without the answer.
-std::string BoxLine(int nId, const char* icon) {
-    const CComString text(std::string(platform::resources::LoadString(nId)).c_str());
-    return std::string("msgbox ") + icon + " \"ZR-40ソフトウェア更新ツール\" \"" + text.ToUtf8() +
-           "\"";
-}
 
 class LoaderStart : public ::testing::Test {
   protected:

@@ -31,6 +31,7 @@
 #include "platform/system/Autostart.h"
 #include "platform/ui/ScriptedHost.h"
 #include "platform/window/Window.h"
+#include "tests/app/ToolBoxes.h"
 #include "tests/sim/devsim/DevsimRig.h"
 #include "tests/support/ManualClock.h"
 #include "tests/support/PrivateBus.h"
@@ -52,12 +53,6 @@ constexpr char kImageRoad[] =
     "[GLOBAL]\r\nPort=open,10\r\nCMD=ff550042000101fe\r\nTimer=1\r\nPort=close\r\n"
     "Port=open,10\r\nDBB_D2_CMD=4442,2805,12,00370037\r\nWait_DBB=4442,-1\r\n"
     "DBB_LM_File=DATA\\C_PS\\QRV_C_PS.cvt,20\r\n";
-
-std::string BoxLine(int nId, const char* icon) {
-    const CComString text(std::string(platform::resources::LoadString(nId)).c_str());
-    return std::string("msgbox ") + icon + " \"ZR-40ソフトウェア更新ツール\" \"" + text.ToUtf8() +
-           "\"";
-}
 
 class LoaderRoad : public ::testing::Test {
   protected:

@@ -186,14 +186,8 @@ class WholeRoad : public ::testing::Test {
     testsupport::TempDir root;
     testsupport::TempDir simDir;
     fs::path toolDir = root.Path() / "tool";
-    ScopedEnv rootVar{platform::paths::kRootVariable, root.Path().c_str()};
-    ScopedEnv pkexec{"PKEXEC_UID", nullptr};
-    ScopedEnv sudo{"SUDO_UID", nullptr};
-    ScopedEnv runtime{"XDG_RUNTIME_DIR", nullptr};
+    testsupport::IsolatedRoot isolated{root.Path()};
     ScopedEnv config{"XDG_CONFIG_HOME", nullptr};
-    ScopedEnv http{"http_proxy", nullptr};
-    ScopedEnv all{"all_proxy", nullptr};
-    ScopedEnv noProxy{"no_proxy", "127.0.0.1"};
     ScopedEnv ui{"ZR40_UI", "console"};
 };
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -22,6 +23,20 @@ class ScopedEnv {
   private:
     const char* name_;
     std::optional<std::string> old_;
+};
+
+// A program under test kept to its temporary root: no user it acts for, no runtime folder of the
+// session, and nothing between it and a server on 127.0.0.1.
+struct IsolatedRoot {
+    explicit IsolatedRoot(const std::filesystem::path& path) : root{"ZR40_ROOT", path.c_str()} {}
+
+    ScopedEnv root;
+    ScopedEnv pkexec{"PKEXEC_UID", nullptr};
+    ScopedEnv sudo{"SUDO_UID", nullptr};
+    ScopedEnv runtime{"XDG_RUNTIME_DIR", nullptr};
+    ScopedEnv http{"http_proxy", nullptr};
+    ScopedEnv all{"all_proxy", nullptr};
+    ScopedEnv noProxy{"no_proxy", "127.0.0.1"};
 };
 
 }  // namespace testsupport

@@ -120,13 +120,7 @@ class ReportDelivery : public ::testing::Test {
                                                "358000000000003", "358000000000004",
                                                "358000000000005", "358000000000006"};
     testsupport::TempDir m_root;
-    ScopedEnv m_rootEnv{platform::paths::kRootVariable, m_root.Path().c_str()};
-    ScopedEnv m_pkexec{"PKEXEC_UID", nullptr};
-    ScopedEnv m_sudo{"SUDO_UID", nullptr};
-    ScopedEnv m_runtime{"XDG_RUNTIME_DIR", nullptr};
-    ScopedEnv m_http{"http_proxy", nullptr};
-    ScopedEnv m_all{"all_proxy", nullptr};
-    ScopedEnv m_noProxy{"no_proxy", "127.0.0.1"};
+    testsupport::IsolatedRoot m_isolated{m_root.Path()};
     ScopedEnv m_ui{"ZR40_UI", "scripted"};
     ScopedEnv m_script{"ZR40_UI_SCRIPT", (m_root.Path() / "script").c_str()};
     // Where the program finds it: the current user's store below ZR40_ROOT.

@@ -154,13 +154,7 @@ class UpdateJobs : public ::testing::Test {
     std::uintptr_t LastResult() const { return m_results.back().wParam; }
 
     testsupport::TempDir m_root;
-    ScopedEnv m_rootEnv{platform::paths::kRootVariable, m_root.Path().c_str()};
-    ScopedEnv m_pkexec{"PKEXEC_UID", nullptr};
-    ScopedEnv m_sudo{"SUDO_UID", nullptr};
-    ScopedEnv m_runtime{"XDG_RUNTIME_DIR", nullptr};
-    ScopedEnv m_http{"http_proxy", nullptr};
-    ScopedEnv m_all{"all_proxy", nullptr};
-    ScopedEnv m_noProxy{"no_proxy", "127.0.0.1"};
+    testsupport::IsolatedRoot m_isolated{m_root.Path()};
     testsupport::ManualClock m_clock;
     reg::Location m_location = reg::FileStore(m_root.Path() / "registry.sqlite");
     PtyDevice m_device{m_clock};
