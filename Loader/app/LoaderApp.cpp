@@ -19,16 +19,7 @@ namespace ui = platform::ui;
 
 constexpr char kCaptionUtf8[] = "ZR-40ソフトウェア更新ツール";
 constexpr char kLowestVersion[] = "Ver1.00";
-constexpr std::uint32_t kAtPauseMs = 100;
-constexpr std::uint32_t kVersionRetryMs = 1000;
-constexpr std::uint32_t kAreaRetryMs = 5000;
 constexpr std::uint32_t kNoServicePauseMs = 5000;
-constexpr int kVersionAttempts = 4;
-constexpr std::uint32_t kVersionCapacity = 25;
-constexpr std::uint32_t kAreaCapacity = 100;
-// Real time the modem is given to start and finish an answer; the pacing above is the clock's.
-constexpr std::uint32_t kAnswerStartMs = 1000;
-constexpr std::uint32_t kAnswerRestMs = 100;
 
 struct BuildDate {
     const char* date;
@@ -54,32 +45,6 @@ void Fail(int nId) {
 
 bool Contains(const CComString& str, std::string_view part) {
     return str.Str().find(part) != std::string::npos;
-}
-
-// What the channel has to say to the last command, up to the capacity: the first bytes may take
-// a while; the rest of the answer follows at once or not at all.
-std::string Gather(CUsbPort& port, int nChannel, std::uint32_t uiCapacity) {
-    std::string text;
-    std::uint32_t uiWait = kAnswerStartMs;
-    while (text.size() < uiCapacity && port.AtWaitInput(nChannel, uiWait) == 1) {
-        std::uint8_t buffer[kAreaCapacity];
-        std::uint32_t uiRead = 0;
-        const auto uiWant = static_cast<std::uint32_t>(uiCapacity - text.size());
-        if (port.AtRead(nChannel, buffer, uiWant, uiRead) != 1) {
-            break;
-        }
-        text.append(reinterpret_cast<const char*>(buffer), uiRead);
-        if (text.find("OK\r\n") != std::string::npos || text.find("ERROR") != std::string::npos) {
-            break;
-        }
-        uiWait = kAnswerRestMs;
-    }
-    return text;
-}
-
-bool Write(CUsbPort& port, int nChannel, std::string_view command) {
-    return port.AtWrite(nChannel, reinterpret_cast<const std::uint8_t*>(command.data()),
-                        static_cast<std::uint32_t>(command.size())) == 1;
 }
 
 }  // namespace
@@ -302,11 +267,11 @@ bool CLoaderApp::CheckDevice() {
         return false;
     }
     switch (ReadDeviceVersion(m_start.strDeviceVersion)) {
-        case Answer::kRead:
+        case AtAnswer::kRead:
             break;
-        case Answer::kNotAvailable:
+        case AtAnswer::kNotAvailable:
             return OfferRecovery();
-        case Answer::kNoAnswer:
+        case AtAnswer::kNoAnswer:
             Warn(kMsgNoAnswer);
             return false;
     }
@@ -318,16 +283,16 @@ bool CLoaderApp::CheckDevice() {
         Warn(kMsgVersionRefused);
         return false;
     }
-    Area area = ServiceArea(1);
-    if (area == Area::kNoService) {
+    AtArea area = ServiceArea(1);
+    if (area == AtArea::kNoService) {
         auto* pWait = new CConfWait;  // freed by DestroyWindow
         pWait->Create();
         m_clock.SleepMs(kNoServicePauseMs);
         area = ServiceArea(4);
         pWait->DestroyWindow();
     }
-    if (area != Area::kHome) {
-        Warn(area == Area::kRoaming ? kMsgRoaming : kMsgNoService);
+    if (area != AtArea::kHome) {
+        Warn(area == AtArea::kRoaming ? kMsgRoaming : kMsgNoService);
         return false;
     }
     if (port.PortOpen() != 1) {
@@ -338,83 +303,29 @@ bool CLoaderApp::CheckDevice() {
     return true;
 }
 
-CLoaderApp::Answer CLoaderApp::ReadDeviceVersion(CComString& strVersion) {
+AtAnswer CLoaderApp::ReadDeviceVersion(CComString& strVersion) {
     if (!m_start.bMbnMode) {
-        return AskAtVersion(strVersion);
+        return CAtChannels(*m_pPort, m_clock).AskVersion(AtVersionRule::kFirstAnswer, strVersion);
     }
     char szFirmware[10] = {};
     char szDeviceId[20] = {};
     if (m_pPort->GetDeviceInfo(szFirmware, szDeviceId) != 1) {
-        return Answer::kNotAvailable;
+        return AtAnswer::kNotAvailable;
     }
     strVersion = szFirmware;
-    return Answer::kRead;
+    return AtAnswer::kRead;
 }
 
-CLoaderApp::Answer CLoaderApp::AskAtVersion(CComString& strVersion) {
-    CUsbPort& port = *m_pPort;
-    if (port.OpenAtChannels() != 1) {
-        return Answer::kNotAvailable;
-    }
-    Answer answer = Answer::kNoAnswer;
-    bool bWritten = Write(port, 0, "AT+GMR\r\n");
-    for (int i = 0; bWritten && i < kVersionAttempts; ++i) {
-        m_clock.SleepMs(kAtPauseMs);
-        const std::string text = Gather(port, 0, kVersionCapacity);
-        if (!text.empty()) {
-            const auto at = text.find("Ver");
-            if (at != std::string::npos) {
-                strVersion = CComString(text.substr(at, 7).c_str());
-                answer = Answer::kRead;
-            }
-            break;
-        }
-        m_clock.SleepMs(kVersionRetryMs);
-        bWritten = Write(port, 0, "AT+GMR\r\n");
-    }
-    port.CloseAtChannels();
-    return answer;
-}
-
-CLoaderApp::Area CLoaderApp::ServiceArea(int nRetries) {
+AtArea CLoaderApp::ServiceArea(int nRetries) {
     if (!m_start.bMbnMode) {
-        return AskAtArea(nRetries);
+        return CAtChannels(*m_pPort, m_clock).AskArea(nRetries);
     }
     switch (m_pPort->GetRegisterState(nRetries)) {
         case 0:
-            return Area::kHome;
+            return AtArea::kHome;
         case 1:
-            return Area::kRoaming;
+            return AtArea::kRoaming;
         default:
-            return Area::kNoService;
+            return AtArea::kNoService;
     }
-}
-
-CLoaderApp::Area CLoaderApp::AskAtArea(int nRetries) {
-    CUsbPort& port = *m_pPort;
-    if (port.OpenAtChannels() != 1) {
-        return Area::kNoService;
-    }
-    Area area = Area::kNoService;
-    bool bWritten = Write(port, 1, "AT@FCMINFO=1\r\n");
-    for (int nAttempt = 1; bWritten; ++nAttempt) {
-        m_clock.SleepMs(kAtPauseMs);
-        const std::string text = Gather(port, 1, kAreaCapacity);
-        const auto first = text.find(',');
-        const auto second = first == std::string::npos ? first : text.find(',', first + 1);
-        if (second != std::string::npos && second + 1 < text.size() && text[second + 1] != ',') {
-            const char decision = text[second + 1];
-            area = decision == '0'   ? Area::kHome
-                   : decision == '1' ? Area::kRoaming
-                                     : Area::kNoService;
-            break;
-        }
-        if (nAttempt > nRetries) {
-            break;
-        }
-        m_clock.SleepMs(kAreaRetryMs);
-        bWritten = Write(port, 1, "AT@FCMINFO=1\r\n");
-    }
-    port.CloseAtChannels();
-    return area;
 }

@@ -10,6 +10,7 @@
 #include "Loader/common/ComString.h"
 #include "Loader/common/ParamFile.h"
 #include "Loader/common/ProductInfo.h"
+#include "Loader/device/AtChannel.h"
 #include "Loader/device/PortManage.h"
 #include "platform/kernel/Clock.h"
 #include "platform/registry/Registry.h"
@@ -79,18 +80,14 @@ class CLoaderApp {
     static std::uint32_t ScriptWeight(const CParamFile& script);
 
   private:
-    enum class Answer { kRead, kNotAvailable, kNoAnswer };
-    enum class Area { kHome, kRoaming, kNoService };
-
     bool Run();
     bool LoadConfiguration();
     bool CheckDevice();
     bool OfferRecovery();
     bool ResumeUnrecordedWrite();
-    Answer ReadDeviceVersion(CComString& strVersion);
-    Answer AskAtVersion(CComString& strVersion);
-    Area ServiceArea(int nRetries);
-    Area AskAtArea(int nRetries);
+    AtAnswer ReadDeviceVersion(CComString& strVersion);
+    // Home, roaming or no service.
+    AtArea ServiceArea(int nRetries);
     void Release();
 
     MainDialogEntry m_mainDialog;

@@ -155,10 +155,19 @@ int CStateStore::MarkWriteUnderWay(const CComString& strOldVersion, const CComSt
     }));
 }
 
+// OldVersion and ExecDir were the mark's; without a Status they describe nothing.
 int CStateStore::ClearWriteUnderWay() {
     reg::Store store(m_location);
     return Done(store.Write([&](reg::Txn& t) {
-        return t.OpenKey(kSwUp).ok() ? DeleteValueIfPresent(t, kWriteUnderWay) : reg::Error{};
+        if (!t.OpenKey(kSwUp).ok()) {
+            return reg::Error{};
+        }
+        reg::Error e = DeleteValueIfPresent(t, kWriteUnderWay);
+        if (e.ok() && t.GetDword(kSwUp, "Status").error().kind == reg::Kind::kNotFound) {
+            e = DeleteValueIfPresent(t, "OldVersion");
+            e = e.ok() ? DeleteValueIfPresent(t, "ExecDir") : e;
+        }
+        return e;
     }));
 }
 

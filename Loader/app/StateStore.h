@@ -39,7 +39,8 @@ class CStateStore {
     int SetUpdateError(bool bOn);
     // A write has started: what Status 1 records, without the Status. The device resets at the
     // end of the write, before Status 1 can be written; a run ended in between is told by this.
-    // Status 1 and ClearWriteUnderWay (a failed write) remove it.
+    // Status 1 and ClearWriteUnderWay (a failed write) remove it; a failed write also takes
+    // OldVersion and ExecDir with it while no Status is recorded.
     int MarkWriteUnderWay(const CComString& strOldVersion, const CComString& strExecDir);
     int ClearWriteUnderWay();
     // 1 when a write was started and neither its end nor its failure was recorded.

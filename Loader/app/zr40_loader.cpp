@@ -19,6 +19,7 @@
 #include "Loader/common/ComFile.h"
 #include "Loader/common/ParamFile.h"
 #include "Loader/common/ProductInfo.h"
+#include "Loader/device/AtChannel.h"
 #include "Loader/device/ImageWalker.h"
 #include "Loader/device/PortManage.h"
 #include "Loader/script/RunController.h"
@@ -202,25 +203,15 @@ int showImages() {
 
 // The firmware version as the modem port reports it to "AT+GMR", or empty.
 std::string askVersion(CUsbPort& port) {
-    if (port.FindPort(CUsbPort::kModemPort) < 1 || port.OpenAtChannels() != 1) {
+    if (port.FindPort(CUsbPort::kModemPort) < 1) {
         return {};
     }
-    const char command[] = "AT+GMR\r\n";
-    std::string answer;
-    if (port.AtWrite(0, reinterpret_cast<const std::uint8_t*>(command), sizeof command - 1) == 1) {
-        while (answer.find("OK\r\n") == std::string::npos &&
-               answer.find("ERROR") == std::string::npos && port.AtWaitInput(0, 5000) == 1) {
-            std::uint8_t buffer[128];
-            std::uint32_t got = 0;
-            if (port.AtRead(0, buffer, sizeof buffer, got) != 1) {
-                break;
-            }
-            answer.append(reinterpret_cast<const char*>(buffer), got);
-        }
+    CComString version;
+    CAtChannels channels(port, platform::kernel::SystemClock());
+    if (channels.AskVersion(AtVersionRule::kUntilVersion, version) != AtAnswer::kRead) {
+        return {};
     }
-    port.CloseAtChannels();
-    auto at = answer.find("Ver");
-    return at == std::string::npos ? std::string() : answer.substr(at, 7);
+    return version.Str();
 }
 
 int deviceVersion(int waitSeconds) {
