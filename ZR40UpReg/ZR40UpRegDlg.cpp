@@ -42,7 +42,7 @@ bool CUpdateDlg::OnInitDialog() {
 }
 
 void CUpdateDlg::OnCommand(int id) {
-    if (id == IDC_CHECK_NOW) {
+    if (id == IDC_GET_UPDATE) {
         platform::system::OpenUrl(m_server.Url(platform::net::kDownloadPagePath));
         EndDialog(ui::IDOK);
     } else if (id == IDC_CLOSE) {

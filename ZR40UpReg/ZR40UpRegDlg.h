@@ -22,9 +22,14 @@ inline constexpr int IDC_CHECK_NOW = 1000;
 inline constexpr int IDC_NOTIFY_ON = 1001;
 inline constexpr int IDC_OK = 1003;
 inline constexpr int IDC_CANCEL = 1004;
+inline constexpr int IDC_GET_UPDATE = 1000;
 inline constexpr int IDC_VERSION_LINE = 1007;
 inline constexpr int IDC_CLOSE = 1003;
 inline constexpr int ID_TRAY_EXIT = 32772;
+// The templates must give the same ids (generated checks).
+#include "ZR40UpReg/res/dlg102_ids.h"
+#include "ZR40UpReg/res/dlg130_ids.h"
+#include "ZR40UpReg/res/menu4_ids.h"
 
 inline constexpr std::uint32_t WM_TRAY_CALLBACK = 0x8003;
 inline constexpr std::uint32_t WM_NOTIFY_NOW = 0x0401;

@@ -23,6 +23,8 @@ inline constexpr int IDC_NEW_VERSION = 1126;
 inline constexpr int IDC_PROGRESS = 1127;
 inline constexpr int IDC_PERCENT = 1128;
 inline constexpr int IDM_ABOUTBOX = 0x0010;
+// The template must give the same ids (generated check).
+#include "Loader/app/res/dlg1000_ids.h"
 
 // Asked of the window before a suspend; the answer refuses it.
 inline constexpr std::uint32_t WM_POWERBROADCAST = 0x0218;

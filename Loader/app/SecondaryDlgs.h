@@ -12,6 +12,12 @@ inline constexpr int IDD_DRVUP = 180;
 inline constexpr int IDD_NWCONN = 181;
 inline constexpr int IDC_ABOUT_VERSION = 117;
 inline constexpr int IDC_ABOUT_COPYRIGHT = 1003;
+// The templates must give the same ids (generated checks).
+#include "Loader/app/res/dlg100_ids.h"
+#include "Loader/app/res/dlg178_ids.h"
+#include "Loader/app/res/dlg179_ids.h"
+#include "Loader/app/res/dlg180_ids.h"
+#include "Loader/app/res/dlg181_ids.h"
 
 // What the instruction boxes tell the main dialog when the user dismisses them.
 class IWaitBoxOwner {

@@ -185,7 +185,9 @@ Result Perform(const Request& request, const BodySink& sink, const Canceller* ca
         curl_easy_setopt(h, CURLOPT_USERNAME, request.basicAuth->user.c_str());
         curl_easy_setopt(h, CURLOPT_PASSWORD, request.basicAuth->password.c_str());
     }
-    // The body goes with the request, not after a 100-continue round trip.
+    // The server gets only the headers a request names: no Accept of curl's own, and the body
+    // goes with the request, not after a 100-continue round trip.
+    easy.headers = curl_slist_append(easy.headers, "Accept:");
     easy.headers = curl_slist_append(easy.headers, "Expect:");
     for (const std::string& line : request.headers) {
         easy.headers = curl_slist_append(easy.headers, line.c_str());

@@ -19,6 +19,10 @@
 // \r carriage return, \" quote, \\ backslash; '&' marks the mnemonic ("&&" is a literal '&').
 // Escapes are read outside double-byte characters, so a second byte 0x5C stays part of its
 // character. One resource holds one dialog (type DIALOG) or one menu (type MENU).
+//
+// "#name <identifier>" right above a DIALOG, CONTROL, MENU or ITEM statement gives its id the
+// name the code declares it under; a comment here, it feeds the build's checks
+// (platform/ui/template_ids.cpp).
 #pragma once
 
 #include <cstdint>

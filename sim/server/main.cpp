@@ -234,10 +234,24 @@ class Server {
                 first = false;
             }
         }
+        // Every header the client sent, by name, so that a test sees one it did not ask for; the
+        // server library files the connection's addresses among them.
+        line += "},\"header_names\":[";
+        first = true;
+        for (const auto& header : request.headers) {
+            const std::string& name = header.first;
+            if (name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" ||
+                name == "LOCAL_PORT") {
+                continue;
+            }
+            line += std::string(first ? "" : ",") + Json(name);
+            first = false;
+        }
+        line += "]";
         const char* kind = answer.kind == Answer::Kind::Drop    ? "drop"
                            : answer.kind == Answer::Kind::Stall ? "stall"
                                                                 : "status";
-        line += "},\"body\":" + Json(request.body) + ",\"answer\":\"" + kind + "\",\"status\":" +
+        line += ",\"body\":" + Json(request.body) + ",\"answer\":\"" + kind + "\",\"status\":" +
                 std::to_string(answer.kind == Answer::Kind::Status ? answer.status : 0) +
                 ",\"delay_ms\":" + std::to_string(answer.delayMs) + "}\n";
         std::lock_guard lock(m_logMutex);

@@ -1,5 +1,6 @@
 // The manager's two jobs against the update-server double, on a window driven with a manual
 // clock: the report's retry schedule, the version check and the device's date code.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -25,8 +26,10 @@
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 
+namespace net = platform::net;
 namespace reg = platform::registry;
 namespace window = platform::window;
+using testing::HasSubstr;
 using testsupport::ScopedEnv;
 
 namespace {
@@ -388,6 +391,27 @@ TEST_F(UpdateJobs, ADeviceThatStopsMidAnswerCountsAsOlderWithinAFewReads) {
         DeviceAnswer("11\x01"
                      "414"));
     EXPECT_EQ(ReadDeviceDateCode(m_device.Path(), m_clock), "11 414");
+}
+
+// Nothing of the HTTP library's own may reach the server: it sees exactly the headers the two
+// requests are made of.
+TEST(ManagerRequests, CarryOnlyTheirOwnHeaders) {
+    testsupport::TempDir root;
+    testsupport::IsolatedRoot isolated{root.Path()};
+    net_test::Serverd server;
+    const std::optional<net::UpdateServer> target =
+        net::ParseUpdateServer("127.0.0.1:" + std::to_string(server.Port()));
+    ASSERT_TRUE(target);
+
+    EXPECT_EQ(
+        SendNotification(*target, "serial=1&version=0000.0001.01&date=20260101000000", nullptr),
+        200);
+    EXPECT_THAT(
+        server.Line(),
+        HasSubstr(R"("header_names":["Content-Length","Content-Type","Host","User-Agent"])"));
+    EXPECT_EQ(FetchVersionPage(*target, nullptr).status, 200);
+    EXPECT_THAT(server.Line(),
+                HasSubstr(R"("header_names":["Authorization","Host","User-Agent"])"));
 }
 
 TEST(VersionPage, ValuesAreTheFixedWidthsAfterTheirMarkersInAnyOrder) {
