@@ -9,6 +9,7 @@
 #include "Loader/app/SecondaryDlgs.h"
 #include "Loader/app/StateStore.h"
 #include "Loader/app/SystemIntegration.h"
+#include "Loader/device/AtChannel.h"
 #include "Loader/common/RunNames.h"
 #include "platform/resources/resources.h"
 #include "platform/ui/Ui.h"

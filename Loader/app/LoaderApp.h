@@ -10,11 +10,13 @@
 #include "Loader/common/ComString.h"
 #include "Loader/common/ParamFile.h"
 #include "Loader/common/ProductInfo.h"
-#include "Loader/device/AtChannel.h"
 #include "Loader/device/PortManage.h"
 #include "platform/kernel/Clock.h"
 #include "platform/registry/Registry.h"
 #include "platform/system/System.h"
+
+enum class AtAnswer;
+enum class AtArea;
 
 // Message ids of the start-up boxes (the string table holds their texts).
 inline constexpr int kMsgUnsupportedOs = 111;

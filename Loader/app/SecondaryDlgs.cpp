@@ -12,29 +12,13 @@ void CConfWait::OnPostDestroy() {
     delete this;
 }
 
-CDrvUpDlg::CDrvUpDlg(IWaitBoxOwner& owner, platform::ui::Dialog* pParent)
-    : platform::ui::Dialog(IDD_DRVUP, pParent), m_owner(owner) {}
+CWaitBoxDlg::CWaitBoxDlg(int nTemplate, IWaitBoxOwner& owner, Closed pClosed,
+                         platform::ui::Dialog* pParent)
+    : platform::ui::Dialog(nTemplate, pParent), m_owner(owner), m_pClosed(pClosed) {}
 
-void CDrvUpDlg::OnOK() {
-    m_owner.DriverDialogClosed();
+void CWaitBoxDlg::OnOK() {
+    (m_owner.*m_pClosed)();
     DestroyWindow();
-}
-
-// The close box dismisses the box the same way as OK.
-void CDrvUpDlg::OnCancel() {
-    OnOK();
-}
-
-CNwConnDlg::CNwConnDlg(IWaitBoxOwner& owner, platform::ui::Dialog* pParent)
-    : platform::ui::Dialog(IDD_NWCONN, pParent), m_owner(owner) {}
-
-void CNwConnDlg::OnOK() {
-    m_owner.NetworkDialogClosed();
-    DestroyWindow();
-}
-
-void CNwConnDlg::OnCancel() {
-    OnOK();
 }
 
 CAboutDlg::CAboutDlg(platform::ui::Dialog* pParent) : platform::ui::Dialog(IDD_ABOUTBOX, pParent) {}

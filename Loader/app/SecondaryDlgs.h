@@ -48,29 +48,31 @@ class CConfWait : public platform::ui::Dialog {
     void OnPostDestroy() override;
 };
 
-// Modeless members of the main dialog. OK closes only the box and tells the owner.
-class CDrvUpDlg : public platform::ui::Dialog {
-  public:
-    CDrvUpDlg(IWaitBoxOwner& owner, platform::ui::Dialog* pParent);
-
+// Modeless members of the main dialog. OK, and the close box, close only the box and tell the
+// owner.
+class CWaitBoxDlg : public platform::ui::Dialog {
   protected:
+    using Closed = void (IWaitBoxOwner::*)();
+    CWaitBoxDlg(int nTemplate, IWaitBoxOwner& owner, Closed pClosed, platform::ui::Dialog* pParent);
+
     void OnOK() override;
-    void OnCancel() override;
+    void OnCancel() override { OnOK(); }
 
   private:
     IWaitBoxOwner& m_owner;
+    Closed m_pClosed;
 };
 
-class CNwConnDlg : public platform::ui::Dialog {
+class CDrvUpDlg : public CWaitBoxDlg {
   public:
-    CNwConnDlg(IWaitBoxOwner& owner, platform::ui::Dialog* pParent);
+    CDrvUpDlg(IWaitBoxOwner& owner, platform::ui::Dialog* pParent)
+        : CWaitBoxDlg(IDD_DRVUP, owner, &IWaitBoxOwner::DriverDialogClosed, pParent) {}
+};
 
-  protected:
-    void OnOK() override;
-    void OnCancel() override;
-
-  private:
-    IWaitBoxOwner& m_owner;
+class CNwConnDlg : public CWaitBoxDlg {
+  public:
+    CNwConnDlg(IWaitBoxOwner& owner, platform::ui::Dialog* pParent)
+        : CWaitBoxDlg(IDD_NWCONN, owner, &IWaitBoxOwner::NetworkDialogClosed, pParent) {}
 };
 
 // Modal version box: the product version and copyright from the version strings.
