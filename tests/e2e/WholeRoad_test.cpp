@@ -1,13 +1,7 @@
 // The whole update road with the built programs as separate processes: the simulator, the
 // server double, ZR40_SWUpdate under the console host with the user's answers on its input, and
 // the ZR40_UpManager it installs and starts, all in one temporary root.
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <ctime>
@@ -23,6 +17,7 @@
 #include "platform/registry/Registry.h"
 #include "tests/platform/net/ServerdRig.h"
 #include "tests/sim/devsim/DevsimRig.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/Routes.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
@@ -34,7 +29,7 @@ namespace reg = platform::registry;
 using testsupport::ScopedEnv;
 
 // Only guards against a hang; the road takes about a minute with the shipped script.
-constexpr int kRoadGuardMs = 280'000;
+constexpr std::chrono::milliseconds kRoadGuard{280'000};
 constexpr const char* kSerial = "358741050123456";
 constexpr const char* kBase = "Software\\Norvale\\ZR40UpReg";
 constexpr const char* kSuccess = "ソフトウェア更新が正常に完了しました。";
@@ -67,91 +62,6 @@ std::vector<Request> Notifications(const fs::path& log) {
     }
     return requests;
 }
-
-// A program with its input and its output (both streams) on pipes; killed if the test leaves
-// it running.
-class Program {
-  public:
-    Program(const fs::path& exe, const fs::path& cwd) {
-        int in[2];
-        int out[2];
-        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) {
-            return;
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-        posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-        std::string path = exe.string();
-        char* argv[] = {path.data(), nullptr};
-        if (posix_spawn(&m_pid, path.c_str(), &actions, nullptr, argv, environ) != 0) {
-            m_pid = -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(in[0]);
-        ::close(out[1]);
-        m_in = in[1];
-        m_out = out[0];
-        m_exit = m_pid > 0 ? static_cast<int>(::syscall(SYS_pidfd_open, m_pid, 0)) : -1;
-    }
-    ~Program() {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, nullptr, 0);
-        }
-        for (int fd : {m_in, m_out, m_exit}) {
-            if (fd >= 0) {
-                ::close(fd);
-            }
-        }
-    }
-    Program(const Program&) = delete;
-    Program& operator=(const Program&) = delete;
-
-    bool Type(const std::string& text) {
-        return ::write(m_in, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    }
-
-    // Collects the output until the program exits; its exit status, or -1 when the guard ran
-    // out. Programs it started may hold the output open, so the exit is watched, not the end.
-    int WaitExit(int guardMs) {
-        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(guardMs);
-        while (m_pid > 0) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  giveUp - std::chrono::steady_clock::now())
-                                  .count();
-            if (left <= 0) {
-                return -1;
-            }
-            pollfd p[2] = {{m_out, POLLIN, 0}, {m_exit, POLLIN, 0}};
-            ::poll(p, 2, static_cast<int>(left));
-            if ((p[0].revents & POLLIN) != 0) {
-                char buffer[4096];
-                const ssize_t n = ::read(m_out, buffer, sizeof buffer);
-                m_output.append(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
-                continue;  // the last words before an exit are read first
-            }
-            if ((p[1].revents & POLLIN) != 0) {
-                int status = 0;
-                ::waitpid(m_pid, &status, 0);
-                m_pid = -1;
-                m_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-        }
-        return m_status;
-    }
-    const std::string& Output() const { return m_output; }
-
-  private:
-    pid_t m_pid = -1;
-    int m_in = -1;
-    int m_out = -1;
-    int m_exit = -1;
-    int m_status = -1;
-    std::string m_output;
-};
 
 // The manager stays in the tray after the road; found by the file it runs from.
 void StopInstalledManager(const fs::path& exe) {
@@ -202,11 +112,12 @@ TEST_F(WholeRoad, WriteRestartHandOverAndTheReportAcceptedAfterTwoRefusals) {
                   ("http://127.0.0.1:" + std::to_string(server.Port())).c_str());
     const std::string dayBefore = LocalDate();
 
-    Program tool(toolDir / "ZR40_SWUpdate", toolDir);
+    testsupport::ChildProcess tool({(toolDir / "ZR40_SWUpdate").string()},
+                                   {.cwd = toolDir, .input = true});
     // The notice's 次へ and 書込開始 at once, as a pipe delivers them; the input stays open.
-    ASSERT_TRUE(tool.Type("1\n1\n"));
-    const int status = tool.WaitExit(kRoadGuardMs);
-    const std::string& shown = tool.Output();
+    ASSERT_TRUE(tool.Write("1\n1\n"));
+    const int status = tool.Wait(testsupport::In(kRoadGuard)).value_or(-1);
+    const std::string& shown = tool.Text();
     const std::vector<Request> requests = Notifications(log);
     ASSERT_EQ(status, 0) << shown << "\n" << requests.size() << " reports sent";
 
