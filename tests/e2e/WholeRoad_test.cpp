@@ -1,6 +1,7 @@
 // The whole update road with the built programs as separate processes: the simulator, the
 // server double, ZR40_SWUpdate under the console host with the user's answers on its input, and
-// the ZR40_UpManager it installs and starts, all in one temporary root.
+// the ZR40_UpManager it installs and starts, under the scripted host with nothing to do and its
+// record in a file of its own, all in one temporary root.
 #include <signal.h>
 
 #include <chrono>
@@ -21,6 +22,7 @@
 #include "tests/support/Routes.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TextFile.h"
 
 namespace {
 
@@ -84,6 +86,7 @@ class WholeRoad : public ::testing::Test {
         fs::create_directories(toolDir);
         fs::create_symlink(ZR_SWUPDATE, toolDir / "ZR40_SWUpdate");
         fs::create_symlink(ZR_UPMNG_DIR, toolDir / "ZR40_UpMng");
+        std::ofstream{managerSteps};
     }
     void TearDown() override {
         StopInstalledManager(platform::paths::InstallDir() / "ZR40_UpManager");
@@ -99,6 +102,11 @@ class WholeRoad : public ::testing::Test {
     testsupport::IsolatedRoot isolated{root.Path()};
     ScopedEnv config{"XDG_CONFIG_HOME", nullptr};
     ScopedEnv ui{"ZR40_UI", "console"};
+    fs::path managerSteps = root.Path() / "manager.steps";
+    fs::path managerRecord = root.Path() / "manager.out";
+    ScopedEnv managerUi{"ZR40_MANAGER_UI", "scripted"};
+    ScopedEnv managerScript{"ZR40_MANAGER_UI_SCRIPT", managerSteps.c_str()};
+    ScopedEnv managerOutput{"ZR40_MANAGER_OUTPUT", managerRecord.c_str()};
 };
 
 TEST_F(WholeRoad, WriteRestartHandOverAndTheReportAcceptedAfterTwoRefusals) {
@@ -128,8 +136,14 @@ TEST_F(WholeRoad, WriteRestartHandOverAndTheReportAcceptedAfterTwoRefusals) {
                                               kSuccess + "\n    -> OK\n"))
         << shown;
     EXPECT_EQ(shown.find("[x] "), std::string::npos) << shown;
-    // Sanitizer builds of the two programs report into the same output.
+    // Sanitizer builds report into each program's output.
     EXPECT_EQ(shown.find("Sanitizer"), std::string::npos) << shown;
+    // The manager went to the tray under its own host, and no box waits there for anybody.
+    const std::string managerShown = testsupport::ReadText(managerRecord);
+    EXPECT_NE(managerShown.find("\n102 minimize \"ZR-40更新管理ツール\"\n"), std::string::npos)
+        << managerShown;
+    EXPECT_EQ(managerShown.find("msgbox"), std::string::npos) << managerShown;
+    EXPECT_EQ(managerShown.find("Sanitizer"), std::string::npos) << managerShown;
 
     EXPECT_FALSE(KeyExists(std::string(kBase) + "\\ZR40SwUp"));
     EXPECT_FALSE(KeyExists(std::string(kBase) + "\\UpdateRequesting"));
