@@ -45,6 +45,9 @@ say() { printf '\r\033[K\033[1m-- [%3ds] %s\033[0m\n' "$((SECONDS - t0))" "$*"; 
 unset PKEXEC_UID SUDO_UID XDG_CONFIG_HOME XDG_RUNTIME_DIR http_proxy HTTP_PROXY https_proxy \
   HTTPS_PROXY all_proxy ALL_PROXY
 export ZR40_ROOT=$root no_proxy=127.0.0.1 NO_PROXY=127.0.0.1 ZR40_UI=console
+# The manager the tool starts is a program of its own, out of the terminal: no window to show
+# here, its record kept for a failure.
+export ZR40_MANAGER_UI=scripted ZR40_MANAGER_OUTPUT=$work/manager.log
 mkdir -p "$root/proc/net" "$work/tool"
 
 # "Is there a connection" reads the routes below ZR40_ROOT and asks whether their interface is
@@ -185,6 +188,10 @@ if "$reg" read "$base\\ZR40SwUp" Status >/dev/null 2>&1; then
 fi
 if ((${#missing[@]})); then
   echo "== FAILED: missing ${missing[*]}"
+  if [ -s "$work/manager.log" ]; then
+    echo "== the manager's record (last lines):"
+    tail -n 20 "$work/manager.log" | sed 's/^/   /'
+  fi
   exit 1
 fi
 echo "== done in $((SECONDS - t0)) s: the server holds one accepted report: ${report:8:-1}"

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -18,6 +20,12 @@ namespace sys = platform::system;
 namespace paths = platform::paths;
 
 namespace {
+
+// Set and not empty.
+std::optional<std::string> EnvValue(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? std::optional<std::string>(value) : std::nullopt;
+}
 
 bool IsRegularFile(const fs::path& file) {
     std::error_code ec;
@@ -174,6 +182,15 @@ sys::StartResult CSystemIntegration::StartManager() {
     sys::StartOptions options;
     options.show = sys::Show::kMinimized;
     options.workingDir = installDir;
+    // The manager outlives the tool in the user's session; a terminal the tool ran in, or a
+    // test's scripted user, is not its own.
+    options.ownStreams = true;
+    options.output = EnvValue(kManagerOutputVariable).value_or("");
+    options.environment = {{"ZR40_UI", EnvValue(kManagerUiVariable)},
+                           {"ZR40_UI_SCRIPT", EnvValue(kManagerUiScriptVariable)},
+                           {kManagerUiVariable, std::nullopt},
+                           {kManagerUiScriptVariable, std::nullopt},
+                           {kManagerOutputVariable, std::nullopt}};
     return sys::StartProgram(installDir / kManagerProgram, {}, options);
 }
 

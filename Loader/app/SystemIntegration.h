@@ -31,6 +31,12 @@ inline constexpr char kUninstallKey[] =
 inline constexpr char kConnectionSoftKey[] = "Software\\Norvale\\ZR40_ConnectionSoft";
 inline constexpr char kConnectionSoftSaveKey[] = "Software\\Norvale\\ZR40_ConnectionSoft_save";
 
+// What the tool passes on to the manager it starts, which otherwise gets none of the tool's user
+// interface settings: its ZR40_UI and ZR40_UI_SCRIPT, and a file for its output and errors.
+inline constexpr char kManagerUiVariable[] = "ZR40_MANAGER_UI";
+inline constexpr char kManagerUiScriptVariable[] = "ZR40_MANAGER_UI_SCRIPT";
+inline constexpr char kManagerOutputVariable[] = "ZR40_MANAGER_OUTPUT";
+
 // How long an installation waits for a running manager to close its window before it replaces
 // the files anyway (the old program keeps its unlinked file; nothing is lost).
 inline constexpr std::uint32_t kManagerClosePollMs = 500;
@@ -54,8 +60,9 @@ class CSystemIntegration {
     // registration failed; the caller starts the installed manager in every case.
     int InstallManager(const std::filesystem::path& dir);
 
-    // The installed manager, as the current user, minimised; not Started() (code 32 or less)
-    // is the caller's failure to report.
+    // The installed manager, as the current user, minimised, as a program of its own: the
+    // tool's streams and user interface settings stay with the tool (see kManagerUiVariable).
+    // Not Started() (code 32 or less) is the caller's failure to report.
     static platform::system::StartResult StartManager();
 
     // For every user profile: ZR40_ConnectionSoft copied to ZR40_ConnectionSoft_save, and back

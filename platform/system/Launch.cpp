@@ -99,6 +99,7 @@ class Environment {
         }
     }
     void Set(const std::string& name, std::string value) { vars_[name] = std::move(value); }
+    void Remove(const std::string& name) { vars_.erase(name); }
     void SetDefault(const std::string& name, std::string value) {
         vars_.try_emplace(name, std::move(value));
     }
@@ -167,9 +168,34 @@ void Tell(int fd, int kind, int value) {
     }
 }
 
+// Standard input from /dev/null, output and errors to `output` or /dev/null. Runs in the forked
+// program, after it became its user and before exec.
+void OwnStreams(const char* output) {
+    int in = ::open("/dev/null", O_RDONLY);
+    int out = output != nullptr ? ::open(output, O_WRONLY | O_CREAT | O_APPEND, 0600) : -1;
+    if (out < 0) {
+        out = ::open("/dev/null", O_WRONLY);
+    }
+    // No O_CLOEXEC: an open that lands on 0, 1 or 2 (one of ours was closed) is its own dup2
+    // target, and dup2 onto itself would keep the flag.
+    if (in >= 0) {
+        ::dup2(in, STDIN_FILENO);
+    }
+    if (out >= 0) {
+        ::dup2(out, STDOUT_FILENO);
+        ::dup2(out, STDERR_FILENO);
+    }
+    for (const int fd : {in, out}) {
+        if (fd > STDERR_FILENO) {
+            ::close(fd);
+        }
+    }
+}
+
 // Runs in the forked program: only async-signal-safe calls from here on.
 [[noreturn]] void ExecChild(int reportFd, const char* program, char* const* argv, char* const* envp,
-                            const Identity* identity, const char* workingDir) {
+                            const Identity* identity, const char* workingDir, bool ownStreams,
+                            const char* output) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -186,6 +212,9 @@ void Tell(int fd, int kind, int value) {
     if (workingDir != nullptr && ::chdir(workingDir) != 0) {
         Tell(reportFd, kReportErrno, errno);
         ::_exit(127);
+    }
+    if (ownStreams) {
+        OwnStreams(output);
     }
     ::execve(program, argv, envp);
     Tell(reportFd, kReportErrno, errno);
@@ -204,6 +233,9 @@ StartResult StartProgram(const fs::path& program, const std::vector<std::string>
     if (geteuid() == 0 && user.uid != 0 && !options.keepRoot) {
         identity = Identity{user.uid, user.gid, GroupsOf(user)};
         ForUser(env, user);
+    }
+    for (const auto& [name, value] : options.environment) {
+        value ? env.Set(name, *value) : env.Remove(name);
     }
 
     int error = 0;
@@ -228,6 +260,10 @@ StartResult StartProgram(const fs::path& program, const std::vector<std::string>
     envp.push_back(nullptr);
     const std::string programText = resolved->string();
     const std::string dirText = options.workingDir.string();
+    // Absolute: the program's working directory is not ours.
+    std::error_code ec;
+    const std::string outputText =
+        options.output.empty() ? std::string() : fs::absolute(options.output, ec).string();
 
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
@@ -246,7 +282,8 @@ StartResult StartProgram(const fs::path& program, const std::vector<std::string>
         const pid_t child = ::fork();
         if (child == 0) {
             ExecChild(writeEnd.Get(), programText.c_str(), argv.data(), envp.data(),
-                      identity ? &*identity : nullptr, dirText.empty() ? nullptr : dirText.c_str());
+                      identity ? &*identity : nullptr, dirText.empty() ? nullptr : dirText.c_str(),
+                      options.ownStreams, outputText.empty() ? nullptr : outputText.c_str());
         }
         Tell(writeEnd.Get(), child < 0 ? kReportErrno : kReportPid, child < 0 ? errno : child);
         ::_exit(0);

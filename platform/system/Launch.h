@@ -5,8 +5,10 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace platform::system {
@@ -41,6 +43,14 @@ struct StartOptions {
     bool keepRoot = false;
     // Empty: the caller's current directory.
     std::filesystem::path workingDir;
+    // Laid over the inherited environment: a value sets the variable, none removes it.
+    std::vector<std::pair<std::string, std::optional<std::string>>> environment{};
+    // A program of its own, as a desktop starts one from its menu: nothing on its input, and
+    // its output and errors appended to `output` (opened as the program's user; created with
+    // mode 0600) or, when that is empty or cannot be opened, discarded. Otherwise it shares
+    // our standard streams.
+    bool ownStreams = false;
+    std::filesystem::path output{};
 };
 
 // Starts `program` (a path, or a name looked up in PATH) with `args` after argv[0] and does not

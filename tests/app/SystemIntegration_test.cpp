@@ -2,11 +2,15 @@
 // arranges, with a second profile (4322) beside it.
 #include "Loader/app/SystemIntegration.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -15,10 +19,12 @@
 #include <thread>
 
 #include "Loader/common/ComString.h"
+#include "platform/fd/UniqueFd.h"
 #include "platform/paths/Paths.h"
 #include "platform/registry/Registry.h"
 #include "platform/system/Autostart.h"
 #include "platform/window/Window.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/Eventually.h"
 #include "tests/support/ManualClock.h"
 #include "tests/support/ScopedEnv.h"
@@ -138,6 +144,62 @@ class ManagerWindow {
     std::thread thread_;
 };
 
+// This process's standard output and error on a pipe, as a terminal the tool runs in: whatever
+// it and the programs it starts write there.
+class CaughtStreams {
+  public:
+    CaughtStreams() {
+        std::fflush(nullptr);
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) {
+            return;
+        }
+        read_.Reset(fds[0]);
+        const platform::fd::UniqueFd write(fds[1]);
+        out_.Reset(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0));
+        err_.Reset(::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0));
+        ::dup2(write.Get(), STDOUT_FILENO);
+        ::dup2(write.Get(), STDERR_FILENO);
+    }
+    ~CaughtStreams() { Restore(); }
+    CaughtStreams(const CaughtStreams&) = delete;
+    CaughtStreams& operator=(const CaughtStreams&) = delete;
+
+    // Our streams given back, then what was written, up to the end of the last program that
+    // still held them.
+    std::string Take(testsupport::Deadline until) {
+        Restore();
+        std::string text;
+        for (;;) {
+            pollfd p{read_.Get(), POLLIN, 0};
+            const int msLeft = testsupport::MsLeft(until);
+            char chunk[512];
+            const ssize_t n = msLeft >= 0 && ::poll(&p, 1, msLeft) > 0
+                                  ? ::read(read_.Get(), chunk, sizeof chunk)
+                                  : 0;
+            if (n <= 0) {
+                return text;
+            }
+            text.append(chunk, static_cast<std::size_t>(n));
+        }
+    }
+
+  private:
+    void Restore() {
+        if (out_.Valid()) {
+            std::fflush(nullptr);
+            ::dup2(out_.Get(), STDOUT_FILENO);
+            ::dup2(err_.Get(), STDERR_FILENO);
+            out_.Reset();
+            err_.Reset();
+        }
+    }
+
+    platform::fd::UniqueFd read_;
+    platform::fd::UniqueFd out_;
+    platform::fd::UniqueFd err_;
+};
+
 TEST_F(SystemIntegration, RelaunchStartsTheToolThroughPkexecLiterallyAndOnlyTheNewerBranchWaits) {
     const fs::path toolDir = root_.Path() / "up date;x $(id)";
     const fs::path entryFile =
@@ -243,8 +305,46 @@ TEST_F(SystemIntegration, TheManagerStartsAsTheUserMinimisedAndAMissingOneIsRepo
 
     ASSERT_TRUE(CSystemIntegration::StartManager().Started());
     ASSERT_TRUE(testsupport::Eventually([&] { return fs::exists(out); }, 10'000));
-    EXPECT_EQ(ReadText(out),
-              "program=ZR40_UpManager\nuid=" + std::to_string(kUser) + "\nshow=minimized\n");
+    EXPECT_EQ(ReadText(out), "program=ZR40_UpManager\nuid=" + std::to_string(kUser) +
+                                 "\nshow=minimized\nui=(unset)\nui_script=(unset)\n");
+}
+
+// The tool runs in a terminal, or under a test's scripted user; the manager it starts stays in
+// the session after it and gets neither, only what the tool passes on for it.
+TEST_F(SystemIntegration, TheStartedManagerHasNoneOfTheToolsStreamsOrUserInterfaceSettings) {
+    constexpr std::chrono::milliseconds kGuard{20'000};
+    ASSERT_EQ(integration_.InstallManager(source_.Path()), 1);
+    const fs::path outDir = root_.Path() / "out";
+    fs::create_directories(outDir);
+    fs::permissions(outDir, fs::perms::all);
+    const fs::path seen = outDir / "seen";
+    testsupport::ScopedEnv seenVar("ZR40_STANDIN_OUT", seen.c_str());
+    testsupport::ScopedEnv toolUi("ZR40_UI", "console");
+    testsupport::ScopedEnv toolScript("ZR40_UI_SCRIPT", (outDir / "tool.steps").c_str());
+    const std::string head =
+        "program=ZR40_UpManager\nuid=" + std::to_string(Root() ? kUser : ::geteuid()) +
+        "\nshow=minimized\n";
+
+    const auto start = [&] {
+        fs::remove(seen);
+        CaughtStreams toolStreams;
+        const sys::StartResult started = CSystemIntegration::StartManager();
+        EXPECT_EQ(toolStreams.Take(testsupport::In(kGuard)), "");
+        EXPECT_TRUE(started.Started());
+        EXPECT_TRUE(testsupport::WaitUntilGone(started.pid, testsupport::In(kGuard)));
+        return ReadText(seen);
+    };
+    EXPECT_EQ(start(), head + "ui=(unset)\nui_script=(unset)\n");
+
+    const fs::path managerSteps = outDir / "manager.steps";
+    const fs::path managerOut = outDir / "manager.out";
+    testsupport::ScopedEnv managerUi(kManagerUiVariable, "scripted");
+    testsupport::ScopedEnv managerScript(kManagerUiScriptVariable, managerSteps.c_str());
+    testsupport::ScopedEnv managerOutVar(kManagerOutputVariable, managerOut.c_str());
+    EXPECT_EQ(start(), head + "ui=scripted\nui_script=" + managerSteps.string() + "\n");
+    EXPECT_EQ(ReadText(managerOut),
+              "ZR40_UpManager: a stand-in for the program of this name, which is not part of "
+              "this system\n");
 }
 
 TEST_F(SystemIntegration, SettingsAreSavedAndRestoredPerProfileSkippingADamagedStore) {

@@ -74,7 +74,8 @@ class ToolKilled : public ::testing::Test {
     void StartTool(bool bFresh) {
         const fs::path steps = folder.Path() / (bFresh ? "fresh.steps" : "resume.steps");
         ScopedEnv scriptVar("ZR40_UI_SCRIPT", steps.c_str());
-        tool.emplace(ZR_ROAD_TOOL, folder.Path());
+        tool.emplace(std::vector<std::string>{ZR_ROAD_TOOL},
+                     testsupport::ChildProcess::Options{.cwd = folder.Path()});
     }
 
     static std::vector<std::string> Device(std::vector<std::string> args) {
@@ -95,12 +96,12 @@ class ToolKilled : public ::testing::Test {
                 EXPECT_EQ(sim->NextLine(), "ready");
             }
         }
-        if (!tool->Finish(tooltest::In(kGuard)) || tool->Boxes().empty()) {
+        if (!tool->Finish(tooltest::In(kGuard)) || tooltest::Boxes(*tool).empty()) {
             return "failed";
         }
         // The sanitizer builds run the tool with them too.
         EXPECT_EQ(tool->Text().find("Sanitizer"), std::string::npos) << tool->Text();
-        const std::string box = tool->Boxes().back();
+        const std::string box = tooltest::Boxes(*tool).back();
         if (box.find(kDone) != std::string::npos) {
             return "done";
         }
@@ -116,7 +117,7 @@ class ToolKilled : public ::testing::Test {
     std::optional<ScopedEnv> script;
     std::optional<ScopedEnv> bus;
     std::optional<devsim_test::DevSim> sim;
-    std::optional<tooltest::ToolProcess> tool;
+    std::optional<testsupport::ChildProcess> tool;
 };
 
 TEST_F(ToolKilled, EveryStoreLeftBehindLetsTheNextStartsFinishTheRoad) {

@@ -85,7 +85,7 @@ std::optional<double> RunTool(const fs::path& folder, const char* pszSteps, cons
     ::setenv("ZR40_DEVICE_CATALOG", sim.Catalog().c_str(), 1);
     ::setenv("ZR40_UI_SCRIPT", (folder / "steps").c_str(), 1);
     const auto launched = Clock::now();
-    tooltest::ToolProcess tool(ZR_TOOL, folder);
+    testsupport::ChildProcess tool({ZR_TOOL}, {.cwd = folder});
     const bool bReached = tool.WaitFor(until, tooltest::In(kGuard));
     const auto reached = Clock::now();
     tool.Finish(tooltest::In(kGuard));

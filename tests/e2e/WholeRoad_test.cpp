@@ -1,13 +1,8 @@
 // The whole update road with the built programs as separate processes: the simulator, the
 // server double, ZR40_SWUpdate under the console host with the user's answers on its input, and
-// the ZR40_UpManager it installs and starts, all in one temporary root.
-#include <fcntl.h>
-#include <poll.h>
+// the ZR40_UpManager it installs and starts, under the scripted host with nothing to do and its
+// record in a file of its own, all in one temporary root.
 #include <signal.h>
-#include <spawn.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <ctime>
@@ -23,9 +18,11 @@
 #include "platform/registry/Registry.h"
 #include "tests/platform/net/ServerdRig.h"
 #include "tests/sim/devsim/DevsimRig.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/Routes.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TextFile.h"
 
 namespace {
 
@@ -34,7 +31,7 @@ namespace reg = platform::registry;
 using testsupport::ScopedEnv;
 
 // Only guards against a hang; the road takes about a minute with the shipped script.
-constexpr int kRoadGuardMs = 280'000;
+constexpr std::chrono::milliseconds kRoadGuard{280'000};
 constexpr const char* kSerial = "358741050123456";
 constexpr const char* kBase = "Software\\Norvale\\ZR40UpReg";
 constexpr const char* kSuccess = "ソフトウェア更新が正常に完了しました。";
@@ -68,91 +65,6 @@ std::vector<Request> Notifications(const fs::path& log) {
     return requests;
 }
 
-// A program with its input and its output (both streams) on pipes; killed if the test leaves
-// it running.
-class Program {
-  public:
-    Program(const fs::path& exe, const fs::path& cwd) {
-        int in[2];
-        int out[2];
-        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) {
-            return;
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-        posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-        std::string path = exe.string();
-        char* argv[] = {path.data(), nullptr};
-        if (posix_spawn(&m_pid, path.c_str(), &actions, nullptr, argv, environ) != 0) {
-            m_pid = -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(in[0]);
-        ::close(out[1]);
-        m_in = in[1];
-        m_out = out[0];
-        m_exit = m_pid > 0 ? static_cast<int>(::syscall(SYS_pidfd_open, m_pid, 0)) : -1;
-    }
-    ~Program() {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, nullptr, 0);
-        }
-        for (int fd : {m_in, m_out, m_exit}) {
-            if (fd >= 0) {
-                ::close(fd);
-            }
-        }
-    }
-    Program(const Program&) = delete;
-    Program& operator=(const Program&) = delete;
-
-    bool Type(const std::string& text) {
-        return ::write(m_in, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    }
-
-    // Collects the output until the program exits; its exit status, or -1 when the guard ran
-    // out. Programs it started may hold the output open, so the exit is watched, not the end.
-    int WaitExit(int guardMs) {
-        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(guardMs);
-        while (m_pid > 0) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  giveUp - std::chrono::steady_clock::now())
-                                  .count();
-            if (left <= 0) {
-                return -1;
-            }
-            pollfd p[2] = {{m_out, POLLIN, 0}, {m_exit, POLLIN, 0}};
-            ::poll(p, 2, static_cast<int>(left));
-            if ((p[0].revents & POLLIN) != 0) {
-                char buffer[4096];
-                const ssize_t n = ::read(m_out, buffer, sizeof buffer);
-                m_output.append(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
-                continue;  // the last words before an exit are read first
-            }
-            if ((p[1].revents & POLLIN) != 0) {
-                int status = 0;
-                ::waitpid(m_pid, &status, 0);
-                m_pid = -1;
-                m_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-        }
-        return m_status;
-    }
-    const std::string& Output() const { return m_output; }
-
-  private:
-    pid_t m_pid = -1;
-    int m_in = -1;
-    int m_out = -1;
-    int m_exit = -1;
-    int m_status = -1;
-    std::string m_output;
-};
-
 // The manager stays in the tray after the road; found by the file it runs from.
 void StopInstalledManager(const fs::path& exe) {
     for (const fs::directory_entry& e : fs::directory_iterator("/proc")) {
@@ -174,6 +86,7 @@ class WholeRoad : public ::testing::Test {
         fs::create_directories(toolDir);
         fs::create_symlink(ZR_SWUPDATE, toolDir / "ZR40_SWUpdate");
         fs::create_symlink(ZR_UPMNG_DIR, toolDir / "ZR40_UpMng");
+        std::ofstream{managerSteps};
     }
     void TearDown() override {
         StopInstalledManager(platform::paths::InstallDir() / "ZR40_UpManager");
@@ -189,6 +102,11 @@ class WholeRoad : public ::testing::Test {
     testsupport::IsolatedRoot isolated{root.Path()};
     ScopedEnv config{"XDG_CONFIG_HOME", nullptr};
     ScopedEnv ui{"ZR40_UI", "console"};
+    fs::path managerSteps = root.Path() / "manager.steps";
+    fs::path managerRecord = root.Path() / "manager.out";
+    ScopedEnv managerUi{"ZR40_MANAGER_UI", "scripted"};
+    ScopedEnv managerScript{"ZR40_MANAGER_UI_SCRIPT", managerSteps.c_str()};
+    ScopedEnv managerOutput{"ZR40_MANAGER_OUTPUT", managerRecord.c_str()};
 };
 
 TEST_F(WholeRoad, WriteRestartHandOverAndTheReportAcceptedAfterTwoRefusals) {
@@ -202,11 +120,12 @@ TEST_F(WholeRoad, WriteRestartHandOverAndTheReportAcceptedAfterTwoRefusals) {
                   ("http://127.0.0.1:" + std::to_string(server.Port())).c_str());
     const std::string dayBefore = LocalDate();
 
-    Program tool(toolDir / "ZR40_SWUpdate", toolDir);
+    testsupport::ChildProcess tool({(toolDir / "ZR40_SWUpdate").string()},
+                                   {.cwd = toolDir, .input = true});
     // The notice's 次へ and 書込開始 at once, as a pipe delivers them; the input stays open.
-    ASSERT_TRUE(tool.Type("1\n1\n"));
-    const int status = tool.WaitExit(kRoadGuardMs);
-    const std::string& shown = tool.Output();
+    ASSERT_TRUE(tool.Write("1\n1\n"));
+    const int status = tool.Wait(testsupport::In(kRoadGuard)).value_or(-1);
+    const std::string& shown = tool.Text();
     const std::vector<Request> requests = Notifications(log);
     ASSERT_EQ(status, 0) << shown << "\n" << requests.size() << " reports sent";
 
@@ -217,8 +136,14 @@ TEST_F(WholeRoad, WriteRestartHandOverAndTheReportAcceptedAfterTwoRefusals) {
                                               kSuccess + "\n    -> OK\n"))
         << shown;
     EXPECT_EQ(shown.find("[x] "), std::string::npos) << shown;
-    // Sanitizer builds of the two programs report into the same output.
+    // Sanitizer builds report into each program's output.
     EXPECT_EQ(shown.find("Sanitizer"), std::string::npos) << shown;
+    // The manager went to the tray under its own host, and no box waits there for anybody.
+    const std::string managerShown = testsupport::ReadText(managerRecord);
+    EXPECT_NE(managerShown.find("\n102 minimize \"ZR-40更新管理ツール\"\n"), std::string::npos)
+        << managerShown;
+    EXPECT_EQ(managerShown.find("msgbox"), std::string::npos) << managerShown;
+    EXPECT_EQ(managerShown.find("Sanitizer"), std::string::npos) << managerShown;
 
     EXPECT_FALSE(KeyExists(std::string(kBase) + "\\ZR40SwUp"));
     EXPECT_FALSE(KeyExists(std::string(kBase) + "\\UpdateRequesting"));

@@ -1,8 +1,8 @@
 // STAND-IN, not the real program. ZR40_UpMng_ui belongs to another product; the update tool only
 // copies it and names it in the uninstall entry. This program takes its place (and the manager's
 // while the manager is not built) so that the installation can run in tests and the demo. It says
-// what it is and, when ZR40_STANDIN_OUT names a file, writes its user id, window hint and
-// arguments there.
+// what it is and, when ZR40_STANDIN_OUT names a file, writes its user id, window hint, user
+// interface settings and arguments there.
 #include <unistd.h>
 
 #include <cstdio>
@@ -22,9 +22,12 @@ int main(int argc, char** argv) {
     const std::string file = out;
     {
         std::ofstream text(file + ".tmp");
-        const char* show = std::getenv("ZR40_SHOW");
-        text << "program=" << name << "\nuid=" << ::geteuid()
-             << "\nshow=" << (show != nullptr ? show : "(unset)") << "\n";
+        const auto value = [](const char* variable) {
+            const char* v = std::getenv(variable);
+            return v != nullptr ? v : "(unset)";
+        };
+        text << "program=" << name << "\nuid=" << ::geteuid() << "\nshow=" << value("ZR40_SHOW")
+             << "\nui=" << value("ZR40_UI") << "\nui_script=" << value("ZR40_UI_SCRIPT") << "\n";
         for (int i = 1; i < argc; ++i) {
             text << "arg=" << argv[i] << "\n";
         }

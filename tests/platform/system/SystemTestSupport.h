@@ -1,24 +1,21 @@
 // A relocated system with one more user, and the helper program as another process.
 #pragma once
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "tests/support/ChildProcess.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TextFile.h"
-
-extern char** environ;
 
 namespace systemtest {
 
@@ -55,51 +52,27 @@ class ForOtherUser : public ::testing::Test {
 // The helper in "lock" mode: it reports the state of its lock and holds it until Release.
 class LockHolder {
   public:
-    explicit LockHolder(const std::string& name) {
-        int in[2];
-        int out[2];
-        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) {
-            return;
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        char* argv[] = {const_cast<char*>(kHelper), const_cast<char*>("lock"),
-                        const_cast<char*>(name.c_str()), nullptr};
-        if (posix_spawn(&pid_, kHelper, &actions, nullptr, argv, environ) != 0) {
-            pid_ = -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(in[0]);
-        ::close(out[1]);
-        stdin_ = in[1];
-        char c = 0;
-        while (pid_ > 0 && ::read(out[0], &c, 1) == 1 && c != '\n') {
-            state_ += c;
-        }
-        ::close(out[0]);
+    explicit LockHolder(const std::string& name)
+        : helper_({kHelper, "lock", name}, {.input = true, .errorsWithOutput = false}) {
+        state_ = helper_.NextLine(testsupport::In(kGuard)).value_or("");
     }
     ~LockHolder() { Release(); }
+    LockHolder(const LockHolder&) = delete;
+    LockHolder& operator=(const LockHolder&) = delete;
 
     // The lock state the helper saw, as a number.
     const std::string& State() const { return state_; }
 
     void Release() {
-        if (stdin_ >= 0) {
-            ::close(stdin_);
-            stdin_ = -1;
-        }
-        if (pid_ > 0) {
-            int status = 0;
-            ::waitpid(pid_, &status, 0);
-            pid_ = -1;
-        }
+        helper_.CloseInput();
+        helper_.Wait(testsupport::In(kGuard));
     }
 
   private:
-    pid_t pid_ = -1;
-    int stdin_ = -1;
+    // Only guards against a hang.
+    static constexpr std::chrono::milliseconds kGuard{20'000};
+
+    testsupport::ChildProcess helper_;
     std::string state_;
 };
 
