@@ -35,10 +35,6 @@ constexpr std::uint32_t kStatusDelete = 99;
 constexpr char kInstallerTitle[] = "ZR-40 インストーラ";
 constexpr char kSoftInstallerTitle[] = "ZR-40接続ソフト インストーラ";
 
-CComString CurrentDir() {
-    return CComString::FromUtf8(std::filesystem::current_path().string());
-}
-
 }  // namespace
 
 CUpdateRoad::CUpdateRoad(CLoaderStart& start, IRoadView& view, win::Window& window,
@@ -53,6 +49,9 @@ CUpdateRoad::CUpdateRoad(CLoaderStart& start, IRoadView& view, win::Window& wind
       m_system(std::move(system)),
       m_store(std::move(store)),
       m_pPort(start.pPort) {
+    if (m_start.toolDir.empty()) {
+        m_start.toolDir = platform::system::ProgramDir();
+    }
     if (!m_system.serverReachable) {
         m_system.serverReachable = [] {
             return platform::net::IsServerReachable(platform::net::ConfiguredUpdateServer());
@@ -60,14 +59,20 @@ CUpdateRoad::CUpdateRoad(CLoaderStart& start, IRoadView& view, win::Window& wind
     }
     if (!m_system.startManager) {
         m_system.startManager = [this](const std::filesystem::path& dir) {
-            CSystemIntegration(m_clock).InstallManager(dir);
-            return CSystemIntegration::StartManager().Started();
+            // A source root cannot trust is refused; an installation that fails otherwise
+            // still leaves the manager installed earlier to start.
+            return CSystemIntegration(m_clock).InstallManager(dir) != kInstallRefused &&
+                   CSystemIntegration::StartManager().Started();
         };
     }
 }
 
 CUpdateRoad::~CUpdateRoad() {
     End();
+}
+
+CComString CUpdateRoad::ToolDirText() const {
+    return CComString::FromUtf8(m_start.toolDir.string());
 }
 
 void CUpdateRoad::End() {
@@ -119,7 +124,7 @@ void CUpdateRoad::StartWrite(const std::function<bool()>& startRun) {
     m_phase = RoadPhase::kWriting;
     CStateStore store(m_store);
     store.SetUpdateRequesting(false, &m_bRequestsExisted);
-    store.MarkWriteUnderWay(m_start.strDeviceVersion, CurrentDir());
+    store.MarkWriteUnderWay(m_start.strDeviceVersion, ToolDirText());
     StartTimer();
     m_view.EnableButtons(false);
     m_pAwake = std::make_unique<platform::system::StayAwake>(kToolProgram,
@@ -150,7 +155,11 @@ bool CUpdateRoad::HandleMessage(const win::Message& message) {
             OnProgress();
             return true;
         case WM_LOADER_REGISTERED:
-            Finish({kMsgSuccess});
+            // Only the manager this run handed the record to can confirm it.
+            if (m_bManagerStarted &&
+                (m_phase == RoadPhase::kRegistering || m_phase == RoadPhase::kRegisteringOffline)) {
+                Finish({kMsgSuccess});
+            }
             return true;
         case WM_LOADER_CHECK_RESULT:
             OnCheckResult();
@@ -342,8 +351,8 @@ void CUpdateRoad::OnLoaderEnd() {
     }
     m_view.SetProgress(100);
     m_view.SetPercentText("100%  完了");
-    store.WriteSwUpState(1, kDriverUnchanged, m_start.strDeviceVersion, CurrentDir());
-    CSystemIntegration(m_clock).SetRelaunch(true, m_start.os);
+    store.WriteSwUpState(1, kDriverUnchanged, m_start.strDeviceVersion, ToolDirText());
+    CSystemIntegration(m_clock).SetRelaunch(true, m_start.os, m_start.toolDir);
     if (m_start.bRecovery) {
         store.SetUpdateError(false);
     }
@@ -498,14 +507,12 @@ void CUpdateRoad::OnRegister() {
         m_phase = RoadPhase::kRegisteringOffline;
         m_view.ShowBox(WaitBox::kNetwork);
     }
-    const std::filesystem::path dir = m_start.dwStatus != 0
-                                          ? std::filesystem::path(m_start.strExecDir.ToUtf8())
-                                          : std::filesystem::current_path();
     // The manager looks for an owed report once, as it starts: the record must be there first.
     CStateStore store(m_store);
     store.WriteSwUpState(4, kDriverUnchanged, {}, {});
     store.SetUpdateRequesting(true);
-    if (m_system.startManager(dir)) {
+    if (m_system.startManager(m_start.toolDir)) {
+        m_bManagerStarted = true;
         m_nTick = 0;
         StartTimer();
         return;
