@@ -94,7 +94,14 @@ bool WriteAll(int fd, std::string_view text) {
     return true;
 }
 
-// A reader sees the old entry or the new one, never a part.
+// The rename is on disk once its folder is.
+bool SyncFolder(const fs::path& dir) {
+    const fd::UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return fd.Valid() && ::fsync(fd.Get()) == 0;
+}
+
+// A reader sees the old entry or the new one, never a part; after a crash, the new one once this
+// has said so.
 bool ReplaceFile(const fs::path& file, std::string_view content, const paths::User& owner) {
     std::string temp = (file.parent_path() / ("." + file.filename().string() + ".XXXXXX")).string();
     fd::UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
@@ -111,7 +118,7 @@ bool ReplaceFile(const fs::path& file, std::string_view content, const paths::Us
     if (!ok) {
         ::unlink(temp.c_str());
     }
-    return ok;
+    return ok && SyncFolder(file.parent_path());
 }
 
 }  // namespace
