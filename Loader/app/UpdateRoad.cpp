@@ -1,17 +1,22 @@
 #include "Loader/app/UpdateRoad.h"
 
+#include <syslog.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <string>
 #include <utility>
 
 #include "Loader/app/MmInhibit.h"
 #include "Loader/app/StateStore.h"
 #include "Loader/app/SystemIntegration.h"
+#include "Loader/common/ErrorRecord.h"
 #include "Loader/common/RunNames.h"
 #include "Loader/device/AtChannel.h"
 #include "platform/devnotify/DeviceMonitor.h"
 #include "platform/net/Reachability.h"
 #include "platform/net/UpdateServer.h"
+#include "platform/system/Journal.h"
 #include "platform/system/Power.h"
 #include "platform/system/System.h"
 
@@ -34,6 +39,20 @@ constexpr std::uint32_t kStatusDelete = 99;
 
 constexpr char kInstallerTitle[] = "ZR-40 インストーラ";
 constexpr char kSoftInstallerTitle[] = "ZR-40接続ソフト インストーラ";
+
+// What `journalctl -t ZR40_SWUpdate` shows of the road.
+void Log(int priority, const char* pszWhat, std::vector<platform::system::JournalField> fields) {
+    platform::system::Journal(kToolProgram, priority, pszWhat, fields);
+}
+
+std::vector<platform::system::JournalField> ErrorRecordFields() {
+    const ExecErrorRecord& record = ProcessExecError();
+    return {{"ZR40_EXEC_IDX", std::to_string(record.ExecIdx.load())},
+            {"ZR40_EXEC_INFO", std::to_string(record.ExecInfo.load())},
+            {"ZR40_EXEC_DETAIL", std::to_string(record.ExecDetail.load())},
+            {"ZR40_ERR_CONTENTS", std::to_string(record.ErrContents.load())},
+            {"ZR40_ERR_DETAIL", std::to_string(record.ErrDetail.load())}};
+}
 
 }  // namespace
 
@@ -339,6 +358,7 @@ void CUpdateRoad::OnLoaderEnd() {
     StopTimer();
     CStateStore store(m_store);
     if (m_bRunFailed.load()) {
+        Log(LOG_ERR, "the firmware write failed", ErrorRecordFields());
         store.ClearWriteUnderWay();
         store.SetUpdateError(true);
         m_pAwake.reset();
@@ -352,6 +372,8 @@ void CUpdateRoad::OnLoaderEnd() {
     m_view.SetProgress(100);
     m_view.SetPercentText("100%  完了");
     store.WriteSwUpState(1, kDriverUnchanged, m_start.strDeviceVersion, ToolDirText());
+    Log(LOG_NOTICE, "firmware written; the device restarts",
+        {{"ZR40_STATUS", "1"}, {"ZR40_OLD_VERSION", m_start.strDeviceVersion.ToUtf8()}});
     CSystemIntegration(m_clock).SetRelaunch(true, m_start.os, m_start.toolDir);
     if (m_start.bRecovery) {
         store.SetUpdateError(false);
@@ -453,6 +475,10 @@ void CUpdateRoad::OnCheckResult() {
         Fail(kMsgSystemError, false);
         return;
     }
+    Log(LOG_NOTICE, "the device runs the new version",
+        {{"ZR40_STATUS", "2"},
+         {"ZR40_SERIAL", strSerial.ToUtf8()},
+         {"ZR40_VERSION", strVersion.ToUtf8()}});
     GoOnAfterResult();
 }
 
@@ -463,10 +489,12 @@ void CUpdateRoad::GoOnAfterResult() {
     m_view.SetPercentText(" ");
     if (m_pPort->CheckDriverVersions(m_start.bMbnMode) == 1) {
         store.WriteSwUpState(3, 0, {}, {});
+        Log(LOG_NOTICE, "the communication settings are current", {{"ZR40_STATUS", "3"}});
         m_view.ShowTexts(RoadTexts::kRegistering);
         Post(WM_LOADER_REGISTER);
     } else {
         store.WriteSwUpState(2, 1, {}, {});
+        Log(LOG_NOTICE, "waiting for the communication settings", {{"ZR40_STATUS", "2"}});
         m_view.ShowTexts(RoadTexts::kDriverWait);
         Post(WM_LOADER_DRIVER_WAIT);
     }
@@ -491,6 +519,7 @@ void CUpdateRoad::OnDriverCheck() {
     m_view.CloseBox(WaitBox::kDriver);
     CSystemIntegration::RestoreConnectionSettings();
     CStateStore(m_store).WriteSwUpState(3, 0, {}, {});
+    Log(LOG_NOTICE, "the communication settings are current", {{"ZR40_STATUS", "3"}});
     m_view.SetProgress(0);
     m_view.SetPercentText(" ");
     m_view.ShowTexts(RoadTexts::kRegistering);
@@ -512,6 +541,7 @@ void CUpdateRoad::OnRegister() {
     store.WriteSwUpState(4, kDriverUnchanged, {}, {});
     store.SetUpdateRequesting(true);
     if (m_system.startManager(m_start.toolDir)) {
+        Log(LOG_NOTICE, "the update record is handed to the manager", {{"ZR40_STATUS", "4"}});
         m_bManagerStarted = true;
         m_nTick = 0;
         StartTimer();
@@ -521,6 +551,7 @@ void CUpdateRoad::OnRegister() {
 }
 
 void CUpdateRoad::Fail(int nMessageId, bool bUpdateError) {
+    Log(LOG_ERR, "the update failed", {{"ZR40_MESSAGE_ID", std::to_string(nMessageId)}});
     CSystemIntegration(m_clock).SetRelaunch(false, m_start.os);
     CStateStore store(m_store);
     store.WriteSwUpState(kStatusDelete, 0, {}, {});
@@ -543,6 +574,10 @@ void CUpdateRoad::Finish(std::vector<int> textIds) {
     CSystemIntegration(m_clock).SetRelaunch(false, m_start.os);
     CStateStore(m_store).WriteSwUpState(kStatusDelete, 0, {}, {});
     m_phase = RoadPhase::kDone;
+    Log(LOG_NOTICE,
+        textIds.size() == 1 ? "the update is complete"
+                            : "the update is complete; the manager registers it later",
+        {});
     m_view.SetProgress(100);
     m_pAwake.reset();
     m_view.ShowMessage(textIds, IRoadView::Icon::kInformation);
