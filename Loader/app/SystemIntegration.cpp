@@ -145,8 +145,11 @@ int CSystemIntegration::SetRelaunch(bool bOn, const sys::OsVersion& os, const fs
     if (!bOn) {
         return sys::RemoveAutostart(sys::AutostartScope::kCurrentUser, kRelaunchEntry) ? 1 : 0;
     }
+    // The path itself, links resolved: pkexec finds the tool's polkit action by the exact path
+    // it is given, and the action names the installed program.
     std::error_code ec;
-    const fs::path tool = fs::absolute(toolDir, ec) / kToolProgram;
+    const fs::path dir = fs::absolute(toolDir, ec);
+    const fs::path tool = ec ? fs::path() : fs::weakly_canonical(dir / kToolProgram, ec);
     if (ec) {
         return 0;
     }

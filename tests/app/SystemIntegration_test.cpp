@@ -224,6 +224,21 @@ TEST_F(SystemIntegration, RelaunchStartsTheToolThroughPkexecLiterallyAndOnlyTheN
     EXPECT_EQ(integration_.SetRelaunch(false, Os(6, 1)), 1);
 }
 
+// pkexec finds the tool's action only by the very path the action names.
+TEST_F(SystemIntegration, RelaunchNamesTheProgramWhereItReallyIsNotThroughALink) {
+    const fs::path real = root_.Path() / "tool folder";
+    fs::create_directories(real);
+    fs::create_directory_symlink(real, root_.Path() / "link");
+    std::ofstream(real / kToolProgram) << "program";
+
+    ASSERT_EQ(integration_.SetRelaunch(true, Os(6, 1), root_.Path() / "link"), 1);
+    const std::string text =
+        ReadText(sys::AutostartFile(sys::AutostartScope::kCurrentUser, kRelaunchEntry));
+    EXPECT_NE(text.find("\nExec=pkexec \"" + fs::canonical(real / kToolProgram).string() + "\"\n"),
+              std::string::npos)
+        << text;
+}
+
 TEST_F(SystemIntegration, InstallsIntoAnEmptySystemWithLogonEntryAndUninstallEntry) {
     ASSERT_EQ(integration_.InstallManager(source_.Path()), 1);
     const fs::path installed = paths::InstallDir();
