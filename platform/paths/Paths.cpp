@@ -198,6 +198,10 @@ std::filesystem::path RuntimeDir(const User& user) {
     return XdgOr(user, "XDG_RUNTIME_DIR", "/run/user/" + std::to_string(user.uid)) / "zr40";
 }
 
+std::filesystem::path StateDir(const User& user) {
+    return XdgOr(user, "XDG_STATE_HOME", user.home / ".local" / "state") / "zr40";
+}
+
 std::filesystem::path InstallDir() {
     return Relocate("/opt/Norvale/mirato ZR40");
 }

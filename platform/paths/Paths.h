@@ -52,6 +52,9 @@ std::filesystem::path MachineStoreFile();
 // $XDG_RUNTIME_DIR/zr40 when the process runs as that user and the variable is absolute, else
 // /run/user/<uid>/zr40; relocated. Window sockets and single-instance locks live here.
 std::filesystem::path RuntimeDir(const User& user);
+// $XDG_STATE_HOME/zr40 when the process runs as that user and the variable is absolute, else
+// <home>/.local/state/zr40; relocated. The update tool's error log lives here.
+std::filesystem::path StateDir(const User& user);
 // Where the update manager is installed: /opt/Norvale/mirato ZR40.
 std::filesystem::path InstallDir();
 // XDG autostart folders: <config>/autostart and /etc/xdg/autostart.
