@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Loader/common/ComString.h"
+#include "platform/paths/Owned.h"
 #include "platform/paths/Paths.h"
 #include "platform/registry/Registry.h"
 #include "platform/system/Autostart.h"
@@ -159,7 +160,7 @@ int CSystemIntegration::InstallManager(const fs::path& dir) {
     paths::User owner;
     owner.uid = ::geteuid();
     owner.gid = ::getegid();
-    if (!paths::MakeOwnedDirs(installDir, 0755, owner)) {
+    if (!paths::OpenOwnedDir(installDir, owner, 0755, paths::Missing::kCreate).ok()) {
         return 0;
     }
     for (const char* name : {kManagerProgram, kManagerUiProgram}) {

@@ -61,8 +61,4 @@ std::filesystem::path InstallDir();
 std::filesystem::path UserAutostartDir(const User& user);
 std::filesystem::path AllUsersAutostartDir();
 
-// Creates dir and its missing parents; the folders it creates get `mode` and, when the process
-// is root acting for someone else, belong to `owner`. Existing folders are left as they are.
-bool MakeOwnedDirs(const std::filesystem::path& dir, mode_t mode, const User& owner);
-
 }  // namespace platform::paths
