@@ -1,5 +1,6 @@
 #include "Loader/app/SystemIntegration.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -8,7 +9,9 @@
 #include <system_error>
 #include <vector>
 
+#include "Loader/common/ComLog.h"
 #include "Loader/common/ComString.h"
+#include "Loader/common/ErrorRecord.h"
 #include "platform/paths/Owned.h"
 #include "platform/paths/Paths.h"
 #include "platform/registry/Registry.h"
@@ -201,4 +204,20 @@ int CSystemIntegration::SaveConnectionSettings() {
 
 int CSystemIntegration::RestoreConnectionSettings() {
     return CopyInEveryProfile(kConnectionSoftSaveKey, kConnectionSoftKey, true);
+}
+
+int CSystemIntegration::OpenErrorLog(CComLog& log) {
+    const paths::User user = paths::CurrentUser();
+    const fs::path dir = paths::StateDir(user);
+    const paths::Opened folder = paths::OpenOwnedDir(dir, user, 0700, paths::Missing::kCreate);
+    if (!folder.ok()) {
+        return 0;
+    }
+    paths::Opened file = paths::OpenOwnedFile(folder.fd.Get(), kErrorLogName,
+                                              O_RDWR | O_CREAT | O_TRUNC, 0644, user);
+    if (!file.ok()) {
+        return 0;
+    }
+    return log.Adopt(file.fd.Release(),
+                     CComString(std::string_view((dir / kErrorLogName).native())));
 }
