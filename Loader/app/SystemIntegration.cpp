@@ -1,8 +1,10 @@
 #include "Loader/app/SystemIntegration.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -12,6 +14,7 @@
 #include "Loader/common/ComLog.h"
 #include "Loader/common/ComString.h"
 #include "Loader/common/ErrorRecord.h"
+#include "platform/fd/UniqueFd.h"
 #include "platform/paths/Owned.h"
 #include "platform/paths/Paths.h"
 #include "platform/registry/Registry.h"
@@ -46,11 +49,11 @@ bool CopyProgram(const fs::path& from, const fs::path& to) {
         fs::remove(temp, ec);
         return false;
     }
-    fs::permissions(temp,
-                    fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                        fs::perms::others_read | fs::perms::others_exec,
-                    ec);
-    if (!ec) {
+    // Through the copy's own descriptor, never by name.
+    const platform::fd::UniqueFd copy(::open(temp.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!copy.Valid() || ::fchmod(copy.Get(), 0755) != 0) {
+        ec = std::error_code(errno, std::generic_category());
+    } else {
         fs::rename(temp, to, ec);
     }
     if (ec) {
