@@ -11,8 +11,6 @@ constexpr int kLastRetryIndex = 5;
 constexpr std::int64_t kDaySeconds = 86400;
 constexpr std::uint32_t kDayMs = 86'400'000;
 constexpr std::uint32_t kVersionRetryMs = 300'000;
-constexpr int kManualFetches = 4;
-constexpr std::uint32_t kManualFetchGapMs = 1000;
 
 int ClampIndex(int nIndex) {
     return nIndex < 0 ? 0 : (nIndex > kLastRetryIndex ? kLastRetryIndex : nIndex);
@@ -30,6 +28,9 @@ bool CUpRegController::HandleMessage(const window::Message& msg) {
             return true;
         case WM_VERSION_RESULT:
             OnVersionResult(msg.wParam);
+            return true;
+        case WM_MANUAL_RESULT:
+            OnManualResult(msg.wParam);
             return true;
         case window::kTimerMessage:
             switch (msg.wParam) {
@@ -203,39 +204,38 @@ void CUpRegController::DeviceArrivalCheck() {
 }
 
 void CUpRegController::ManualCheck() {
-    const WorkerEnvironment& env = m_worker.Environment();
-    if (!env.ServerReachable()) {
-        m_view.ShowMessage(IDS_OFFLINE, IUpRegView::Icon::Information, {});
-        return;
-    }
-    VersionFetch fetch;
-    for (int i = 0; i < kManualFetches; ++i) {
-        if (i > 0) {
-            env.Clock().SleepMs(kManualFetchGapMs);
-        }
-        fetch = FetchVersionPage(env.Server(), nullptr);
-        if (fetch.status == 200) {
+    m_worker.TriggerManualCheck();
+}
+
+void CUpRegController::OnManualResult(std::uintptr_t wParam) {
+    const std::string name = m_worker.TakeManualVersionName();
+    constexpr auto info = IUpRegView::Icon::Information;
+    switch (wParam) {
+        case kManualOffline:
+            m_view.ShowMessage(IDS_OFFLINE, info, {});
+            return;
+        case kManualMaintenance:
+            m_view.ShowMessage(IDS_MAINTENANCE, info, {});
+            return;
+        case kManualFailed:
+            m_view.ShowMessage(IDS_CHECK_FAILED, info, {});
+            return;
+        case kManualNoDevice:
+            m_view.ShowMessage(IDS_LATEST_VERSION, info, name);
             break;
-        }
-    }
-    if (!fetch.parsed) {
-        m_view.ShowMessage(fetch.status == 503 ? IDS_MAINTENANCE : IDS_CHECK_FAILED,
-                           IUpRegView::Icon::Information, {});
-        return;
-    }
-    CUpRegStore store = env.Store();
-    store.WriteLastVer(fetch.page.strDateCode, fetch.page.strName);
-    if (!env.devices.IsDevicePresent()) {
-        m_view.ShowMessage(IDS_LATEST_VERSION, IUpRegView::Icon::Information, fetch.page.strName);
-    } else if (env.devices.IsDeviceOlder(fetch.page.strDateCode)) {
-        m_view.OpenNewVersionDialog(fetch.page.strName);
-    } else {
-        m_view.ShowMessage(IDS_UP_TO_DATE, IUpRegView::Icon::Information, fetch.page.strName);
+        case kManualUpToDate:
+            m_view.ShowMessage(IDS_UP_TO_DATE, info, name);
+            break;
+        case kManualNewer:
+            m_view.OpenNewVersionDialog(name);
+            break;
+        default:
+            return;
     }
     m_worker.ClearServerVersion();
     m_worker.SetCheckState(kCheckNormal);
     bool bOn = true;
-    store.ReadVerCheck(bOn);
+    m_worker.Environment().Store().ReadVerCheck(bOn);
     if (bOn) {
         ResetVersionSchedule();
     }

@@ -52,6 +52,7 @@ class CUpRegController {
 
     void OnNotificationResult(std::uintptr_t wParam);
     void OnVersionResult(std::uintptr_t wParam);
+    void OnManualResult(std::uintptr_t wParam);
     void OnNotifyRetryTimer();
     void OnVersionRetryTimer();
     void OnVersionDailyTimer();
@@ -63,6 +64,7 @@ class CUpRegController {
     void ResetVersionSchedule();
     // A device update port arrived while the periodic check is on.
     void DeviceArrivalCheck();
+    // The button: the check runs on the worker, and its answer shows when WM_MANUAL_RESULT comes.
     void ManualCheck();
     // The settings dialog stored VerCheck: it was bBefore and is bAfter now.
     void VerCheckChanged(bool bBefore, bool bAfter);

@@ -1,6 +1,7 @@
 #include "ZR40UpReg/UpdateWorker.h"
 
 #include <array>
+#include <cstdio>
 #include <optional>
 
 #include "ZR40UpReg/Notify.h"
@@ -13,6 +14,8 @@ namespace window = platform::window;
 namespace {
 constexpr int kNetworkRetestSeconds = 5;
 constexpr int kDeviceSettleSeconds = 20;
+constexpr int kManualFetches = 4;
+constexpr std::uint32_t kManualFetchGapMs = 1000;
 }  // namespace
 
 kernel::Clock& WorkerEnvironment::Clock() const {
@@ -55,7 +58,9 @@ UpdateWorker::UpdateWorker(WorkerEnvironment env)
       m_notifyTrigger(kernel::Event::Create(true, false)),
       m_notifyReady(kernel::Event::Create(true, false)),
       m_versionTrigger(kernel::Event::Create(true, false)),
-      m_versionReady(kernel::Event::Create(true, false)) {}
+      m_versionReady(kernel::Event::Create(true, false)),
+      m_manualTrigger(kernel::Event::Create(true, false)),
+      m_manualReady(kernel::Event::Create(true, false)) {}
 
 UpdateWorker::~UpdateWorker() {
     StopThreads();
@@ -63,12 +68,14 @@ UpdateWorker::~UpdateWorker() {
 
 bool UpdateWorker::StartThreads(window::WindowHandle window) {
     const auto ended = [](const std::unique_ptr<Job>& job) { return job && job->Handle().Wait(0); };
-    if (ended(m_notifyThread) || ended(m_versionThread)) {
+    if (ended(m_notifyThread) || ended(m_versionThread) || ended(m_manualThread)) {
         StopThreads();
     }
-    if (!m_notifyThread && !m_versionThread) {
+    if (!m_notifyThread && !m_versionThread && !m_manualThread) {
         m_window = std::move(window);
         m_canceller = std::make_unique<net::Canceller>();
+        std::lock_guard lock(m_versionLock);
+        m_manualNames.clear();
     }
     const auto start = [](std::unique_ptr<Job>& job, std::function<void()> body) {
         if (job) {
@@ -83,10 +90,12 @@ bool UpdateWorker::StartThreads(window::WindowHandle window) {
         return true;
     };
     if (!start(m_notifyThread, [this] { NotificationThread(); }) ||
-        !start(m_versionThread, [this] { VersionThread(); })) {
+        !start(m_versionThread, [this] { VersionThread(); }) ||
+        !start(m_manualThread, [this] { ManualThread(); })) {
         StopThreads();
         return false;
     }
+    m_bToldDown = false;
     return true;
 }
 
@@ -95,7 +104,7 @@ void UpdateWorker::StopThreads() {
     if (m_canceller) {
         m_canceller->Cancel();
     }
-    for (std::unique_ptr<Job>* job : {&m_notifyThread, &m_versionThread}) {
+    for (std::unique_ptr<Job>* job : {&m_notifyThread, &m_versionThread, &m_manualThread}) {
         if (*job) {
             (*job)->Handle().Wait(kernel::kInfinite);
             job->reset();
@@ -103,23 +112,55 @@ void UpdateWorker::StopThreads() {
     }
     m_notifyReady->Reset();
     m_versionReady->Reset();
+    m_manualReady->Reset();
     m_quit->Reset();
 }
 
-void UpdateWorker::TriggerNotification() {
-    const std::array events{m_notifyReady, m_quit};
+bool UpdateWorker::JobReady(const std::unique_ptr<Job>& job,
+                            const std::shared_ptr<kernel::Event>& ready, const char* what) {
+    if (!job || job->Handle().Wait(0)) {
+        // Its ready event would never come: waiting for it would hang the window.
+        if (!m_bToldDown) {
+            m_bToldDown = true;
+            std::fprintf(stderr, "ZR40_UpManager: background jobs not running; %s not started\n",
+                         what);
+        }
+        return false;
+    }
+    const std::array events{ready, m_quit};
     kernel::WaitAny(events, kernel::kInfinite);
-    m_notifyTrigger->Set();
+    return true;
+}
+
+void UpdateWorker::TriggerNotification() {
+    if (JobReady(m_notifyThread, m_notifyReady, "report")) {
+        m_notifyTrigger->Set();
+    }
 }
 
 bool UpdateWorker::TriggerVersionCheck() {
-    const std::array events{m_versionReady, m_quit};
-    kernel::WaitAny(events, kernel::kInfinite);
-    if (m_env.ToolWindowExists() || !m_env.ServerReachable()) {
+    if (!JobReady(m_versionThread, m_versionReady, "version check") || m_env.ToolWindowExists() ||
+        !m_env.ServerReachable()) {
         return false;
     }
     m_versionTrigger->Set();
     return true;
+}
+
+void UpdateWorker::TriggerManualCheck() {
+    if (JobReady(m_manualThread, m_manualReady, "manual check")) {
+        m_manualTrigger->Set();
+    }
+}
+
+std::string UpdateWorker::TakeManualVersionName() {
+    std::lock_guard lock(m_versionLock);
+    if (m_manualNames.empty()) {
+        return {};
+    }
+    std::string name = std::move(m_manualNames.front());
+    m_manualNames.pop_front();
+    return name;
 }
 
 bool UpdateWorker::TakeServerVersion(VersionPage& page) {
@@ -234,4 +275,55 @@ void UpdateWorker::VersionThread() {
             Post(WM_VERSION_RESULT, *result);
         }
     }
+}
+
+void UpdateWorker::ManualThread() {
+    m_manualReady->Set();
+    const std::array events{m_quit, m_manualTrigger};
+    for (;;) {
+        if (kernel::WaitAny(events, kernel::kInfinite) != 1) {
+            return;
+        }
+        const std::optional<ManualOutcome> outcome = ManualCheck();
+        if (!outcome) {
+            return;
+        }
+        {
+            std::lock_guard lock(m_versionLock);
+            m_manualNames.push_back(outcome->strName);
+        }
+        // Presses during the run were answered by it.
+        m_manualTrigger->Reset();
+        Post(WM_MANUAL_RESULT, outcome->result);
+    }
+}
+
+std::optional<UpdateWorker::ManualOutcome> UpdateWorker::ManualCheck() {
+    if (!m_env.ServerReachable()) {
+        return ManualOutcome{kManualOffline, {}};
+    }
+    VersionFetch fetch;
+    const std::array quit{m_quit};
+    for (int i = 0; i < kManualFetches; ++i) {
+        if (i > 0 && m_env.Clock().WaitAny(quit, kManualFetchGapMs) == 0) {
+            return std::nullopt;
+        }
+        fetch = FetchVersionPage(m_env.Server(), m_canceller.get());
+        if (QuitSet()) {
+            return std::nullopt;
+        }
+        if (fetch.status == 200) {
+            break;
+        }
+    }
+    if (!fetch.parsed) {
+        return ManualOutcome{fetch.status == 503 ? kManualMaintenance : kManualFailed, {}};
+    }
+    m_env.Store().WriteLastVer(fetch.page.strDateCode, fetch.page.strName);
+    if (!m_env.devices.IsDevicePresent()) {
+        return ManualOutcome{kManualNoDevice, fetch.page.strName};
+    }
+    return ManualOutcome{
+        m_env.devices.IsDeviceOlder(fetch.page.strDateCode) ? kManualNewer : kManualUpToDate,
+        fetch.page.strName};
 }

@@ -75,6 +75,8 @@ class CZR40UpRegDlg : public platform::ui::Dialog, public IUpRegView {
     void OnSysCommand(int id) override;
     std::intptr_t OnMessage(const platform::window::Message& msg) override;
     void OnDestroy() override;
+    // The update tool asks it to end; nothing else comes from outside.
+    std::vector<std::uint32_t> MessagesFromOutside() const override { return {WM_MANAGER_CLOSE}; }
 
   private:
     void HideToTray();

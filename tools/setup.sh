@@ -9,6 +9,7 @@ packages=(
   qt6-base-dev qt6-svg-dev fonts-noto-cjk xvfb trayer imagemagick x11-utils xdotool
   libc-bin
   libsqlite3-dev libudev-dev libsystemd-dev dbus-daemon
+  pkexec polkitd libglib2.0-bin libxml2-utils
   libcurl4-openssl-dev libproxy-dev libcpp-httplib-dev openssl
 )
 

@@ -9,8 +9,8 @@
 #include "Loader/app/SecondaryDlgs.h"
 #include "Loader/app/StateStore.h"
 #include "Loader/app/SystemIntegration.h"
-#include "Loader/device/AtChannel.h"
 #include "Loader/common/RunNames.h"
+#include "Loader/device/AtChannel.h"
 #include "platform/resources/resources.h"
 #include "platform/ui/Ui.h"
 
@@ -128,6 +128,7 @@ void CLoaderApp::Release() {
 // True when the main dialog is to be shown.
 bool CLoaderApp::Run() {
     m_start.os = platform::system::GetOsVersion();
+    m_start.toolDir = platform::system::ProgramDir();
     const auto& os = m_start.os;
     const bool bSupported = os.platformId == platform::system::kPlatformNt &&
                             (os.major >= 6 || (os.major == 5 && os.minor >= 1));
@@ -219,7 +220,7 @@ bool CLoaderApp::ResumeUnrecordedWrite() {
         Fail(kMsgSystemError);
         return false;
     }
-    CSystemIntegration(m_clock).SetRelaunch(true, m_start.os);
+    CSystemIntegration(m_clock).SetRelaunch(true, m_start.os, m_start.toolDir);
     m_start.dwStatus = 1;
     m_start.strDeviceVersion = strOldVersion;
     return true;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 
@@ -42,6 +43,9 @@ struct CLoaderStart {
     std::uint32_t dwStatus = 0;
     std::uint32_t dwDriverUpdate = 0;
     CComString strExecDir;
+    // The running program's folder: what the road installs from and relaunches; the store's
+    // ExecDir only records it.
+    std::filesystem::path toolDir;
     // The persisted OldVersion when resuming, else the device's, or kRecoveryVersion.
     CComString strDeviceVersion;
     // The carried version label.

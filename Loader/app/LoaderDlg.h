@@ -67,6 +67,10 @@ class CLoaderDlg final : public platform::ui::Dialog,
     bool OnKey(platform::ui::Key key) override;
     std::intptr_t OnMessage(const platform::window::Message& message) override;
     void OnDestroy() override;
+    // Only the manager's confirmation comes from outside.
+    std::vector<std::uint32_t> MessagesFromOutside() const override {
+        return {WM_LOADER_REGISTERED};
+    }
 
   private:
     // IRoadView

@@ -1,5 +1,11 @@
 #include "Loader/app/MmInhibit.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <utility>
 
 #include "platform/mobile/Mobile.h"
@@ -61,6 +67,10 @@ void CMmInhibit::Inhibit(std::vector<std::string> uids) {
         sys::SayOnce("mm-inhibit-bus", "no system bus: ModemManager is not asked to inhibit");
         return;
     }
+    // Watched before the first request, so that a restart in between is not missed.
+    const int rcMatch =
+        sd_bus_match_signal(m_bus.get(), nullptr, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                            "org.freedesktop.DBus", "NameOwnerChanged", nullptr, nullptr);
     for (auto& uid : uids) {
         if (CallInhibitDevice(m_bus.get(), uid, true)) {
             m_uids.push_back(std::move(uid));
@@ -68,10 +78,63 @@ void CMmInhibit::Inhibit(std::vector<std::string> uids) {
     }
     if (m_uids.empty()) {
         m_bus.reset();
+        return;
+    }
+    m_stop.Reset(::eventfd(0, EFD_CLOEXEC));
+    if (rcMatch < 0 || !m_stop.Valid()) {
+        sys::SayOnce("mm-inhibit-watch", "a restart of ModemManager will not be noticed");
+        return;
+    }
+    m_watcher = std::thread([this] { Watch(); });
+}
+
+namespace {
+
+// A NameOwnerChanged that gives ModemManager's name a new owner.
+bool ModemManagerCameBack(sd_bus_message* message) {
+    const char* name = nullptr;
+    const char* oldOwner = nullptr;
+    const char* newOwner = nullptr;
+    return sd_bus_message_is_signal(message, "org.freedesktop.DBus", "NameOwnerChanged") > 0 &&
+           sd_bus_message_read(message, "sss", &name, &oldOwner, &newOwner) >= 0 &&
+           std::strcmp(name, kService) == 0 && *newOwner != '\0';
+}
+
+}  // namespace
+
+void CMmInhibit::Watch() {
+    for (;;) {
+        sd_bus_message* raw = nullptr;
+        const int rc = sd_bus_process(m_bus.get(), &raw);
+        sys::MessagePtr message(raw);
+        if (rc < 0) {
+            return;
+        }
+        if (message && ModemManagerCameBack(message.get())) {
+            for (const auto& uid : m_uids) {
+                (void)CallInhibitDevice(m_bus.get(), uid, true);
+            }
+            m_nRenewals.fetch_add(1);
+        }
+        if (rc > 0) {
+            continue;
+        }
+        pollfd fds[2] = {{sd_bus_get_fd(m_bus.get()), POLLIN, 0}, {m_stop.Get(), POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
+            return;
+        }
+        if (fds[1].revents != 0) {
+            return;
+        }
     }
 }
 
 void CMmInhibit::Release() {
+    if (m_watcher.joinable()) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(m_stop.Get(), &one, sizeof one);
+        m_watcher.join();
+    }
     if (!m_bus) {
         return;
     }

@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -34,33 +34,66 @@ std::optional<std::string> EnvValue(const char* name) {
     return value != nullptr && *value != '\0' ? std::optional<std::string>(value) : std::nullopt;
 }
 
-bool IsRegularFile(const fs::path& file) {
-    std::error_code ec;
-    return fs::is_regular_file(file, ec);
+// Owned by root or by us, and changeable by nobody else: group and others may not write, except
+// in a sticky folder, where they cannot replace what is ours.
+bool OwnedByUs(const struct stat& st, bool bFolder) {
+    const bool bOwner = st.st_uid == 0 || st.st_uid == ::geteuid();
+    const bool bSticky = bFolder && (st.st_mode & S_ISVTX) != 0;
+    return bOwner && ((st.st_mode & (S_IWGRP | S_IWOTH)) == 0 || bSticky);
 }
 
-// Through a temporary file and a rename, so that a failed copy never leaves a half program
-// where the next logon would start it.
-bool CopyProgram(const fs::path& from, const fs::path& to) {
-    const fs::path temp = to.string() + ".new";
+// The folder and every folder above it, none of them a link.
+bool TrustedFolder(const fs::path& dir) {
     std::error_code ec;
-    fs::remove(temp, ec);
-    if (!fs::copy_file(from, temp, fs::copy_options::overwrite_existing, ec)) {
-        fs::remove(temp, ec);
-        return false;
-    }
-    // Through the copy's own descriptor, never by name.
-    const platform::fd::UniqueFd copy(::open(temp.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!copy.Valid() || ::fchmod(copy.Get(), 0755) != 0) {
-        ec = std::error_code(errno, std::generic_category());
-    } else {
-        fs::rename(temp, to, ec);
-    }
+    const fs::path absolute = fs::absolute(dir, ec).lexically_normal();
     if (ec) {
-        fs::remove(temp, ec);
         return false;
     }
-    return true;
+    fs::path walked = "/";
+    for (const fs::path& part : absolute.relative_path()) {
+        walked /= part;
+        struct stat st {};
+        if (::lstat(walked.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || !OwnedByUs(st, true)) {
+            return false;
+        }
+    }
+    struct stat root {};
+    return ::lstat("/", &root) == 0 && OwnedByUs(root, true);
+}
+
+// A regular file that is not a link and that only we could have written.
+platform::fd::UniqueFd OpenTrusted(const fs::path& file) {
+    platform::fd::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if (!fd.Valid() || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        !OwnedByUs(st, false)) {
+        return {};
+    }
+    return fd;
+}
+
+bool SyncFolder(const fs::path& dir) {
+    platform::fd::UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return fd.Valid() && ::fsync(fd.Get()) == 0;
+}
+
+// Through a temporary file, synced, and a rename, so that a failed copy or a power cut never
+// leaves a half program where the next logon would start it.
+bool CopyProgram(int fromFd, const fs::path& to) {
+    const fs::path temp = to.string() + ".new";
+    ::unlink(temp.c_str());
+    platform::fd::UniqueFd out(
+        ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0755));
+    bool ok = out.Valid() && ::fchmod(out.Get(), 0755) == 0;
+    char buffer[65536];
+    for (ssize_t n = 0; ok && (n = ::read(fromFd, buffer, sizeof buffer)) != 0;) {
+        ok = n > 0 && ::write(out.Get(), buffer, static_cast<std::size_t>(n)) == n;
+    }
+    ok = ok && ::fsync(out.Get()) == 0 && ::rename(temp.c_str(), to.c_str()) == 0;
+    if (!ok) {
+        ::unlink(temp.c_str());
+    }
+    return ok;
 }
 
 bool WriteUninstallEntry(const fs::path& uiProgram) {
@@ -114,8 +147,11 @@ int CSystemIntegration::SetRelaunch(bool bOn, const sys::OsVersion& os, const fs
     if (!bOn) {
         return sys::RemoveAutostart(sys::AutostartScope::kCurrentUser, kRelaunchEntry) ? 1 : 0;
     }
+    // The path itself, links resolved: pkexec finds the tool's polkit action by the exact path
+    // it is given, and the action names the installed program.
     std::error_code ec;
-    const fs::path tool = fs::absolute(toolDir, ec) / kToolProgram;
+    const fs::path dir = fs::absolute(toolDir, ec);
+    const fs::path tool = ec ? fs::path() : fs::weakly_canonical(dir / kToolProgram, ec);
     if (ec) {
         return 0;
     }
@@ -147,8 +183,24 @@ void CSystemIntegration::CloseRunningManager() {
 
 int CSystemIntegration::InstallManager(const fs::path& dir) {
     const fs::path source = dir / kManagerFolder;
-    if (!IsRegularFile(source / kManagerProgram) || !IsRegularFile(source / kManagerUiProgram)) {
-        return 0;
+    if (!TrustedFolder(source)) {
+        std::fprintf(stderr, "%s: not installing the manager from %s: not the administrator's\n",
+                     kToolProgram, source.c_str());
+        return kInstallRefused;
+    }
+    platform::fd::UniqueFd programs[2];
+    const char* names[2] = {kManagerProgram, kManagerUiProgram};
+    for (int i = 0; i < 2; ++i) {
+        struct stat st {};
+        if (::lstat((source / names[i]).c_str(), &st) != 0) {
+            return 0;
+        }
+        programs[i] = OpenTrusted(source / names[i]);
+        if (!programs[i].Valid()) {
+            std::fprintf(stderr, "%s: not installing %s: not the administrator's\n", kToolProgram,
+                         (source / names[i]).c_str());
+            return kInstallRefused;
+        }
     }
     const fs::path installDir = paths::InstallDir();
 
@@ -169,10 +221,10 @@ int CSystemIntegration::InstallManager(const fs::path& dir) {
     if (!paths::OpenOwnedDir(installDir, owner, 0755, paths::Missing::kCreate).ok()) {
         return 0;
     }
-    for (const char* name : {kManagerProgram, kManagerUiProgram}) {
-        if (!CopyProgram(source / name, installDir / name)) {
-            return 0;
-        }
+    if (!CopyProgram(programs[0].Get(), installDir / kManagerProgram) ||
+        !CopyProgram(programs[1].Get(), installDir / kManagerUiProgram) ||
+        !SyncFolder(installDir)) {
+        return 0;
     }
 
     sys::AutostartEntry entry;

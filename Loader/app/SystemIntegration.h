@@ -44,6 +44,8 @@ inline constexpr char kManagerOutputVariable[] = "ZR40_MANAGER_OUTPUT";
 inline constexpr std::uint32_t kManagerClosePollMs = 500;
 inline constexpr std::uint32_t kManagerCloseLimitMs = 30'000;
 
+inline constexpr int kInstallRefused = -1;
+
 class CSystemIntegration {
   public:
     explicit CSystemIntegration(platform::kernel::Clock& clock = platform::kernel::SystemClock());
@@ -51,7 +53,7 @@ class CSystemIntegration {
     // The current user's autostart entry that starts <toolDir>/ZR40_SWUpdate through pkexec:
     // 20 seconds after logon, or at once on a 5.x system. Off removes it.
     int SetRelaunch(bool bOn, const platform::system::OsVersion& os,
-                    const std::filesystem::path& toolDir = std::filesystem::current_path());
+                    const std::filesystem::path& toolDir = platform::system::ProgramDir());
 
     // Posts WM_MANAGER_QUIT to every manager window; gives how many got it.
     static int PostManagerQuit();
@@ -59,7 +61,10 @@ class CSystemIntegration {
     // Installs ZR40_UpManager and ZR40_UpMng_ui from <dir>/ZR40_UpMng into the install
     // directory, registers the manager to start at logon and writes the uninstall entry. 0 when
     // a source file is missing (nothing is done), a copy failed (nothing is registered) or the
-    // registration failed; the caller starts the installed manager in every case.
+    // registration failed; the caller starts the installed manager in these cases.
+    // kInstallRefused, with nothing done, when someone other than the administrator could have
+    // changed the source: a folder on the way or a file not owned by root (or by this process's
+    // user), writable by others (a sticky folder such as /tmp excepted), or a link.
     int InstallManager(const std::filesystem::path& dir);
 
     // The installed manager, as the current user, minimised, as a program of its own: the

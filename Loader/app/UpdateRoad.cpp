@@ -1,17 +1,22 @@
 #include "Loader/app/UpdateRoad.h"
 
+#include <syslog.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <string>
 #include <utility>
 
 #include "Loader/app/MmInhibit.h"
 #include "Loader/app/StateStore.h"
 #include "Loader/app/SystemIntegration.h"
+#include "Loader/common/ErrorRecord.h"
 #include "Loader/common/RunNames.h"
 #include "Loader/device/AtChannel.h"
 #include "platform/devnotify/DeviceMonitor.h"
 #include "platform/net/Reachability.h"
 #include "platform/net/UpdateServer.h"
+#include "platform/system/Journal.h"
 #include "platform/system/Power.h"
 #include "platform/system/System.h"
 
@@ -35,8 +40,18 @@ constexpr std::uint32_t kStatusDelete = 99;
 constexpr char kInstallerTitle[] = "ZR-40 インストーラ";
 constexpr char kSoftInstallerTitle[] = "ZR-40接続ソフト インストーラ";
 
-CComString CurrentDir() {
-    return CComString::FromUtf8(std::filesystem::current_path().string());
+// What `journalctl -t ZR40_SWUpdate` shows of the road.
+void Log(int priority, const char* pszWhat, std::vector<platform::system::JournalField> fields) {
+    platform::system::Journal(kToolProgram, priority, pszWhat, fields);
+}
+
+std::vector<platform::system::JournalField> ErrorRecordFields() {
+    const ExecErrorRecord& record = ProcessExecError();
+    return {{"ZR40_EXEC_IDX", std::to_string(record.ExecIdx.load())},
+            {"ZR40_EXEC_INFO", std::to_string(record.ExecInfo.load())},
+            {"ZR40_EXEC_DETAIL", std::to_string(record.ExecDetail.load())},
+            {"ZR40_ERR_CONTENTS", std::to_string(record.ErrContents.load())},
+            {"ZR40_ERR_DETAIL", std::to_string(record.ErrDetail.load())}};
 }
 
 }  // namespace
@@ -53,6 +68,9 @@ CUpdateRoad::CUpdateRoad(CLoaderStart& start, IRoadView& view, win::Window& wind
       m_system(std::move(system)),
       m_store(std::move(store)),
       m_pPort(start.pPort) {
+    if (m_start.toolDir.empty()) {
+        m_start.toolDir = platform::system::ProgramDir();
+    }
     if (!m_system.serverReachable) {
         m_system.serverReachable = [] {
             return platform::net::IsServerReachable(platform::net::ConfiguredUpdateServer());
@@ -60,14 +78,20 @@ CUpdateRoad::CUpdateRoad(CLoaderStart& start, IRoadView& view, win::Window& wind
     }
     if (!m_system.startManager) {
         m_system.startManager = [this](const std::filesystem::path& dir) {
-            CSystemIntegration(m_clock).InstallManager(dir);
-            return CSystemIntegration::StartManager().Started();
+            // A source root cannot trust is refused; an installation that fails otherwise
+            // still leaves the manager installed earlier to start.
+            return CSystemIntegration(m_clock).InstallManager(dir) != kInstallRefused &&
+                   CSystemIntegration::StartManager().Started();
         };
     }
 }
 
 CUpdateRoad::~CUpdateRoad() {
     End();
+}
+
+CComString CUpdateRoad::ToolDirText() const {
+    return CComString::FromUtf8(m_start.toolDir.string());
 }
 
 void CUpdateRoad::End() {
@@ -119,7 +143,7 @@ void CUpdateRoad::StartWrite(const std::function<bool()>& startRun) {
     m_phase = RoadPhase::kWriting;
     CStateStore store(m_store);
     store.SetUpdateRequesting(false, &m_bRequestsExisted);
-    store.MarkWriteUnderWay(m_start.strDeviceVersion, CurrentDir());
+    store.MarkWriteUnderWay(m_start.strDeviceVersion, ToolDirText());
     StartTimer();
     m_view.EnableButtons(false);
     m_pAwake = std::make_unique<platform::system::StayAwake>(kToolProgram,
@@ -150,7 +174,11 @@ bool CUpdateRoad::HandleMessage(const win::Message& message) {
             OnProgress();
             return true;
         case WM_LOADER_REGISTERED:
-            Finish({kMsgSuccess});
+            // Only the manager this run handed the record to can confirm it.
+            if (m_bManagerStarted &&
+                (m_phase == RoadPhase::kRegistering || m_phase == RoadPhase::kRegisteringOffline)) {
+                Finish({kMsgSuccess});
+            }
             return true;
         case WM_LOADER_CHECK_RESULT:
             OnCheckResult();
@@ -330,6 +358,7 @@ void CUpdateRoad::OnLoaderEnd() {
     StopTimer();
     CStateStore store(m_store);
     if (m_bRunFailed.load()) {
+        Log(LOG_ERR, "the firmware write failed", ErrorRecordFields());
         store.ClearWriteUnderWay();
         store.SetUpdateError(true);
         m_pAwake.reset();
@@ -342,8 +371,10 @@ void CUpdateRoad::OnLoaderEnd() {
     }
     m_view.SetProgress(100);
     m_view.SetPercentText("100%  完了");
-    store.WriteSwUpState(1, kDriverUnchanged, m_start.strDeviceVersion, CurrentDir());
-    CSystemIntegration(m_clock).SetRelaunch(true, m_start.os);
+    store.WriteSwUpState(1, kDriverUnchanged, m_start.strDeviceVersion, ToolDirText());
+    Log(LOG_NOTICE, "firmware written; the device restarts",
+        {{"ZR40_STATUS", "1"}, {"ZR40_OLD_VERSION", m_start.strDeviceVersion.ToUtf8()}});
+    CSystemIntegration(m_clock).SetRelaunch(true, m_start.os, m_start.toolDir);
     if (m_start.bRecovery) {
         store.SetUpdateError(false);
     }
@@ -444,6 +475,10 @@ void CUpdateRoad::OnCheckResult() {
         Fail(kMsgSystemError, false);
         return;
     }
+    Log(LOG_NOTICE, "the device runs the new version",
+        {{"ZR40_STATUS", "2"},
+         {"ZR40_SERIAL", strSerial.ToUtf8()},
+         {"ZR40_VERSION", strVersion.ToUtf8()}});
     GoOnAfterResult();
 }
 
@@ -454,10 +489,12 @@ void CUpdateRoad::GoOnAfterResult() {
     m_view.SetPercentText(" ");
     if (m_pPort->CheckDriverVersions(m_start.bMbnMode) == 1) {
         store.WriteSwUpState(3, 0, {}, {});
+        Log(LOG_NOTICE, "the communication settings are current", {{"ZR40_STATUS", "3"}});
         m_view.ShowTexts(RoadTexts::kRegistering);
         Post(WM_LOADER_REGISTER);
     } else {
         store.WriteSwUpState(2, 1, {}, {});
+        Log(LOG_NOTICE, "waiting for the communication settings", {{"ZR40_STATUS", "2"}});
         m_view.ShowTexts(RoadTexts::kDriverWait);
         Post(WM_LOADER_DRIVER_WAIT);
     }
@@ -482,6 +519,7 @@ void CUpdateRoad::OnDriverCheck() {
     m_view.CloseBox(WaitBox::kDriver);
     CSystemIntegration::RestoreConnectionSettings();
     CStateStore(m_store).WriteSwUpState(3, 0, {}, {});
+    Log(LOG_NOTICE, "the communication settings are current", {{"ZR40_STATUS", "3"}});
     m_view.SetProgress(0);
     m_view.SetPercentText(" ");
     m_view.ShowTexts(RoadTexts::kRegistering);
@@ -498,14 +536,13 @@ void CUpdateRoad::OnRegister() {
         m_phase = RoadPhase::kRegisteringOffline;
         m_view.ShowBox(WaitBox::kNetwork);
     }
-    const std::filesystem::path dir = m_start.dwStatus != 0
-                                          ? std::filesystem::path(m_start.strExecDir.ToUtf8())
-                                          : std::filesystem::current_path();
     // The manager looks for an owed report once, as it starts: the record must be there first.
     CStateStore store(m_store);
     store.WriteSwUpState(4, kDriverUnchanged, {}, {});
     store.SetUpdateRequesting(true);
-    if (m_system.startManager(dir)) {
+    if (m_system.startManager(m_start.toolDir)) {
+        Log(LOG_NOTICE, "the update record is handed to the manager", {{"ZR40_STATUS", "4"}});
+        m_bManagerStarted = true;
         m_nTick = 0;
         StartTimer();
         return;
@@ -514,6 +551,7 @@ void CUpdateRoad::OnRegister() {
 }
 
 void CUpdateRoad::Fail(int nMessageId, bool bUpdateError) {
+    Log(LOG_ERR, "the update failed", {{"ZR40_MESSAGE_ID", std::to_string(nMessageId)}});
     CSystemIntegration(m_clock).SetRelaunch(false, m_start.os);
     CStateStore store(m_store);
     store.WriteSwUpState(kStatusDelete, 0, {}, {});
@@ -536,6 +574,10 @@ void CUpdateRoad::Finish(std::vector<int> textIds) {
     CSystemIntegration(m_clock).SetRelaunch(false, m_start.os);
     CStateStore(m_store).WriteSwUpState(kStatusDelete, 0, {}, {});
     m_phase = RoadPhase::kDone;
+    Log(LOG_NOTICE,
+        textIds.size() == 1 ? "the update is complete"
+                            : "the update is complete; the manager registers it later",
+        {});
     m_view.SetProgress(100);
     m_pAwake.reset();
     m_view.ShowMessage(textIds, IRoadView::Icon::kInformation);

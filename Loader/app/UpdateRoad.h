@@ -138,6 +138,8 @@ class CUpdateRoad {
     // False when the device gave no answer; bSystemError when it cannot be asked at all.
     bool ReadResult(CComString& strVersion, CComString& strSerial, bool& bSystemError);
     void Fail(int nMessageId, bool bUpdateError);
+    // What the store records as ExecDir.
+    CComString ToolDirText() const;
 
     CLoaderStart& m_start;
     IRoadView& m_view;
@@ -161,6 +163,7 @@ class CUpdateRoad {
     bool m_bDriverDlgAtFirstTick = false;
     bool m_bRegisterAtFirstTick = false;
     bool m_bFinished = false;
+    bool m_bManagerStarted = false;
     std::unique_ptr<platform::system::StayAwake> m_pAwake;
     std::unique_ptr<CMmInhibit> m_pInhibit;
     std::unique_ptr<platform::devnotify::DeviceMonitor> m_pMonitor;

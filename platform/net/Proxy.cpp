@@ -1,6 +1,7 @@
 #include "platform/net/Proxy.h"
 
 #include <proxy.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <mutex>
@@ -168,8 +169,16 @@ ProxyChoice ChooseProxy(const std::string& url, const ProxyLookup& lookup,
 }
 
 ProxyChoice ProxyFor(const std::string& url) {
+    const auto getenv = [](const char* name) { return std::getenv(name); };
+    // A root process (the update tool, acting for a user) never makes libproxy's factory: it
+    // would fetch and run the configuration script that the user's settings name, and load
+    // modules from where the environment points, all as root. The variables are all root goes
+    // by; the manager, which does the sending, asks libproxy as the user.
+    if (::geteuid() == 0) {
+        return ChooseProxy(url, {}, getenv);
+    }
     static const ProxyLookup lookup = SystemProxyLookup();
-    return ChooseProxy(url, lookup, [](const char* name) { return std::getenv(name); });
+    return ChooseProxy(url, lookup, getenv);
 }
 
 }  // namespace platform::net

@@ -4,7 +4,8 @@
 // scripts). When it is unavailable or names no proxy, the standard variables decide:
 // http_proxy / https_proxy (HTTPS_PROXY) by the URL's scheme, else all_proxy (ALL_PROXY), with
 // no_proxy (NO_PROXY) naming hosts that go direct. A failed libproxy lookup (a configuration
-// script that could not be run) is a failure, not a direct connection.
+// script that could not be run) is a failure, not a direct connection. With an effective user id
+// of 0 libproxy is never asked: only the variables decide.
 #pragma once
 
 #include <functional>
@@ -35,7 +36,7 @@ ProxyLookup SystemProxyLookup();
 ProxyChoice ChooseProxy(const std::string& url, const ProxyLookup& lookup,
                         const std::function<const char*(const char*)>& getenv);
 
-// The choice for url with libproxy and the process's environment.
+// The choice for url with libproxy (not as root) and the process's environment.
 ProxyChoice ProxyFor(const std::string& url);
 
 // The host of an http(s) URL, without brackets around an IPv6 address.

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <string>
 
+#include "platform/fd/UniqueFd.h"
 #include "platform/paths/Owned.h"
 #include "platform/paths/Paths.h"
 #include "platform/system/System.h"
@@ -95,9 +96,17 @@ bool WriteAll(int fd, std::string_view text) {
     return true;
 }
 
-// A reader sees the old entry or the new one, never a part. The file is made and renamed as
-// the folder's owner, in the folder opened without following links; rename replaces whatever
-// lies under the name, a link included, without following it.
+// The rename is on disk once its folder is. The folder is opened afresh for reading, through
+// the descriptor the walk gave.
+bool SyncFolder(int dirFd) {
+    const fd::UniqueFd fd(::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return fd.Valid() && ::fsync(fd.Get()) == 0;
+}
+
+// A reader sees the old entry or the new one, never a part; after a crash, the new one once this
+// has said so. The file is made and renamed as the folder's owner, in the folder opened without
+// following links; rename replaces whatever lies under the name, a link included, without
+// following it.
 bool ReplaceFile(int dirFd, const std::string& name, std::string_view content,
                  const paths::User& owner) {
     static std::atomic<unsigned> s_nextTemp{0};
@@ -121,7 +130,7 @@ bool ReplaceFile(int dirFd, const std::string& name, std::string_view content,
     if (!ok) {
         ::unlinkat(dirFd, temp.c_str(), 0);
     }
-    return ok;
+    return ok && SyncFolder(dirFd);
 }
 
 std::string FileName(std::string_view name) {

@@ -14,6 +14,7 @@
 
 #include "platform/fd/UniqueFd.h"
 #include "platform/paths/Paths.h"
+#include "platform/system/Session.h"
 
 extern char** environ;
 
@@ -119,15 +120,29 @@ class Environment {
     std::map<std::string, std::string> vars_;
 };
 
-// The user's desktop session: its runtime directory and session bus. DISPLAY, WAYLAND_DISPLAY
-// and XAUTHORITY pass on from our own environment as they are.
+// The user's desktop session, whatever pkexec or sudo left us: what the session itself says
+// wins, and our own DISPLAY, XAUTHORITY (both kept by pkexec for a program allowed a GUI),
+// WAYLAND_DISPLAY and session bus stand in for what it does not say.
 void ForUser(Environment& env, const paths::User& user) {
-    const std::string runtime = "/run/user/" + std::to_string(user.uid);
+    const UserSession session = FindUserSession(user.uid);
     env.Set("HOME", user.home.string());
     env.Set("USER", user.name);
     env.Set("LOGNAME", user.name);
-    env.Set("XDG_RUNTIME_DIR", runtime);
-    env.SetDefault("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + runtime + "/bus");
+    env.Set("XDG_RUNTIME_DIR", session.runtimeDir);
+    if (!session.busAddress.empty()) {
+        env.Set("DBUS_SESSION_BUS_ADDRESS", session.busAddress);
+    } else {
+        env.SetDefault("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + session.runtimeDir + "/bus");
+    }
+    if (!session.type.empty()) {
+        env.Set("XDG_SESSION_TYPE", session.type);
+    }
+    if (!session.display.empty()) {
+        env.Set("DISPLAY", session.display);
+    }
+    if (!session.waylandDisplay.empty()) {
+        env.Set("WAYLAND_DISPLAY", session.waylandDisplay);
+    }
 }
 
 // As execvp would, but before the fork. The error is what exec would have said.

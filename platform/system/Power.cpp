@@ -47,10 +47,14 @@ bool WaitForBus(sd_bus* bus, int stopFd) {
 
 }  // namespace
 
+// A firmware write cut short leaves a device that does not start: closing the lid or shutting
+// down waits as well as a suspend.
+constexpr char kWhat[] = "shutdown:sleep:idle:handle-lid-switch";
+
 StayAwake::StayAwake(std::string_view who, std::string_view why) {
     const BusPtr bus = OpenSystemBus();
     if (!bus) {
-        SayOnce("logind", "no system bus: suspend and idle are not held off");
+        SayOnce("logind", "no system bus: suspend, shutdown and idle are not held off");
         return;
     }
     const std::string whoText(who);
@@ -59,13 +63,13 @@ StayAwake::StayAwake(std::string_view who, std::string_view why) {
     sd_bus_message* raw = nullptr;
     const int rc =
         sd_bus_call_method(bus.get(), kLogin, kLoginPath, kLoginManager, "Inhibit", &error, &raw,
-                           "ssss", "sleep:idle", whoText.c_str(), whyText.c_str(), "block");
+                           "ssss", kWhat, whoText.c_str(), whyText.c_str(), "block");
     MessagePtr reply(raw);
     int fd = -1;
     if (rc < 0 || sd_bus_message_read(reply.get(), "h", &fd) < 0) {
         SayOnce("logind-inhibit", std::string("logind refused an inhibitor (") +
                                       (error.message != nullptr ? error.message : "no answer") +
-                                      "): suspend and idle are not held off");
+                                      "): suspend, shutdown and idle are not held off");
         sd_bus_error_free(&error);
         return;
     }

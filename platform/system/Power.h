@@ -13,7 +13,8 @@
 
 namespace platform::system {
 
-// A logind "block" inhibitor on sleep and idle, held while the object lives.
+// A logind "block" inhibitor on shutdown, sleep, idle and the lid switch, held while the
+// object lives.
 class StayAwake {
   public:
     StayAwake(std::string_view who, std::string_view why);

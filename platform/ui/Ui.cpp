@@ -256,7 +256,7 @@ bool Dialog::CreateWindowAndPeer(bool modal) {
             }
             return (*self)->Dispatch(message);
         },
-        host.Clock());
+        host.Clock(), MessagesFromOutside());
     Dialogs().live.push_back(this);
     peer_ = host.CreatePeer(*this);
     return true;

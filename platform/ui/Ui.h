@@ -267,6 +267,8 @@ class Dialog {
     virtual void OnDestroy() {}
     // Last call after the window is gone; a heap dialog may `delete this` here.
     virtual void OnPostDestroy() {}
+    // The message numbers the window takes from other processes; the rest are dropped.
+    virtual std::vector<std::uint32_t> MessagesFromOutside() const { return {}; }
 
   private:
     friend class DialogRef;

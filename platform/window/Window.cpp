@@ -48,12 +48,14 @@ struct Timer {
 };
 
 struct WindowState {
-    WindowState(std::string initialTitle, Handler windowHandler, kernel::Clock& windowClock)
+    WindowState(std::string initialTitle, Handler windowHandler, kernel::Clock& windowClock,
+                std::optional<std::vector<std::uint32_t>> fromOutsideList)
         : owner(std::this_thread::get_id()),
           clock(windowClock),
           handler(std::move(windowHandler)),
           wake(kernel::Event::Create(false, false)),
           wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+          fromOutside(std::move(fromOutsideList)),
           title(std::move(initialTitle)) {}
 
     const std::thread::id owner;
@@ -61,6 +63,13 @@ struct WindowState {
     const Handler handler;
     const std::shared_ptr<kernel::Event> wake;
     const UniqueFd wakeFd;
+    const std::optional<std::vector<std::uint32_t>> fromOutside;
+    std::atomic<std::uint64_t> droppedFromOutside{0};
+
+    bool TakesFromOutside(std::uint32_t message) const {
+        return !fromOutside ||
+               std::find(fromOutside->begin(), fromOutside->end(), message) != fromOutside->end();
+    }
 
     std::mutex mutex;
     bool closed = false;
@@ -343,6 +352,10 @@ void Receive(std::shared_ptr<detail::WindowState> state, int sock, int stop,
             if (std::find(accepted.begin(), accepted.end(), cred.uid) == accepted.end()) {
                 continue;
             }
+            if (!state->TakesFromOutside(wire.message)) {
+                state->droppedFromOutside.fetch_add(1);
+                continue;
+            }
             state->Enqueue(detail::Entry{Message{wire.message,
                                                  static_cast<std::uintptr_t>(wire.wParam),
                                                  static_cast<std::intptr_t>(wire.lParam),
@@ -354,13 +367,19 @@ void Receive(std::shared_ptr<detail::WindowState> state, int sock, int stop,
 
 }  // namespace
 
-Window::Window(std::string title, Handler handler, kernel::Clock& clock)
-    : state_(std::make_shared<detail::WindowState>(std::move(title), std::move(handler), clock)) {
+Window::Window(std::string title, Handler handler, kernel::Clock& clock,
+               std::optional<std::vector<std::uint32_t>> fromOutside)
+    : state_(std::make_shared<detail::WindowState>(std::move(title), std::move(handler), clock,
+                                                   std::move(fromOutside))) {
     Publish();
 }
 
 Window::~Window() {
     Unpublish();
+    if (const std::uint64_t dropped = state_->droppedFromOutside.load(); dropped != 0) {
+        Complain(std::to_string(dropped) + " message(s) from other processes dropped by \"" +
+                 Title() + "\"");
+    }
     std::deque<detail::Entry> left;
     {
         std::lock_guard lock(state_->mutex);
@@ -377,6 +396,10 @@ Window::~Window() {
 std::string Window::Title() const {
     std::lock_guard lock(state_->mutex);
     return state_->title;
+}
+
+std::uint64_t Window::DroppedFromOutside() const {
+    return state_->droppedFromOutside.load();
 }
 
 bool Window::Published() const {

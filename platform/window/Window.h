@@ -78,7 +78,10 @@ class Window {
     // A window that belongs to the calling thread. When its socket cannot be published (no
     // runtime directory, a path too long even through /proc/self/fd), the window works within
     // the process and Published() is false; the reason goes to stderr.
-    Window(std::string title, Handler handler, kernel::Clock& clock = kernel::SystemClock());
+    // `fromOutside` lists the message numbers taken from other processes (empty: none); the
+    // others are dropped and counted. Without it, every number is taken.
+    Window(std::string title, Handler handler, kernel::Clock& clock = kernel::SystemClock(),
+           std::optional<std::vector<std::uint32_t>> fromOutside = std::nullopt);
     ~Window();
     Window(const Window&) = delete;
     Window& operator=(const Window&) = delete;
@@ -87,6 +90,8 @@ class Window {
     // Renames the window (on its thread); other processes find it by the new title from then on.
     void SetTitle(std::string title);
     bool Published() const;
+    // Messages from other processes that were not in the window's list.
+    std::uint64_t DroppedFromOutside() const;
 
     WindowHandle Handle() const { return WindowHandle(state_); }
     bool Post(Message message) const { return Handle().Post(std::move(message)); }

@@ -34,6 +34,7 @@
 #include "platform/window/Window.h"
 #include "tests/app/ToolBoxes.h"
 #include "tests/sim/devsim/DevsimRig.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/ManualClock.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/ScopedEnv.h"
@@ -308,6 +309,26 @@ TEST_F(LoaderRoad, ResumedAfterTheWriteWaitsForTheBusyPort) {
     std::uint32_t dwStatus = 0;
     EXPECT_EQ(store.ReadStatus(dwStatus), 0);
     EXPECT_FALSE(RelaunchRegistered());
+}
+
+// Another process may post anything to the window: during the write, neither the manager's
+// confirmation nor the road's own message numbers move the road.
+TEST_F(LoaderRoad, MessagesFromAnotherProcessDuringTheWriteChangeNothing) {
+    Device({});
+    Texts(kShortRoad);
+    std::vector<int> reached;
+    host.Press(IDD_LOADER_DIALOG, IDC_START).Do("another process posts", [&] {
+        for (const char* message : {"0x401", "0x403", "0x410"}) {
+            testsupport::ChildProcess poster(
+                {ZR_WINDOW_HELPER, "post", "ZR-40ソフトウェア更新ツール", message, "0"}, {});
+            reached.push_back(poster.Wait(testsupport::In(std::chrono::seconds(30))).value_or(-1));
+        }
+    });
+    Run();
+    EXPECT_EQ(reached, (std::vector<int>{1, 1, 1})) << "each reached the window";
+    EXPECT_EQ(Boxes(), std::vector<std::string>{BoxLine(118, "information")}) << host.RecordText();
+    EXPECT_EQ(statusAtManagerStart, 4u) << "the road went on to the manager";
+    EXPECT_TRUE(owedAtManagerStart);
 }
 
 // logind as far as the tool uses it: each Inhibit hands out the write end of a pipe, which

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <systemd/sd-bus.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -27,6 +29,7 @@ constexpr char kOtherMakers[] = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-3";
 
 struct FakeModemManager {
     std::mutex mutex;
+    std::condition_variable changed;
     Calls calls;
 };
 
@@ -41,6 +44,7 @@ int InhibitDevice(sd_bus_message* m, void* userdata, sd_bus_error*) {
         std::lock_guard lock(fake.mutex);
         fake.calls.emplace_back(uid, inhibit != 0);
     }
+    fake.changed.notify_all();
     return sd_bus_reply_method_return(m, "");
 }
 
@@ -116,6 +120,27 @@ TEST_F(MmInhibit, OnlyTheDevicesModemIsInhibitedAndReleasedOnceWhenTheObjectGoes
     early.Release();
     early.Release();
     EXPECT_EQ(TakeCalls(), (Calls{{kOurs, true}, {kOurs, false}}));
+}
+
+// ModemManager restarted while the tool works forgets the inhibition and would probe the ports
+// at once: it is asked again as soon as its name has an owner again.
+TEST_F(MmInhibit, ARestartedModemManagerIsAskedAgain) {
+    Serve();
+    CMmInhibit inhibit;
+    EXPECT_EQ(TakeCalls(), (Calls{{kOurs, true}}));
+    service_->Run([](sd_bus* b) {
+        sd_bus_release_name(b, "org.freedesktop.ModemManager1");
+        sd_bus_request_name(b, "org.freedesktop.ModemManager1", 0);
+    });
+    {
+        std::unique_lock lock(fake_.mutex);
+        EXPECT_TRUE(fake_.changed.wait_for(lock, std::chrono::seconds(30),
+                                           [&] { return !fake_.calls.empty(); }));
+    }
+    EXPECT_EQ(TakeCalls(), (Calls{{kOurs, true}}));
+    inhibit.Release();
+    EXPECT_EQ(TakeCalls(), (Calls{{kOurs, false}}));
+    EXPECT_EQ(inhibit.Renewals(), 1);
 }
 
 TEST_F(MmInhibit, WithoutModemManagerThereIsNothingToDo) {

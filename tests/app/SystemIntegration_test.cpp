@@ -224,6 +224,21 @@ TEST_F(SystemIntegration, RelaunchStartsTheToolThroughPkexecLiterallyAndOnlyTheN
     EXPECT_EQ(integration_.SetRelaunch(false, Os(6, 1)), 1);
 }
 
+// pkexec finds the tool's action only by the very path the action names.
+TEST_F(SystemIntegration, RelaunchNamesTheProgramWhereItReallyIsNotThroughALink) {
+    const fs::path real = root_.Path() / "tool folder";
+    fs::create_directories(real);
+    fs::create_directory_symlink(real, root_.Path() / "link");
+    std::ofstream(real / kToolProgram) << "program";
+
+    ASSERT_EQ(integration_.SetRelaunch(true, Os(6, 1), root_.Path() / "link"), 1);
+    const std::string text =
+        ReadText(sys::AutostartFile(sys::AutostartScope::kCurrentUser, kRelaunchEntry));
+    EXPECT_NE(text.find("\nExec=pkexec \"" + fs::canonical(real / kToolProgram).string() + "\"\n"),
+              std::string::npos)
+        << text;
+}
+
 TEST_F(SystemIntegration, InstallsIntoAnEmptySystemWithLogonEntryAndUninstallEntry) {
     ASSERT_EQ(integration_.InstallManager(source_.Path()), 1);
     const fs::path installed = paths::InstallDir();
@@ -288,6 +303,44 @@ TEST_F(SystemIntegration, AMissingSourceOrAFailedCopyRegistersNothing) {
     EXPECT_TRUE(fs::exists(paths::InstallDir() / kManagerProgram));
     EXPECT_TRUE(fs::exists(entry));
     EXPECT_TRUE(reg::Store(reg::MachineStore()).OpenKey(kUninstallKey).ok());
+}
+
+// Root copies programs that every user will run: a source that anyone but root could have
+// changed installs nothing at all.
+TEST_F(SystemIntegration, ASourceSomeoneElseCouldHaveChangedIsRefused) {
+    if (!Root()) {
+        GTEST_SKIP() << "handing folders to another user needs root";
+    }
+    const fs::path folder = source_.Path() / kManagerFolder;
+    const fs::path program = folder / kManagerProgram;
+    const fs::path sentinel = root_.Path() / "root-only";
+    std::ofstream(sentinel) << "secret";
+    fs::permissions(sentinel, fs::perms::owner_read | fs::perms::owner_write);
+    auto refused = [&](const char* how) {
+        SCOPED_TRACE(how);
+        EXPECT_EQ(integration_.InstallManager(source_.Path()), kInstallRefused);
+        EXPECT_FALSE(fs::exists(paths::InstallDir() / kManagerProgram));
+        EXPECT_FALSE(
+            fs::exists(sys::AutostartFile(sys::AutostartScope::kAllUsers, kManagerAutostartEntry)));
+    };
+
+    ASSERT_EQ(::chown(folder.c_str(), kUser, kUser), 0);
+    refused("the user's folder");
+    ASSERT_EQ(::chown(folder.c_str(), 0, 0), 0);
+
+    fs::permissions(source_.Path(), fs::perms::group_write, fs::perm_options::add);
+    refused("a folder above that others may write");
+    fs::permissions(source_.Path(), fs::perms::group_write, fs::perm_options::remove);
+
+    fs::remove(program);
+    fs::create_symlink(sentinel, program);
+    refused("a link to a file of root's");
+    EXPECT_EQ(fs::status(sentinel).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+
+    fs::remove(program);
+    fs::copy_file(ZR_STANDIN, program);
+    ASSERT_EQ(::chown(program.c_str(), kUser, kUser), 0);
+    refused("the user's program");
 }
 
 TEST_F(SystemIntegration, TheManagerStartsAsTheUserMinimisedAndAMissingOneIsReportedAsFailure) {

@@ -54,7 +54,7 @@ constexpr auto kGuard = 60s;
 class ToolKilled : public ::testing::Test {
   protected:
     ToolKilled() {
-        tooltest::MakeToolFolder(folder.Path(), ZR_ROAD_MANAGER);
+        tooltest::MakeToolFolder(folder.Path(), ZR_ROAD_TOOL, ZR_ROAD_MANAGER);
         std::ofstream(folder.Path() / "road.ini", std::ios::binary) << kRoad;
         std::ofstream(folder.Path() / "fresh.steps") << kFreshSteps;
         std::ofstream(folder.Path() / "resume.steps");
@@ -74,8 +74,9 @@ class ToolKilled : public ::testing::Test {
     void StartTool(bool bFresh) {
         const fs::path steps = folder.Path() / (bFresh ? "fresh.steps" : "resume.steps");
         ScopedEnv scriptVar("ZR40_UI_SCRIPT", steps.c_str());
-        tool.emplace(std::vector<std::string>{ZR_ROAD_TOOL},
-                     testsupport::ChildProcess::Options{.cwd = folder.Path()});
+        tool.emplace(
+            std::vector<std::string>{(folder.Path() / fs::path(ZR_ROAD_TOOL).filename()).string()},
+            testsupport::ChildProcess::Options{.cwd = folder.Path()});
     }
 
     static std::vector<std::string> Device(std::vector<std::string> args) {

@@ -25,13 +25,21 @@ inline std::vector<std::string> Boxes(const testsupport::ChildProcess& tool) {
     return boxes;
 }
 
-// A folder to run the tool from: its ZR40_UpMng holds `manager` under both names the
-// installation copies.
-inline bool MakeToolFolder(const fs::path& dir, const fs::path& manager) {
+// A folder laid out as shipped: the tool (a link to `tool`, or a copy across file systems) with
+// ZR40_UpMng beside it, which holds `manager` under both names the installation copies. The
+// tool takes its folder from where its program is, so it must be started from here.
+inline bool MakeToolFolder(const fs::path& dir, const fs::path& tool, const fs::path& manager) {
     std::error_code ec;
     fs::create_directories(dir / "ZR40_UpMng", ec);
     for (const char* name : {"ZR40_UpManager", "ZR40_UpMng_ui"}) {
         fs::copy_file(manager, dir / "ZR40_UpMng" / name, fs::copy_options::overwrite_existing, ec);
+    }
+    const fs::path program = dir / tool.filename();
+    fs::remove(program, ec);
+    fs::create_hard_link(tool, program, ec);
+    if (ec) {
+        ec.clear();
+        fs::copy_file(tool, program, ec);
     }
     return !ec;
 }

@@ -138,6 +138,7 @@ class UpdateRoad : public ::testing::Test {
         start.strDeviceVersion = "Ver1.00";
         start.strNewVersion = "Ver1.01";
         start.strExecDir = CComString::FromUtf8(root.Path().string());
+        start.toolDir = root.Path();
         start.pPort = pPort.get();
         ASSERT_EQ(store.CreateStateKeys(), 1);
     }

@@ -85,7 +85,8 @@ std::optional<double> RunTool(const fs::path& folder, const char* pszSteps, cons
     ::setenv("ZR40_DEVICE_CATALOG", sim.Catalog().c_str(), 1);
     ::setenv("ZR40_UI_SCRIPT", (folder / "steps").c_str(), 1);
     const auto launched = Clock::now();
-    testsupport::ChildProcess tool({ZR_TOOL}, {.cwd = folder});
+    testsupport::ChildProcess tool({(folder / fs::path(ZR_TOOL).filename()).string()},
+                                   {.cwd = folder});
     const bool bReached = tool.WaitFor(until, tooltest::In(kGuard));
     const auto reached = Clock::now();
     tool.Finish(tooltest::In(kGuard));
@@ -113,7 +114,7 @@ int main(int argc, char** argv) {
     const int nStartups = Count(argc, argv, "--startups", 20);
     const int nRoads = Count(argc, argv, "--roads", 1);
     testsupport::TempDir folder;
-    tooltest::MakeToolFolder(folder.Path(), ZR_ROAD_MANAGER);
+    tooltest::MakeToolFolder(folder.Path(), ZR_TOOL, ZR_ROAD_MANAGER);
     ::setenv("ZR40_UI", "scripted", 1);
     ::setenv("ZR40_UPDATE_SERVER", "http://127.0.0.1:9", 1);
     const std::string nowhere = "unix:path=" + (folder.Path() / "no-bus").string();

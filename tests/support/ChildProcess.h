@@ -196,6 +196,13 @@ class ChildProcess {
         }
     }
 
+    // Asks it to end, for a program that cleans up after itself; Wait sees it go.
+    void Signal(int signal) {
+        if (pid_ > 0) {
+            ::kill(pid_, signal);
+        }
+    }
+
     // The lines NextLine has given.
     const std::vector<std::string>& Lines() const { return lines_; }
     // Everything read from its output.

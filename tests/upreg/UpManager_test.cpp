@@ -10,6 +10,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -258,6 +259,60 @@ TEST_F(UpManager, ResumeAfterALongSuspendSendsTheOwedReportAndChecksTheVersionAt
     EXPECT_EQ(Store().IsUpdateRequesting(), 0);
     EXPECT_EQ(Store().HasRetryState(), 0);
     EXPECT_EQ(m_clock.NowMs(), 0u);
+}
+
+// The check button's request may hang for minutes: the window goes on meanwhile (a report owed
+// by then goes out at once), and its end cuts the request short instead of waiting it out.
+TEST_F(UpManager, TheWindowGoesOnWhileTheCheckButtonsRequestHangsAndItsEndCutsItShort) {
+    const fs::path log = m_root.Path() / "server.log";
+    net_test::Serverd server({"--log", log.string(), "--version", "stall"});
+    ASSERT_GT(server.Port(), 0);
+    ScopedEnv url("ZR40_UPDATE_SERVER", server.Url("").c_str());
+    auto logged = [&](const std::string& what) {
+        std::ifstream in(log);
+        std::string line;
+        while (std::getline(in, line)) {
+            if (line.find(what) != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    };
+    WorkerEnvironment env = Env();
+    env.serverReachable = [] { return true; };
+    ASSERT_EQ(Store().WriteVerCheck(false), 1);  // no periodic check: the only GET is the button's
+    SetPorts({"ttyACM3"});
+
+    CZR40UpRegDlg dlg("", env);
+    std::promise<window::WindowHandle> handle;
+    std::atomic<bool> bEnded{false};
+    m_host.WaitWhenIdle(true);
+    m_host.Do("look", [&] { handle.set_value(dlg.GetWindow().Handle()); })
+        .Press(IDD_ZR40UPREG_DIALOG, IDC_CHECK_NOW);
+    std::thread user([&] {
+        const window::WindowHandle manager = handle.get_future().get();
+        EXPECT_TRUE(
+            testsupport::Eventually([&] { return logged("\"answer\":\"stall\""); }, kGuardMs));
+        CStateStore tool(m_location);
+        EXPECT_EQ(tool.CreateStateKeys(), 1);
+        EXPECT_EQ(tool.WriteUpdateListEntry("SN0001", "Ver1.01"), 1);
+        EXPECT_EQ(tool.SetUpdateRequesting(true), 1);
+        manager.Post({WM_NOTIFY_NOW, 0, 0, {}});
+        std::string serial;
+        EXPECT_TRUE(testsupport::Eventually([&] { return Store().HasUpdateListEntry(serial) == 0; },
+                                            kGuardMs))
+            << "the report waited for the check";
+        manager.Post({WM_MANAGER_CLOSE, 0, 0, {}});
+        // Far less than the request's own bound: a minute without a byte.
+        EXPECT_TRUE(testsupport::Eventually([&] { return bEnded.load(); }, kGuardMs))
+            << "the end waited for the request";
+    });
+    dlg.DoModal();
+    bEnded = true;
+    user.join();
+
+    EXPECT_TRUE(logged("\"body\":\"serial=SN0001&"));
+    EXPECT_FALSE(Has(m_host, "msgbox")) << m_host.RecordText();
 }
 
 // The program itself: one per session, and the tool's close message ends it from outside.

@@ -6,10 +6,14 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Loader/app/StateStore.h"
@@ -358,23 +362,65 @@ TEST_F(UpdateJobs, StoppingEndsARequestTheServerNeverAnswers) {
 
 TEST_F(UpdateJobs, AManualCheckTellsWhatTheServerAnswered) {
     m_bDevicePresent = false;
+    m_clock.SetTimeoutsPassAtOnce(true);  // the second between two tries
+    const auto check = [this] {
+        const std::size_t shown = m_view.messages.size();
+        m_controller.ManualCheck();
+        ASSERT_TRUE(PumpUntil([&] { return m_view.messages.size() > shown; }));
+    };
     StartServer({"--version", "401"});
-    m_controller.ManualCheck();
+    check();
     for (int i = 0; i < 4; ++i) {
         EXPECT_NE(m_server->Line().find("\"status\":401"), std::string::npos);
     }
     const std::filesystem::path garbage = m_root.Path() / "garbage.html";
     std::ofstream(garbage) << "VerDate=1108";
     StartServer({"--version-file", garbage.string()});
-    m_controller.ManualCheck();
+    check();
     StartServer({"--version", "503"});
-    m_controller.ManualCheck();
+    check();
     StartServer({});
-    m_controller.ManualCheck();
+    check();
     EXPECT_EQ(m_view.messages, (std::vector<int>{IDS_CHECK_FAILED, IDS_CHECK_FAILED,
                                                  IDS_MAINTENANCE, IDS_LATEST_VERSION}));
     EXPECT_EQ(m_view.args.back(), "V07R22C");
     EXPECT_EQ(m_window.MsUntilNextTimer(), 86400000u);  // VerCheck is on when not stored
+
+    m_bDevicePresent = true;
+    m_device.Answer(DeviceAnswer("110414"));
+    m_controller.ManualCheck();
+    ASSERT_TRUE(PumpUntil([&] { return !m_view.dialogs.empty(); }));
+    EXPECT_EQ(m_view.dialogs, std::vector<std::string>{"V07R22C"});
+    m_device.Answer(DeviceAnswer("110805"));
+    check();
+    EXPECT_EQ(m_view.messages.back(), IDS_UP_TO_DATE);
+    EXPECT_EQ(m_view.args.back(), "V07R22C");
+}
+
+// Nothing takes a trigger while the threads are down: waiting for one would hang the window.
+TEST_F(UpdateJobs, ATriggerWhileTheThreadsAreDownReturnsAtOnceAndSaysSoOnce) {
+    m_worker.StopThreads();
+    testing::internal::CaptureStderr();
+    std::promise<void> returned;
+    bool bVersionStarted = true;
+    std::thread caller([&] {
+        m_worker.TriggerNotification();
+        bVersionStarted = m_worker.TriggerVersionCheck();
+        m_controller.ManualCheck();
+        m_worker.TriggerNotification();
+        returned.set_value();
+    });
+    const bool bReturned = returned.get_future().wait_for(std::chrono::milliseconds(kGuardMs)) ==
+                           std::future_status::ready;
+    if (!bReturned) {
+        m_worker.StartThreads(m_window.Handle());  // lets the caller go, so the test can end
+    }
+    caller.join();
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(bReturned);
+    EXPECT_FALSE(bVersionStarted);
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+    EXPECT_THAT(said, HasSubstr("not running"));
 }
 
 TEST_F(UpdateJobs, ADeviceThatStopsMidAnswerCountsAsOlderWithinAFewReads) {

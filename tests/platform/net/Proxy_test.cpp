@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -7,6 +9,10 @@
 
 #include "platform/net/Proxy.h"
 #include "platform/net/Reachability.h"
+#include "tests/platform/net/ServerdRig.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/Routes.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 
 namespace net = platform::net;
@@ -126,6 +132,53 @@ TEST(Reachability, AConnectionIsADefaultRouteThroughAnInterfaceThatIsUp) {
            "fe800000000000000000000000000001 00000400 00000001 00000000 00000003 eth0\n";
     EXPECT_TRUE(net::HasDefaultRoute(v4, v6, isUp));
     EXPECT_FALSE(net::HasDefaultRoute(dir.Path() / "none", dir.Path() / "none6", isUp));
+}
+
+// The update tool runs as root for a user whose settings may name a configuration script; root
+// must never fetch, let alone run, it. The same settings as the user do reach libproxy.
+TEST(Reachability, AsRootTheUsersConfigurationScriptIsNeverFetched) {
+    testsupport::TempDir root;
+    ASSERT_EQ(::chmod(root.Path().c_str(), 0755), 0);  // the user's probe reads the routes too
+    if (!testsupport::WriteDefaultRoute(root.Path())) {
+        GTEST_SKIP() << "no network interface is up";
+    }
+    const std::filesystem::path log = root.Path() / "pac.log";
+    net_test::Serverd pac({"--log", log.string()});
+    ASSERT_GT(pac.Port(), 0);
+    const std::string script = "pac+" + pac.Url("/proxy.pac");
+    testsupport::ScopedEnv zrRoot("ZR40_ROOT", root.Path().c_str());
+    testsupport::ScopedEnv server("ZR40_UPDATE_SERVER", "http://update.zr40.test");
+    testsupport::ScopedEnv user("PKEXEC_UID", "65534");
+    testsupport::ScopedEnv sudo("SUDO_UID", nullptr);
+    testsupport::ScopedEnv http("http_proxy", script.c_str());
+    testsupport::ScopedEnv noProxy("no_proxy", nullptr);
+    testsupport::ScopedEnv noProxyUpper("NO_PROXY", nullptr);
+    const auto probe = [](std::vector<std::string> args) {
+        args.insert(args.begin(), ZR_REACH_PROBE);
+        testsupport::ChildProcess child(args, {});
+        const auto status = child.Wait(testsupport::In(std::chrono::milliseconds(30000)));
+        return status.value_or(-1);
+    };
+    const auto fetched = [&] {
+        std::ifstream in(log);
+        std::string line;
+        while (std::getline(in, line)) {
+            if (line.find("/proxy.pac") != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    };
+
+    const int asRoot = probe({"root"});
+    if (asRoot == 77) {
+        GTEST_SKIP() << "no way to run with an effective user id of 0 here";
+    }
+    ASSERT_EQ(asRoot, 0);
+    EXPECT_FALSE(fetched());
+
+    ASSERT_EQ(probe({"user", "65534"}), 0);
+    EXPECT_TRUE(fetched());
 }
 
 }  // namespace

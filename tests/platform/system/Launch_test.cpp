@@ -4,6 +4,8 @@
 
 #include "tests/platform/system/SystemTestSupport.h"
 #include "tests/support/Eventually.h"
+#include "tests/support/FakeLogin.h"
+#include "tests/support/PrivateBus.h"
 
 namespace sys = platform::system;
 namespace fs = std::filesystem;
@@ -94,6 +96,80 @@ TEST_F(ForOtherUser, RootStartsProgramsAsThePersonItActsForUnlessAskedToKeepRoot
                                   {.show = sys::Show::kNormal, .keepRoot = true, .workingDir = {}})
                     .Started());
     EXPECT_NE(WaitForReport(out / "root").find("uid=0\n"), std::string::npos);
+}
+
+// Under pkexec root has the display of the terminal it was started from and nothing else of the
+// session; a program it starts for the user joins the user's graphical session as logind knows
+// it, with the bus and compositor sockets of the user's runtime directory.
+TEST_F(ForOtherUser, ProgramsStartedForTheUserJoinTheUsersGraphicalSession) {
+    if (!Root()) {
+        GTEST_SKIP() << "needs root";
+    }
+    using testsupport::FakeSession;
+    const fs::path out = root_.Path() / "out";
+    fs::create_directory(out);
+    fs::permissions(out, fs::perms::all);
+    const fs::path runtime = root_.Path() / "run/user" / std::to_string(systemtest::kOtherUid);
+    fs::create_directories(runtime);
+    for (const char* socket : {"bus", "wayland-1", "wayland-0"}) {
+        ASSERT_TRUE(testsupport::MakeSocketFile(runtime / socket)) << socket;
+    }
+    std::ofstream(runtime / "wayland-00");  // not a socket
+    ScopedEnv display("DISPLAY", ":3");
+    ScopedEnv xauthority("XAUTHORITY", "/home/zrtester/.Xauthority");
+    ScopedEnv noBus("DBUS_SESSION_BUS_ADDRESS", nullptr);
+    ScopedEnv noWayland("WAYLAND_DISPLAY", nullptr);
+    ScopedEnv noType("XDG_SESSION_TYPE", nullptr);
+
+    const auto startWith = [&](const std::vector<FakeSession>& sessions, const char* report) {
+        testsupport::PrivateBus bus;
+        testsupport::FakeLogin login(sessions);
+        testsupport::BusService service(bus.Address(), [&](sd_bus* b) { login.Serve(b); });
+        EXPECT_TRUE(service.Ok());
+        ScopedEnv systemBus("DBUS_SYSTEM_BUS_ADDRESS", bus.Address().c_str());
+        EXPECT_TRUE(sys::StartProgram(kHelper, {"argv", (out / report).string()}).Started());
+        return WaitForReport(out / report);
+    };
+    constexpr uid_t kUid = systemtest::kOtherUid;
+    const FakeSession tty{.id = "c1", .uid = kUid};
+    const FakeSession greeter{
+        .id = "c2", .uid = kUid, .type = "x11", .display = ":0", .sessionClass = "greeter"};
+    const FakeSession other{.id = "4", .uid = kUid + 1, .type = "x11", .display = ":9"};
+    const FakeSession x11{
+        .id = "5", .uid = kUid, .type = "x11", .display = ":1", .state = "online", .active = false};
+    const FakeSession remote{
+        .id = "6", .uid = kUid, .type = "x11", .display = ":10", .remote = true};
+    FakeSession remoteIdle = remote;
+    remoteIdle.state = "online";
+    remoteIdle.active = false;
+    const FakeSession wayland{.id = "7", .uid = kUid, .type = "wayland", .display = ":5"};
+
+    const std::string common =
+        "XDG_RUNTIME_DIR=/run/user/4321\n"
+        "DBUS_SESSION_BUS_ADDRESS=unix:path=/run/user/4321/bus\n";
+    std::string seen = startWith({tty, greeter, other, x11, remote, wayland}, "wayland");
+    EXPECT_NE(seen.find("uid=4321\n"), std::string::npos) << seen;
+    EXPECT_NE(seen.find(common + "DISPLAY=:5\nWAYLAND_DISPLAY=wayland-0\n"
+                                 "XAUTHORITY=/home/zrtester/.Xauthority\n"
+                                 "XDG_SESSION_TYPE=wayland\n"),
+              std::string::npos)
+        << seen;
+
+    // No active session of the user's class: the local one comes before the remote one.
+    seen = startWith({tty, greeter, other, remoteIdle, x11}, "x11");
+    EXPECT_NE(seen.find(common + "DISPLAY=:1\nWAYLAND_DISPLAY=(unset)\n"
+                                 "XAUTHORITY=/home/zrtester/.Xauthority\n"
+                                 "XDG_SESSION_TYPE=x11\n"),
+              std::string::npos)
+        << seen;
+
+    // No graphical session of the user's: what pkexec kept stands.
+    seen = startWith({tty, other}, "tty");
+    EXPECT_NE(seen.find(common + "DISPLAY=:3\nWAYLAND_DISPLAY=(unset)\n"
+                                 "XAUTHORITY=/home/zrtester/.Xauthority\n"
+                                 "XDG_SESSION_TYPE=(unset)\n"),
+              std::string::npos)
+        << seen;
 }
 
 TEST(OpenUrl, OnlyWebAddressesAndEachAsOneArgumentOfTheOpener) {

@@ -106,8 +106,8 @@ TEST(Logind, InhibitorIsHeldWhileTheObjectLivesAndResumeReachesTheCallback) {
         {
             std::lock_guard lock(logind.mutex);
             EXPECT_EQ(logind.inhibitArgs,
-                      (std::vector<std::string>{"sleep:idle", "ZR40_SWUpdate",
-                                                "writing the firmware", "block"}));
+                      (std::vector<std::string>{"shutdown:sleep:idle:handle-lid-switch",
+                                                "ZR40_SWUpdate", "writing the firmware", "block"}));
         }
         pollfd held{logind.ReadEnd(), POLLIN, 0};
         ASSERT_EQ(::poll(&held, 1, 0), 0) << "the lock was let go while held";

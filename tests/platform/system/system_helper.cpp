@@ -20,8 +20,9 @@ int WriteArgv(int argc, char** argv) {
     {
         std::ofstream out(file + ".tmp");
         out << "uid=" << geteuid() << "\n";
-        for (const char* name : {"HOME", "USER", "XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS",
-                                 "DISPLAY", "ZR40_SHOW"}) {
+        for (const char* name :
+             {"HOME", "USER", "XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS", "DISPLAY",
+              "WAYLAND_DISPLAY", "XAUTHORITY", "XDG_SESSION_TYPE", "ZR40_SHOW"}) {
             const char* value = std::getenv(name);
             out << name << "=" << (value != nullptr ? value : "(unset)") << "\n";
         }
