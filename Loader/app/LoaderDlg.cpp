@@ -3,6 +3,7 @@
 #include <string>
 #include <utility>
 
+#include "Loader/app/SystemIntegration.h"
 #include "Loader/common/RunNames.h"
 #include "platform/resources/resources.h"
 #include "platform/window/Window.h"
@@ -55,6 +56,7 @@ std::string LoadCp(int nId) {
 CLoaderDlg::CLoaderDlg(CLoaderStart& start, CLoaderDlgSystem system,
                        platform::kernel::Clock& runClock)
     : ui::Dialog(IDD_LOADER_DIALOG),
+      m_errorLogPlace(&CSystemIntegration::OpenErrorLog),
       m_start(start),
       m_system(std::move(system)),
       m_runClock(runClock) {}

@@ -10,6 +10,7 @@
 #include "Loader/app/LoaderApp.h"
 #include "Loader/app/SecondaryDlgs.h"
 #include "Loader/app/UpdateRoad.h"
+#include "Loader/common/ErrorRecord.h"
 #include "Loader/script/RunOwner.h"
 #include "platform/ui/Ui.h"
 
@@ -92,6 +93,8 @@ class CLoaderDlg final : public platform::ui::Dialog,
         return box == WaitBox::kDriver ? m_pDrvDlg : m_pNwDlg;
     }
 
+    // The runs' error log goes to the user the tool works for, not to the working directory.
+    ScopedErrorLogPlace m_errorLogPlace;
     CLoaderStart& m_start;
     CLoaderDlgSystem m_system;
     platform::kernel::Clock& m_runClock;

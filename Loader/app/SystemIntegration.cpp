@@ -5,15 +5,17 @@
 #include <unistd.h>
 
 #include <cstdio>
-
 #include <cstdlib>
 #include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include "Loader/common/ComLog.h"
 #include "Loader/common/ComString.h"
+#include "Loader/common/ErrorRecord.h"
 #include "platform/fd/UniqueFd.h"
+#include "platform/paths/Owned.h"
 #include "platform/paths/Paths.h"
 #include "platform/registry/Registry.h"
 #include "platform/system/Autostart.h"
@@ -216,7 +218,7 @@ int CSystemIntegration::InstallManager(const fs::path& dir) {
     paths::User owner;
     owner.uid = ::geteuid();
     owner.gid = ::getegid();
-    if (!paths::MakeOwnedDirs(installDir, 0755, owner)) {
+    if (!paths::OpenOwnedDir(installDir, owner, 0755, paths::Missing::kCreate).ok()) {
         return 0;
     }
     if (!CopyProgram(programs[0].Get(), installDir / kManagerProgram) ||
@@ -257,4 +259,20 @@ int CSystemIntegration::SaveConnectionSettings() {
 
 int CSystemIntegration::RestoreConnectionSettings() {
     return CopyInEveryProfile(kConnectionSoftSaveKey, kConnectionSoftKey, true);
+}
+
+int CSystemIntegration::OpenErrorLog(CComLog& log) {
+    const paths::User user = paths::CurrentUser();
+    const fs::path dir = paths::StateDir(user);
+    const paths::Opened folder = paths::OpenOwnedDir(dir, user, 0700, paths::Missing::kCreate);
+    if (!folder.ok()) {
+        return 0;
+    }
+    paths::Opened file = paths::OpenOwnedFile(folder.fd.Get(), kErrorLogName,
+                                              O_RDWR | O_CREAT | O_TRUNC, 0644, user);
+    if (!file.ok()) {
+        return 0;
+    }
+    return log.Adopt(file.fd.Release(),
+                     CComString(std::string_view((dir / kErrorLogName).native())));
 }

@@ -13,6 +13,8 @@
 #include "platform/system/Launch.h"
 #include "platform/system/System.h"
 
+class CComLog;
+
 // The manager's main window; titles are UTF-8 on this platform.
 inline constexpr char kManagerWindowTitle[] = "ZR-40更新管理ツール";
 // Asks the manager to end (WM_USER+2).
@@ -75,6 +77,10 @@ class CSystemIntegration {
     // store is skipped. Gives how many profiles were handled.
     static int SaveConnectionSettings();
     static int RestoreConnectionSettings();
+
+    // The tool's error log (an ErrorLogOpener): kErrorLogName in the current user's state
+    // folder (platform::paths::StateDir), made and written as that user, never through a link.
+    static int OpenErrorLog(CComLog& log);
 
   private:
     void CloseRunningManager();

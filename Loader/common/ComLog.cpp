@@ -1,5 +1,8 @@
 #include "Loader/common/ComLog.h"
 
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -46,9 +49,27 @@ CComLog::~CComLog() {
 
 int CComLog::Open(const CComString& strFileName) {
     Close();
+    // Emptied only once it has passed; non-blocking so that a FIFO cannot hold the writer.
+    const int fd = ::open(strFileName.GetString(),
+                          O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+    if (fd < 0) {
+        return 0;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+        ::ftruncate(fd, 0) != 0) {
+        ::close(fd);
+        return 0;
+    }
+    return Adopt(fd, strFileName);
+}
+
+int CComLog::Adopt(int fd, const CComString& strFileName) {
+    Close();
     // Binary: the LF to CR LF translation is done by Put, the same on every platform.
-    m_file.reset(std::fopen(strFileName.GetString(), "w+b"));
+    m_file.reset(::fdopen(fd, "w+b"));
     if (!m_file) {
+        ::close(fd);
         return 0;
     }
     m_strFileName = strFileName;

@@ -16,8 +16,12 @@ class CComLog {
     virtual ~CComLog();
 
     // Creates (truncates) the file; 1 on success, 0 when it cannot be created. A file already
-    // open is closed first.
+    // open is closed first. Never through a link, and never a file with another name or not a
+    // regular file: a name planted there must not make the writer empty what it stands for.
     int Open(const CComString& strFileName);
+    // Takes `fd`, open for writing and ready to be written from its start, as the log named
+    // strFileName; 1 on success, 0 when it cannot be taken (it is closed then).
+    int Adopt(int fd, const CComString& strFileName);
     // The log named after the program: directory of the executable + its name up to the first
     // dot + ".log".
     int OpenDefault();

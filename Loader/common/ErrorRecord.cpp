@@ -1,5 +1,8 @@
 #include "Loader/common/ErrorRecord.h"
 
+#include <mutex>
+#include <utility>
+
 #include "Loader/common/ComLog.h"
 #include "Loader/common/ComString.h"
 
@@ -49,10 +52,33 @@ void SetExecError(std::int32_t execIdx, std::int32_t execInfo, std::int32_t errC
     r.ErrDetail = errDetail;
 }
 
+namespace {
+
+std::mutex g_placeLock;
+ErrorLogOpener g_place;
+
+ErrorLogOpener Place() {
+    std::lock_guard lock(g_placeLock);
+    return g_place;
+}
+
+}  // namespace
+
+ScopedErrorLogPlace::ScopedErrorLogPlace(ErrorLogOpener opener) {
+    std::lock_guard lock(g_placeLock);
+    m_previous = std::exchange(g_place, std::move(opener));
+}
+
+ScopedErrorLogPlace::~ScopedErrorLogPlace() {
+    std::lock_guard lock(g_placeLock);
+    g_place = std::move(m_previous);
+}
+
 int WriteErrorLog() {
     const ExecErrorRecord& r = ExecError();
-    CComLog log("ZR40Loader_err.log");
-    if (!log.IsOpen()) {
+    CComLog log;
+    const ErrorLogOpener place = Place();
+    if ((place ? place(log) : log.Open(kErrorLogName)) != 1 || !log.IsOpen()) {
         return 0;
     }
     log.WriteDateTime("");

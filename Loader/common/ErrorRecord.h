@@ -9,6 +9,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
+
+class CComLog;
 
 // What went wrong (ErrContents), for every layer that writes the record.
 enum ExecErrContents : std::int32_t {
@@ -65,7 +68,25 @@ class ScopedExecErrorBinding {
 void SetExecError(std::int32_t execIdx, std::int32_t execInfo, std::int32_t errContents,
                   std::int32_t errDetail);
 
-// Writes the calling thread's record to "ZR40Loader_err.log" in the current directory, replacing an
-// earlier log. Returns 1 when the file could be written, 0 otherwise (the caller's failure path
-// goes on).
+inline constexpr char kErrorLogName[] = "ZR40Loader_err.log";
+
+// Opens the error log to be written from its start; 1 when `log` is open.
+using ErrorLogOpener = std::function<int(CComLog& log)>;
+
+// Where WriteErrorLog puts the log while the object lives (the latest one wins). Without one,
+// kErrorLogName in the current directory, which suits a command run in a terminal; a program
+// that works for someone else names its own place before its runs start.
+class ScopedErrorLogPlace {
+  public:
+    explicit ScopedErrorLogPlace(ErrorLogOpener opener);
+    ~ScopedErrorLogPlace();
+    ScopedErrorLogPlace(const ScopedErrorLogPlace&) = delete;
+    ScopedErrorLogPlace& operator=(const ScopedErrorLogPlace&) = delete;
+
+  private:
+    ErrorLogOpener m_previous;
+};
+
+// Writes the calling thread's record to the error log, replacing an earlier log. Returns 1 when
+// the file could be written, 0 otherwise (the caller's failure path goes on).
 int WriteErrorLog();

@@ -1,7 +1,6 @@
 #include "platform/paths/Paths.h"
 
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -198,6 +197,10 @@ std::filesystem::path RuntimeDir(const User& user) {
     return XdgOr(user, "XDG_RUNTIME_DIR", "/run/user/" + std::to_string(user.uid)) / "zr40";
 }
 
+std::filesystem::path StateDir(const User& user) {
+    return XdgOr(user, "XDG_STATE_HOME", user.home / ".local" / "state") / "zr40";
+}
+
 std::filesystem::path InstallDir() {
     return Relocate("/opt/Norvale/mirato ZR40");
 }
@@ -208,28 +211,6 @@ std::filesystem::path UserAutostartDir(const User& user) {
 
 std::filesystem::path AllUsersAutostartDir() {
     return Relocate("/etc/xdg/autostart");
-}
-
-bool MakeOwnedDirs(const std::filesystem::path& dir, mode_t mode, const User& owner) {
-    std::error_code ec;
-    if (dir.empty() || std::filesystem::is_directory(dir, ec)) {
-        return !dir.empty();
-    }
-    if (dir.has_parent_path() && dir.parent_path() != dir &&
-        !MakeOwnedDirs(dir.parent_path(), mode, owner)) {
-        return false;
-    }
-    if (::mkdir(dir.c_str(), mode) != 0) {
-        return errno == EEXIST && std::filesystem::is_directory(dir, ec);  // made by another
-    }
-    // mkdir's mode passes through the umask; the folders that hold sockets and stores must not.
-    if (::chmod(dir.c_str(), mode) != 0) {
-        return false;
-    }
-    if (geteuid() == 0 && owner.uid != 0 && ::chown(dir.c_str(), owner.uid, owner.gid) != 0) {
-        return false;
-    }
-    return std::filesystem::is_directory(dir, ec);
 }
 
 }  // namespace platform::paths

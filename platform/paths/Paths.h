@@ -52,14 +52,13 @@ std::filesystem::path MachineStoreFile();
 // $XDG_RUNTIME_DIR/zr40 when the process runs as that user and the variable is absolute, else
 // /run/user/<uid>/zr40; relocated. Window sockets and single-instance locks live here.
 std::filesystem::path RuntimeDir(const User& user);
+// $XDG_STATE_HOME/zr40 when the process runs as that user and the variable is absolute, else
+// <home>/.local/state/zr40; relocated. The update tool's error log lives here.
+std::filesystem::path StateDir(const User& user);
 // Where the update manager is installed: /opt/Norvale/mirato ZR40.
 std::filesystem::path InstallDir();
 // XDG autostart folders: <config>/autostart and /etc/xdg/autostart.
 std::filesystem::path UserAutostartDir(const User& user);
 std::filesystem::path AllUsersAutostartDir();
-
-// Creates dir and its missing parents; the folders it creates get `mode` and, when the process
-// is root acting for someone else, belong to `owner`. Existing folders are left as they are.
-bool MakeOwnedDirs(const std::filesystem::path& dir, mode_t mode, const User& owner);
 
 }  // namespace platform::paths

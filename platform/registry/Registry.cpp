@@ -2,11 +2,12 @@
 
 #include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+
+#include "platform/paths/Owned.h"
 
 namespace platform::registry {
 namespace {
@@ -28,6 +29,28 @@ constexpr const char* kSchema =
     "INSERT OR IGNORE INTO keys(id, parent, name) VALUES(1, NULL, '');"
     "INSERT OR IGNORE INTO keys(parent, name) VALUES(1, 'Software');"
     "PRAGMA user_version = 1;";
+
+// SQLite turns a database's name into a plain path, resolving every link in it, and derives the
+// names of the -wal and -shm files from that path when it first needs them. This VFS keeps the
+// name as given, so a store named /proc/self/fd/<folder>/<file> stays in that folder.
+int KeepName(sqlite3_vfs*, const char* name, int size, char* out) {
+    const std::size_t length = std::strlen(name);
+    if (name[0] != '/' || length >= static_cast<std::size_t>(size)) {
+        return SQLITE_CANTOPEN;
+    }
+    std::memcpy(out, name, length + 1);
+    return SQLITE_OK;
+}
+
+const char* FolderVfs() {
+    static const char* const name = [] {
+        static sqlite3_vfs vfs = *sqlite3_vfs_find(nullptr);
+        vfs.zName = "zr40-folder";
+        vfs.xFullPathname = KeepName;
+        return sqlite3_vfs_register(&vfs, 0) == SQLITE_OK ? vfs.zName : nullptr;
+    }();
+    return name;
+}
 
 class Stmt {
   public:
@@ -512,59 +535,71 @@ Store::Store(Location location, int busyTimeoutMs)
     : m_location(std::move(location)), m_busyMs(busyTimeoutMs) {}
 
 Store::~Store() {
+    // The last connection's checkpoint and removal of the -wal file are the user's work too.
+    const paths::ActingAs as(Owner());
     sqlite3_close_v2(m_db);
+}
+
+Error Store::Open(bool forWrite) {
+    const auto& file = m_location.file;
+    const paths::User owner = Owner();
+    paths::Opened folder =
+        paths::OpenOwnedDir(file.parent_path(), owner, 0700,
+                            forWrite ? paths::Missing::kCreate : paths::Missing::kFail);
+    if (!folder.ok()) {
+        if (folder.error == ENOENT && !forWrite) {
+            return NotFound("no store at " + file.string());
+        }
+        return Error{Kind::kIo, "cannot open the folder of store " + file.string() + ": " +
+                                    std::strerror(folder.error)};
+    }
+    const std::string name = file.filename().string();
+    // Made here rather than by SQLite, which would leave it 0644; SQLite gives its -wal and
+    // -shm files the database's mode and owner.
+    paths::Opened checked = paths::OpenOwnedFile(folder.fd.Get(), name.c_str(),
+                                                 O_RDWR | (forWrite ? O_CREAT : 0), 0600, owner);
+    if (!checked.ok()) {
+        switch (checked.error) {
+            case ENOENT:
+                return NotFound("no store at " + file.string());
+            case ELOOP:
+            case EINVAL:
+                return Error{Kind::kDamaged, "store " + file.string() + " is not a regular file"};
+            default:
+                return Error{Kind::kIo,
+                             "store " + file.string() + ": " + std::strerror(checked.error)};
+        }
+    }
+    checked.fd.Reset();
+    // Named through the folder's descriptor, so that the database and the -wal and -shm
+    // files SQLite makes beside it later all lie in the folder just checked, whatever is
+    // renamed or linked on the way to it meanwhile. Every call into SQLite runs as the store's
+    // user (Run), so a file the user swaps in after the check (a hard link to a root file)
+    // is opened with the user's rights only, and what SQLite makes belongs to the user.
+    const std::string named = "/proc/self/fd/" + std::to_string(folder.fd.Get()) + "/" + name;
+    const paths::ActingAs as(owner);
+    if (!as.ok() || FolderVfs() == nullptr) {
+        return Error{Kind::kIo, "cannot open store " + file.string() + " as its user"};
+    }
+    sqlite3* db = nullptr;
+    const int rc = sqlite3_open_v2(named.c_str(), &db, SQLITE_OPEN_READWRITE, FolderVfs());
+    if (rc != SQLITE_OK) {
+        Error e = StoreError(db, file, rc);
+        sqlite3_close_v2(db);
+        return e;
+    }
+    m_db = db;
+    m_folder = std::move(folder.fd);
+    sqlite3_busy_timeout(m_db, m_busyMs);
+    // The road goes on across a power cut: a committed Status or update record must be on
+    // the disk, so every commit syncs the journal. Writes are a handful per update.
+    sqlite3_exec(m_db, "PRAGMA foreign_keys = ON; PRAGMA synchronous = FULL", nullptr, nullptr,
+                 nullptr);
+    return {};
 }
 
 Error Store::Connect(bool forWrite) {
     const auto& file = m_location.file;
-    if (m_db == nullptr) {
-        struct stat st {};
-        // lstat: a store planted as a symbolic link would have a root writer follow it.
-        if (::lstat(file.c_str(), &st) != 0) {
-            if (errno != ENOENT) {
-                return Error{Kind::kIo, "store " + file.string() + ": " + std::strerror(errno)};
-            }
-            if (!forWrite) {
-                return NotFound("no store at " + file.string());
-            }
-            const paths::User owner{m_location.uid, m_location.gid, {}, {}};
-            if (!paths::MakeOwnedDirs(file.parent_path(), 0700, owner)) {
-                return Error{Kind::kIo, "cannot create the folder of store " + file.string()};
-            }
-            // Created here rather than by SQLite, which would leave it 0644 and owned by root;
-            // SQLite gives its -wal and -shm files the database's mode and (as root) owner.
-            const int fd =
-                ::open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-            if (fd < 0 && errno != EEXIST) {
-                return Error{Kind::kIo,
-                             "cannot create store " + file.string() + ": " + std::strerror(errno)};
-            }
-            if (fd >= 0) {
-                const bool owned =
-                    ::fchmod(fd, 0600) == 0 &&
-                    (geteuid() != 0 || ::fchown(fd, m_location.uid, m_location.gid) == 0);
-                ::close(fd);
-                if (!owned) {
-                    return Error{Kind::kIo, "cannot give store " + file.string() + " to its user"};
-                }
-            }
-        } else if (!S_ISREG(st.st_mode)) {
-            return Error{Kind::kDamaged, "store " + file.string() + " is not a regular file"};
-        }
-        sqlite3* db = nullptr;
-        const int rc = sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
-        if (rc != SQLITE_OK) {
-            Error e = StoreError(db, file, rc);
-            sqlite3_close_v2(db);
-            return e;
-        }
-        m_db = db;
-        sqlite3_busy_timeout(m_db, m_busyMs);
-        // The road goes on across a power cut: a committed Status or update record must be on
-        // the disk, so every commit syncs the journal. Writes are a handful per update.
-        sqlite3_exec(m_db, "PRAGMA foreign_keys = ON; PRAGMA synchronous = FULL", nullptr,
-                     nullptr, nullptr);
-    }
     if (m_ready) {
         return {};
     }
@@ -587,8 +622,16 @@ Error Store::Connect(bool forWrite) {
     if (!forWrite) {
         return NotFound("store " + file.string() + " is empty");
     }
-    // The journal mode cannot change inside a transaction; it stays with the file.
-    int rc = sqlite3_exec(m_db, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr);
+    // The journal mode cannot change inside a transaction; it stays with the file. SQLite
+    // keeps the old mode when it cannot make the -wal file (a link in its place).
+    int rc = SQLITE_OK;
+    {
+        Stmt st(m_db, "PRAGMA journal_mode = WAL");
+        rc = st.Step();
+        if (rc == SQLITE_ROW) {
+            rc = EqualNoCase(st.ColBytes(0), "wal") ? SQLITE_OK : SQLITE_CANTOPEN;
+        }
+    }
     if (rc == SQLITE_OK) {
         rc = sqlite3_exec(m_db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
     }
@@ -608,7 +651,21 @@ Error Store::Connect(bool forWrite) {
     return {};
 }
 
+paths::User Store::Owner() const {
+    return paths::User{m_location.uid, m_location.gid, {}, {}};
+}
+
 Error Store::Run(bool forWrite, const std::function<Error(Txn&)>& body) {
+    // The walk to the store's folder starts as this process; everything after it is the user's.
+    if (m_db == nullptr) {
+        if (Error e = Open(forWrite); !e.ok()) {
+            return e;
+        }
+    }
+    const paths::ActingAs as(Owner());
+    if (!as.ok()) {
+        return Error{Kind::kIo, "cannot act as the user of store " + m_location.file.string()};
+    }
     if (Error e = Connect(forWrite); !e.ok()) {
         return e;
     }

@@ -2,7 +2,9 @@
 //
 // A store is a file (the current user's, the machine's, another user's by profile id, or any
 // file); nothing is opened until the first operation, a read of an absent file creates nothing,
-// and a write creates the file (mode 0600, owned by the store's user). Key paths use backslashes
+// and a write creates the file (mode 0600, owned by the store's user). A root process works in
+// another user's store as that user, and never through a link (paths::OpenOwnedDir). Key paths use
+// backslashes
 // ("Software\\Norvale\\ZR40UpReg"); names compare without regard to ASCII case and keep the
 // creator's spelling. Every operation, and every Read/Write block, is one transaction, so two
 // processes may use a store at once and a killed writer leaves each value whole, old or new.
@@ -20,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/fd/UniqueFd.h"
 #include "platform/paths/Paths.h"
 
 struct sqlite3;
@@ -158,11 +161,15 @@ class Store {
     Error DeleteValue(std::string_view key, std::string_view name);
 
   private:
+    paths::User Owner() const;
+    // Opens the database; Connect then checks or makes its schema.
+    Error Open(bool forWrite);
     Error Connect(bool forWrite);
     Error Run(bool forWrite, const std::function<Error(Txn&)>& body);
 
     Location m_location;
     int m_busyMs;
+    fd::UniqueFd m_folder;  // the database is named through it; outlives m_db
     sqlite3* m_db = nullptr;
     bool m_ready = false;  // schema present
 };

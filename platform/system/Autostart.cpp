@@ -1,13 +1,15 @@
 #include "platform/system/Autostart.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <stdio.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
-#include <cstdlib>
+#include <string>
 
 #include "platform/fd/UniqueFd.h"
+#include "platform/paths/Owned.h"
 #include "platform/paths/Paths.h"
 #include "platform/system/System.h"
 
@@ -94,31 +96,45 @@ bool WriteAll(int fd, std::string_view text) {
     return true;
 }
 
-// The rename is on disk once its folder is.
-bool SyncFolder(const fs::path& dir) {
-    const fd::UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+// The rename is on disk once its folder is. The folder is opened afresh for reading, through
+// the descriptor the walk gave.
+bool SyncFolder(int dirFd) {
+    const fd::UniqueFd fd(::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     return fd.Valid() && ::fsync(fd.Get()) == 0;
 }
 
 // A reader sees the old entry or the new one, never a part; after a crash, the new one once this
-// has said so.
-bool ReplaceFile(const fs::path& file, std::string_view content, const paths::User& owner) {
-    std::string temp = (file.parent_path() / ("." + file.filename().string() + ".XXXXXX")).string();
-    fd::UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
-    if (!fd.Valid()) {
+// has said so. The file is made and renamed as the folder's owner, in the folder opened without
+// following links; rename replaces whatever lies under the name, a link included, without
+// following it.
+bool ReplaceFile(int dirFd, const std::string& name, std::string_view content,
+                 const paths::User& owner) {
+    static std::atomic<unsigned> s_nextTemp{0};
+    const paths::ActingAs as(owner);
+    if (!as.ok()) {
         return false;
     }
-    bool ok = ::fchmod(fd.Get(), 0644) == 0;
-    if (ok && geteuid() == 0 && owner.uid != 0) {
-        ok = ::fchown(fd.Get(), owner.uid, owner.gid) == 0;
+    std::string temp;
+    paths::Opened file;
+    for (int round = 0; round < 8 && !file.ok(); ++round) {
+        temp = "." + name + "." + std::to_string(::getpid()) + "-" +
+               std::to_string(s_nextTemp.fetch_add(1));
+        file = paths::OpenOwnedFile(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644, owner);
+        if (!file.ok() && file.error != EEXIST) {
+            return false;
+        }
     }
-    ok = ok && WriteAll(fd.Get(), content) && ::fsync(fd.Get()) == 0;
-    fd.Reset();
-    ok = ok && ::rename(temp.c_str(), file.c_str()) == 0;
+    bool ok = file.ok() && WriteAll(file.fd.Get(), content) && ::fsync(file.fd.Get()) == 0;
+    file.fd.Reset();
+    ok = ok && ::renameat(dirFd, temp.c_str(), dirFd, name.c_str()) == 0;
     if (!ok) {
-        ::unlink(temp.c_str());
+        ::unlinkat(dirFd, temp.c_str(), 0);
     }
-    return ok && SyncFolder(file.parent_path());
+    return ok && SyncFolder(dirFd);
+}
+
+std::string FileName(std::string_view name) {
+    return EscapeFileName(name) + ".desktop";
 }
 
 }  // namespace
@@ -133,7 +149,7 @@ std::string DesktopExecValue(const fs::path& program, const std::vector<std::str
 }
 
 fs::path AutostartFile(AutostartScope scope, std::string_view name) {
-    return Dir(scope) / (EscapeFileName(name) + ".desktop");
+    return Dir(scope) / FileName(name);
 }
 
 bool SetAutostart(AutostartScope scope, const AutostartEntry& entry) {
@@ -142,8 +158,8 @@ bool SetAutostart(AutostartScope scope, const AutostartEntry& entry) {
         return false;
     }
     const paths::User owner = Owner(scope);
-    const fs::path file = AutostartFile(scope, entry.name);
-    if (!paths::MakeOwnedDirs(file.parent_path(), 0755, owner)) {
+    const paths::Opened dir = paths::OpenOwnedDir(Dir(scope), owner, 0755, paths::Missing::kCreate);
+    if (!dir.ok()) {
         return false;
     }
     std::string content = "[Desktop Entry]\nType=Application\nName=" + EscapeValue(entry.name) +
@@ -152,12 +168,17 @@ bool SetAutostart(AutostartScope scope, const AutostartEntry& entry) {
     if (entry.delaySeconds) {
         content += "X-GNOME-Autostart-Delay=" + std::to_string(*entry.delaySeconds) + "\n";
     }
-    return ReplaceFile(file, content, owner);
+    return ReplaceFile(dir.fd.Get(), FileName(entry.name), content, owner);
 }
 
 bool RemoveAutostart(AutostartScope scope, std::string_view name) {
-    const fs::path file = AutostartFile(scope, name);
-    return ::unlink(file.c_str()) == 0 || errno == ENOENT;
+    const paths::User owner = Owner(scope);
+    const paths::Opened dir = paths::OpenOwnedDir(Dir(scope), owner, 0755, paths::Missing::kFail);
+    if (!dir.ok()) {
+        return dir.error == ENOENT;  // no folder, no entry
+    }
+    const paths::ActingAs as(owner);
+    return as.ok() && (::unlinkat(dir.fd.Get(), FileName(name).c_str(), 0) == 0 || errno == ENOENT);
 }
 
 }  // namespace platform::system

@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "platform/devices/Catalog.h"
+#include "platform/paths/Owned.h"
 #include "platform/paths/Paths.h"
 #include "platform/system/Bus.h"
 
@@ -101,19 +102,19 @@ std::string EscapeFileName(std::string_view name) {
 SingleInstance::SingleInstance(std::string_view name) {
     const paths::User user = paths::CurrentUser();
     const fs::path dir = paths::RuntimeDir(user);
-    if (!paths::MakeOwnedDirs(dir, 0700, user)) {
+    const paths::Opened folder = paths::OpenOwnedDir(dir, user, 0700, paths::Missing::kCreate);
+    if (!folder.ok()) {
         return;
     }
-    file_ = dir / (EscapeFileName(name) + ".lock");
-    fd_.Reset(::open(file_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (!fd_.Valid()) {
+    const std::string fileName = EscapeFileName(name) + ".lock";
+    file_ = dir / fileName;
+    // Made as the user: the user's own programs take the same locks unprivileged.
+    paths::Opened lock =
+        paths::OpenOwnedFile(folder.fd.Get(), fileName.c_str(), O_RDWR | O_CREAT, 0600, user);
+    if (!lock.ok()) {
         return;
     }
-    // The user's own programs take the same locks unprivileged.
-    if (geteuid() == 0 && user.uid != 0 && ::fchown(fd_.Get(), user.uid, user.gid) != 0) {
-        fd_.Reset();
-        return;
-    }
+    fd_ = std::move(lock.fd);
     // flock belongs to the open file description, so a second open in this process conflicts
     // as well as one in another process.
     int rc = 0;

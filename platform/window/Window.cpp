@@ -1,5 +1,6 @@
 #include "platform/window/Window.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -23,6 +24,7 @@
 
 #include "platform/fd/UniqueFd.h"
 #include "platform/kernel/Event.h"
+#include "platform/paths/Owned.h"
 #include "platform/paths/Paths.h"
 
 namespace platform::window {
@@ -126,16 +128,12 @@ void Complain(const std::string& what) {
     std::fprintf(stderr, "zr40: window: %s\n", what.c_str());
 }
 
-// An address for a socket in dir, through /proc/self/fd/<dirFd>/ when the plain path does not
-// fit into sun_path.
-bool MakeAddress(const fs::path& dir, int dirFd, const std::string& name, sockaddr_un& addr,
-                 socklen_t& len) {
-    std::string path = (dir / name).string();
+// A socket's address names it through the descriptor of its folder, so that neither a long
+// path nor a folder swapped or linked meanwhile changes which socket is meant.
+bool MakeAddress(int dirFd, const std::string& name, sockaddr_un& addr, socklen_t& len) {
+    const std::string path = "/proc/self/fd/" + std::to_string(dirFd) + "/" + name;
     if (path.size() >= sizeof addr.sun_path) {
-        path = "/proc/self/fd/" + std::to_string(dirFd) + "/" + name;
-        if (path.size() >= sizeof addr.sun_path) {
-            return false;
-        }
+        return false;
     }
     addr = {};
     addr.sun_family = AF_UNIX;
@@ -144,8 +142,40 @@ bool MakeAddress(const fs::path& dir, int dirFd, const std::string& name, sockad
     return true;
 }
 
-UniqueFd OpenDir(const fs::path& dir) {
-    return UniqueFd(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+// Binds sock under `name` in the user's folder, as the user: the socket file is then the
+// user's, and bind gives it the mode of the unbound socket less the umask, so nothing is
+// changed by name afterwards.
+bool Bind(int sock, int dirFd, const std::string& name, const sockaddr_un& addr, socklen_t len,
+          const paths::User& user) {
+    if (::fchmod(sock, 0600) != 0) {
+        return false;
+    }
+    const paths::ActingAs as(user);
+    if (!as.ok()) {
+        errno = EPERM;
+        return false;
+    }
+    // A socket left by an earlier process with the same id is in the way.
+    ::unlinkat(dirFd, name.c_str(), 0);
+    return ::bind(sock, reinterpret_cast<const sockaddr*>(&addr), len) == 0;
+}
+
+// The names in a folder opened by paths::OpenOwnedDir.
+std::vector<std::string> Names(int dirFd) {
+    std::vector<std::string> names;
+    const int listing = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = listing >= 0 ? ::fdopendir(listing) : nullptr;
+    if (dir == nullptr) {
+        if (listing >= 0) {
+            ::close(listing);
+        }
+        return names;
+    }
+    while (const dirent* entry = ::readdir(dir)) {
+        names.emplace_back(entry->d_name);
+    }
+    ::closedir(dir);
+    return names;
 }
 
 // "w-<hash>-<pid>-<n>" → pid; 0 when the name is not of that form.
@@ -159,28 +189,33 @@ pid_t PidOf(std::string_view name, std::string_view prefix) {
     return pid;
 }
 
-// Calls fn with a socket connected to each live window titled so.
+// Calls fn with a socket connected to each live window titled so. The folder is the user's: it
+// is read, and its sockets reached and cleared, as the user, and only sockets count (a link
+// under a window's name could lead a root process to someone else's socket).
 template <class Fn>
 void ForEachWindow(std::string_view title, Fn fn) {
-    const fs::path dir = paths::RuntimeDir(paths::CurrentUser());
-    UniqueFd dirFd = OpenDir(dir);
-    if (!dirFd.Valid()) {
+    const paths::User user = paths::CurrentUser();
+    const fs::path dir = paths::RuntimeDir(user);
+    const paths::Opened folder = paths::OpenOwnedDir(dir, user, 0700, paths::Missing::kFail);
+    const paths::ActingAs as(user);
+    if (!folder.ok() || !as.ok()) {
         return;
     }
+    const int dirFd = folder.fd.Get();
     const std::string prefix = SocketPrefix(title);
-    std::error_code ec;
     std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir, ec)) {
-        std::string name = entry.path().filename().string();
+    for (std::string& name : Names(dirFd)) {
         if (name.starts_with(prefix) && PidOf(name, prefix) != 0) {
             names.push_back(std::move(name));
         }
     }
     std::sort(names.begin(), names.end());
     for (const std::string& name : names) {
+        struct stat st {};
         sockaddr_un addr;
         socklen_t len = 0;
-        if (!MakeAddress(dir, dirFd.Get(), name, addr, len)) {
+        if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISSOCK(st.st_mode) || !MakeAddress(dirFd, name, addr, len)) {
             continue;
         }
         UniqueFd sock(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
@@ -190,7 +225,7 @@ void ForEachWindow(std::string_view title, Fn fn) {
         if (::connect(sock.Get(), reinterpret_cast<const sockaddr*>(&addr), len) != 0) {
             if (errno == ECONNREFUSED) {
                 // Nobody is bound to it any more: its process has gone.
-                ::unlinkat(dirFd.Get(), name.c_str(), 0);
+                ::unlinkat(dirFd, name.c_str(), 0);
             }
             continue;
         }
@@ -270,6 +305,7 @@ bool WindowHandle::IsWindow() const {
 // --- Window
 
 struct Window::Publication {
+    paths::User user;
     fs::path dir;
     UniqueFd dirFd;
     std::string name;
@@ -371,44 +407,33 @@ bool Window::Published() const {
 }
 
 void Window::Publish() {
-    const paths::User user = paths::CurrentUser();
     auto pub = std::make_unique<Publication>();
-    pub->dir = paths::RuntimeDir(user);
-    if (!paths::MakeOwnedDirs(pub->dir, 0700, user)) {
-        Complain("cannot create " + pub->dir.string() + ": " + std::strerror(errno));
+    pub->user = paths::CurrentUser();
+    pub->dir = paths::RuntimeDir(pub->user);
+    paths::Opened folder = paths::OpenOwnedDir(pub->dir, pub->user, 0700, paths::Missing::kCreate);
+    if (!folder.ok()) {
+        Complain("cannot create " + pub->dir.string() + ": " + std::strerror(folder.error));
         return;
     }
-    pub->dirFd = OpenDir(pub->dir);
+    pub->dirFd = std::move(folder.fd);
     pub->name = SocketPrefix(Title()) + std::to_string(::getpid()) + "-" +
                 std::to_string(g_nextSocket.fetch_add(1));
     sockaddr_un addr;
     socklen_t len = 0;
-    if (!pub->dirFd.Valid() || !MakeAddress(pub->dir, pub->dirFd.Get(), pub->name, addr, len)) {
+    if (!MakeAddress(pub->dirFd.Get(), pub->name, addr, len)) {
         Complain("no socket address in " + pub->dir.string());
         return;
     }
     pub->sock.Reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     pub->stop.Reset(::eventfd(0, EFD_CLOEXEC));
     const int on = 1;
-    const int dirFd = pub->dirFd.Get();
-    const char* name = pub->name.c_str();
-    // A socket left by an earlier process with the same id is in the way of bind.
-    ::unlinkat(dirFd, name, 0);
     if (!pub->sock.Valid() || !pub->stop.Valid() ||
         ::setsockopt(pub->sock.Get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0 ||
-        ::bind(pub->sock.Get(), reinterpret_cast<const sockaddr*>(&addr), len) != 0) {
+        !Bind(pub->sock.Get(), pub->dirFd.Get(), pub->name, addr, len, pub->user)) {
         Complain("cannot publish " + (pub->dir / pub->name).string() + ": " + std::strerror(errno));
         return;
     }
-    // The folder is private already; the socket is too, and belongs to whom we act for.
-    const bool forOther = ::geteuid() == 0 && user.uid != 0;
-    if (::fchmodat(dirFd, name, 0600, 0) != 0 ||
-        (forOther && ::fchownat(dirFd, name, user.uid, user.gid, AT_SYMLINK_NOFOLLOW) != 0)) {
-        Complain("cannot protect " + (pub->dir / pub->name).string() + ": " + std::strerror(errno));
-        ::unlinkat(dirFd, name, 0);
-        return;
-    }
-    std::vector<uid_t> accepted = {0, ::geteuid(), user.uid};
+    std::vector<uid_t> accepted = {0, ::geteuid(), pub->user.uid};
     pub->receiver = std::thread(Receive, state_, pub->sock.Get(), pub->stop.Get(), accepted);
     publication_ = std::move(pub);
 }
@@ -420,7 +445,12 @@ void Window::Unpublish() {
     const std::uint64_t one = 1;
     [[maybe_unused]] ssize_t n = ::write(publication_->stop.Get(), &one, sizeof one);
     publication_->receiver.join();
-    ::unlinkat(publication_->dirFd.Get(), publication_->name.c_str(), 0);
+    {
+        const paths::ActingAs as(publication_->user);
+        if (as.ok()) {
+            ::unlinkat(publication_->dirFd.Get(), publication_->name.c_str(), 0);
+        }
+    }
     publication_.reset();
 }
 
@@ -434,7 +464,13 @@ void Window::SetTitle(std::string title) {
         const std::string name = SocketPrefix(Title()) + std::to_string(::getpid()) + "-" +
                                  std::to_string(g_nextSocket.fetch_add(1));
         const int dirFd = publication_->dirFd.Get();
-        if (::renameat(dirFd, publication_->name.c_str(), dirFd, name.c_str()) == 0) {
+        bool renamed = false;
+        {
+            const paths::ActingAs as(publication_->user);
+            renamed =
+                as.ok() && ::renameat(dirFd, publication_->name.c_str(), dirFd, name.c_str()) == 0;
+        }
+        if (renamed) {
             publication_->name = name;
             return;
         }

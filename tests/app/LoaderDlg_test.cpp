@@ -26,6 +26,7 @@
 #include "Loader/device/PortManage.h"
 #include "platform/fd/UniqueFd.h"
 #include "platform/kernel/Event.h"
+#include "platform/paths/Paths.h"
 #include "platform/registry/Registry.h"
 #include "platform/resources/resources.h"
 #include "platform/system/Autostart.h"
@@ -187,7 +188,12 @@ TEST_F(LoaderRoad, FailingRowEndsWithTheErrorRecorded) {
     Run();
     EXPECT_EQ(Boxes(), std::vector<std::string>{BoxLine(kMsgRunFailed, "error")})
         << host.RecordText();
-    EXPECT_TRUE(fs::exists(root.Path() / "ZR40Loader_err.log"));
+    // In the state folder of the user the tool works for, not where it was started.
+    const fs::path log =
+        platform::paths::StateDir(platform::paths::CurrentUser()) / "ZR40Loader_err.log";
+    EXPECT_EQ(log.string().rfind(root.Path().string(), 0), 0u) << log;
+    EXPECT_TRUE(fs::exists(log)) << log;
+    EXPECT_FALSE(fs::exists(root.Path() / "ZR40Loader_err.log"));
     EXPECT_EQ(store.HasUpdateError(), 1);
     EXPECT_FALSE(RelaunchRegistered());
     EXPECT_EQ(phase, 0);

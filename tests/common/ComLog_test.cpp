@@ -111,6 +111,22 @@ TEST_F(ErrorLog, SecondFailureReplacesTheFirst) {
         << text;
 }
 
+// A command run in the working directory as root must not empty what a name planted there
+// stands for.
+TEST_F(ErrorLog, ALinkUnderTheLogsNameIsNeitherFollowedNorEmptied) {
+    const testsupport::TempDir elsewhere;
+    const fs::path precious = elsewhere.Path() / "precious";
+    std::ofstream(precious) << "keep me";
+    for (const bool hard : {false, true}) {
+        hard ? fs::create_hard_link(precious, kErrorLogName)
+             : fs::create_symlink(precious, kErrorLogName);
+        SetExecError(1, 1, 1, 1);
+        EXPECT_EQ(WriteErrorLog(), 0) << (hard ? "hard link" : "symbolic link");
+        EXPECT_EQ(Slurp(precious), "keep me") << (hard ? "hard link" : "symbolic link");
+        fs::remove(kErrorLogName);
+    }
+}
+
 TEST_F(ErrorLog, UnwritableDirectoryIsNotFatal) {
     fs::remove(dir_);  // the current directory no longer exists
     SetExecError(1, 1, 1, 1);

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/paths/Owned.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 
@@ -82,10 +83,11 @@ TEST_F(RelocatedPaths, EveryPlaceMovesUnderTheRootAndXdgVariablesCountOnlyForThe
 TEST_F(RelocatedPaths, MadeFoldersGetTheirModeWhateverTheUmask) {
     const auto old = ::umask(0077);
     const fs::path dir = root_.Path() / "run/user/1000/zr40";
-    ASSERT_TRUE(paths::MakeOwnedDirs(dir, 0755, paths::CurrentUser()));
+    ASSERT_TRUE(paths::OpenOwnedDir(dir, paths::CurrentUser(), 0755, paths::Missing::kCreate).ok());
     ::umask(old);
     EXPECT_EQ(fs::status(dir).permissions(), fs::perms(0755));
-    EXPECT_TRUE(paths::MakeOwnedDirs(dir, 0700, paths::CurrentUser()));  // existing: as it was
+    // existing: as it was
+    EXPECT_TRUE(paths::OpenOwnedDir(dir, paths::CurrentUser(), 0700, paths::Missing::kCreate).ok());
     EXPECT_EQ(fs::status(dir).permissions(), fs::perms(0755));
 }
 
