@@ -5,8 +5,13 @@
 #include "Loader/app/UpdateRoad.h"
 
 #include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,6 +24,7 @@
 #include "Loader/device/AtChannel.h"
 #include "Loader/device/PortManage.h"
 #include "platform/kernel/Event.h"
+#include "platform/paths/Paths.h"
 #include "platform/registry/Registry.h"
 #include "platform/system/Autostart.h"
 #include "tests/sim/devsim/DevsimRig.h"
@@ -31,6 +37,7 @@ namespace {
 namespace fs = std::filesystem;
 namespace reg = platform::registry;
 namespace win = platform::window;
+namespace paths = platform::paths;
 
 constexpr char kSwUp[] = "Software\\norvale\\ZR40UpReg\\ZR40SwUp";
 constexpr char kSerial[] = "352011040012345";
@@ -340,6 +347,131 @@ TEST_F(UpdateRoad, ResultCheckWithoutAnAnswerFails) {
     std::uint32_t dwStatus = 0;
     EXPECT_EQ(store.ReadStatus(dwStatus), 0);
     EXPECT_EQ(statusAtManagerStart, 0u);
+}
+
+// Files under `top` as they stand (owner, mode, contents or link target), links not followed.
+std::vector<std::string> Tree(const fs::path& top) {
+    std::vector<std::string> lines;
+    if (!fs::exists(fs::symlink_status(top))) {
+        return lines;
+    }
+    auto line = [&](const fs::path& p) {
+        struct stat st {};
+        ::lstat(p.c_str(), &st);
+        std::string text;
+        if (S_ISREG(st.st_mode)) {
+            std::ifstream in(p, std::ios::binary);
+            text.assign(std::istreambuf_iterator<char>(in), {});
+        } else if (S_ISLNK(st.st_mode)) {
+            text = fs::read_symlink(p).string();
+        }
+        lines.push_back(p.string() + " " + std::to_string(st.st_uid) + " " +
+                        std::to_string(st.st_mode) + " " + text);
+    };
+    line(top);
+    for (const auto& entry : fs::recursive_directory_iterator(top)) {
+        line(entry.path());
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+// Stopped after the write, resumed for a user who has seeded the store with a folder of their
+// own as ExecDir, a manager of their own planted there, and links from their autostart and
+// state folders into root's: the road installs the manager beside the running program,
+// changes nothing of root's or of another user's, and ends with the manager's confirmation.
+TEST_F(UpdateRoad, ResumedForAHostileUserTheRoadTouchesNothingOfRootsOrTheirs) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "acting for another user needs root";
+    }
+    constexpr uid_t kUser = 4331;
+    constexpr uid_t kOther = 4332;
+    const fs::path top = root.Path();
+    fs::create_directories(top / "etc");
+    std::ofstream(top / "etc/passwd")
+        << "root:x:0:0:root:/root:/bin/sh\n"
+        << "mallory:x:" << kUser << ":" << kUser << "::/home/mallory:/bin/sh\n"
+        << "olivia:x:" << kOther << ":" << kOther << "::/home/olivia:/bin/sh\n";
+    const fs::path home = top / "home/mallory";
+    const fs::path evil = home / "evil";
+    for (const auto& [dir, uid] :
+         {std::pair{home, kUser}, std::pair{top / "home/olivia", kOther},
+          std::pair{evil / kManagerFolder, kUser}, std::pair{home / ".local", kUser},
+          std::pair{evil, kUser}, std::pair{top / "home/olivia/.config", kOther}}) {
+        fs::create_directories(dir);
+        ASSERT_EQ(::chown(dir.c_str(), uid, uid), 0);
+    }
+    // The user's manager would leave a mark if anything ran it.
+    for (const char* name : {kManagerProgram, kManagerUiProgram}) {
+        const fs::path planted = evil / kManagerFolder / name;
+        std::ofstream(planted) << "#!/bin/sh\ntouch " << (top / "planted-ran").string() << "\n";
+        fs::permissions(planted, fs::perms(0755));
+        ASSERT_EQ(::chown(planted.c_str(), kUser, kUser), 0);
+    }
+    // Root's folders the links aim at, each with a file the road must not touch.
+    fs::create_directories(top / "etc/xdg/autostart");
+    std::ofstream(top / "etc/xdg/autostart" / (std::string(kRelaunchEntry) + ".desktop"))
+        << "root's own\n";
+    fs::create_directories(top / "var/lib/zr40");
+    std::ofstream(top / "var/lib/zr40/sentinel") << "root only\n";
+    std::ofstream(top / "home/olivia/.config/notes") << "olivia's\n";
+    fs::create_directories(home / ".config");
+    ASSERT_EQ(::chown((home / ".config").c_str(), kUser, kUser), 0);
+    fs::create_symlink(top / "etc/xdg/autostart", home / ".config/autostart");
+    fs::create_symlink(top / "var/lib/zr40", home / ".local/state");
+    for (const fs::path& link : {home / ".config/autostart", home / ".local/state"}) {
+        ASSERT_EQ(::lchown(link.c_str(), kUser, kUser), 0);
+    }
+    // The tool's folder as shipped, root's.
+    const fs::path toolDir = top / "usr/lib/zr40";
+    fs::create_directories(toolDir / kManagerFolder);
+    for (const char* name : {kManagerProgram, kManagerUiProgram}) {
+        fs::copy_file(ZR_STANDIN, toolDir / kManagerFolder / name);
+    }
+    const std::vector<std::string> rootsBefore = Tree(top / "etc");
+    const std::vector<std::string> varBefore = Tree(top / "var");
+    const std::vector<std::string> othersBefore = Tree(top / "home/olivia");
+    const std::vector<std::string> plantedBefore = Tree(evil);
+
+    testsupport::ScopedEnv sudo("SUDO_UID", std::to_string(kUser).c_str());
+    Device({"--version", "Ver1.01"});
+    CStateStore user;
+    ASSERT_EQ(user.CreateStateKeys(), 1);
+    const CComString evilDir = CComString::FromUtf8(evil.string());
+    ASSERT_EQ(user.WriteSwUpState(1, 9, "Ver1.00", evilDir), 1);
+    start.dwStatus = 1;
+    start.strExecDir = evilDir;
+    start.toolDir = toolDir;
+
+    CRoadSystem system;
+    system.serverReachable = [] { return true; };
+    system.startManager = [&](const fs::path& dir) {
+        CSystemIntegration integration(clock);
+        const bool bStarted = integration.InstallManager(dir) != kInstallRefused &&
+                              CSystemIntegration::StartManager().Started();
+        window.Post({WM_LOADER_REGISTERED, 0, 0, {}});
+        return bStarted;
+    };
+    road.emplace(start, view, window, clock, portLock, system);
+    road->Begin();
+    Pump();
+
+    EXPECT_EQ(view.Boxes(), std::vector<std::string>{"box 118 information"});
+    EXPECT_FALSE(fs::exists(top / "planted-ran")) << "the user's manager ran";
+    std::ifstream installed(paths::InstallDir() / kManagerProgram, std::ios::binary);
+    std::ifstream shipped(ZR_STANDIN, std::ios::binary);
+    EXPECT_TRUE(std::equal(std::istreambuf_iterator<char>(installed), {},
+                           std::istreambuf_iterator<char>(shipped), {}))
+        << "the installed manager is the one beside the program";
+    std::vector<std::string> rootsAfter = Tree(top / "etc");
+    // The one change the road makes there: the manager's own entry for every user.
+    std::erase_if(rootsAfter, [](const std::string& line) {
+        return line.find(std::string(kManagerAutostartEntry) + ".desktop") != std::string::npos;
+    });
+    EXPECT_EQ(rootsAfter, rootsBefore);
+    EXPECT_EQ(Tree(top / "var"), varBefore);
+    EXPECT_EQ(Tree(top / "home/olivia"), othersBefore);
+    EXPECT_EQ(Tree(evil), plantedBefore);
 }
 
 // What the device may answer, with and without the echo of the command.
