@@ -36,8 +36,8 @@ class IUpRegView {
     // A message box with the application's title as caption, an OK button, in the foreground;
     // strArg fills the text's %s.
     virtual void ShowMessage(int nStringId, Icon icon, const std::string& strArg) = 0;
-    // The balloon of messages 133/132 on the tray icon, or owed until the window is next
-    // hidden to the tray when it is visible now.
+    // The balloon of messages 133/132 on the tray icon (without a tray, a desktop notice), or
+    // owed until the window is next hidden to the tray when it is open now.
     virtual void NewVersionBalloon() = 0;
     // The new-version dialog with the server's version name.
     virtual void OpenNewVersionDialog(const std::string& strName) = 0;

@@ -106,12 +106,13 @@ void CZR40UpRegDlg::UpdateCheckButton() {
 }
 
 void CZR40UpRegDlg::HideToTray() {
-    if (!m_tray.Add(IDR_MAINFRAME, Title())) {
-        // Hidden without a tray icon, nothing could bring the window back or end it.
+    if (m_tray.Add(IDR_MAINFRAME, Title())) {
+        ShowWindow(ui::ShowCommand::Hide);
+    } else {
+        // Hidden without a tray icon, nothing could bring the window back or end it. Minimised,
+        // it stands where the icon would, and the balloon goes out all the same.
         ShowWindow(ui::ShowCommand::Minimize);
-        return;
     }
-    ShowWindow(ui::ShowCommand::Hide);
     if (m_bBalloonPending) {
         m_bBalloonPending = false;
         m_tray.ShowBalloon(FormatString(IDS_NOTICE, {}), FormatString(IDS_NEW_VERSION, {}),
@@ -135,7 +136,7 @@ void CZR40UpRegDlg::ShowMessage(int nStringId, IUpRegView::Icon icon, const std:
 }
 
 void CZR40UpRegDlg::NewVersionBalloon() {
-    if (IsVisible()) {
+    if (IsVisible() && !IsMinimized()) {
         m_bBalloonPending = true;
         return;
     }

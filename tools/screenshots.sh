@@ -6,7 +6,11 @@
 # started in the tray as at logon, finds a newer version on the update server double for the
 # simulated device: its balloon (tray.png), the new-version dialog a click on the balloon opens
 # (ZR40_UpManager-newversion.png), the icon's menu (tray-menu.png) and its window restored from
-# the tray (ZR40_UpManager-run.png).
+# the tray (ZR40_UpManager-run.png). Last, on a second screen with a session bus and a
+# notification service (notification-daemon) but no tray, the same balloon goes out as a desktop
+# notification (notice.png), a click on it opens the new-version dialog, and when trayer starts
+# after the manager its icon docks and takes the window; the next balloon shows on the docked
+# icon (tray-docked.png).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 kind=${1:-release}
@@ -131,6 +135,68 @@ xdotool key Escape
 click "$icon" 1
 until_ok 10 "the manager's window" xdotool search --onlyvisible --name "^$title\$" || fail
 grab ZR40_UpManager-run.png
+
+# A desktop without a tray: its own screen, wide enough that the notification (top right) and
+# the minimised window (with no window manager, still drawn in the middle) do not overlap.
+Xvfb -displayfd 3 -screen 0 1280x720x24 -nolisten tcp 3>"$work/display2" 2>"$work/xvfb2.log" &
+pids+=($!)
+until_ok 10 "the second Xvfb's start" test -s "$work/display2" || fail
+export DISPLAY=:$(head -n1 "$work/display2")
+dbus-daemon --session --nofork --print-address=3 3>"$work/bus" 2>"$work/bus.log" &
+pids+=($!)
+until_ok 10 "the session bus's start" test -s "$work/bus" || fail
+export DBUS_SESSION_BUS_ADDRESS=$(head -n1 "$work/bus")
+/usr/lib/notification-daemon/notification-daemon 2>"$work/notices.log" &
+pids+=($!)
+notices_up() {
+  dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+    org.freedesktop.DBus.NameHasOwner string:org.freedesktop.Notifications | grep -q 'boolean true'
+}
+until_ok 10 "the notification service's start" notices_up || fail
+mkdir -p "$work/dev2" "$work/root2/proc/net"
+cp "$work/root/proc/net/route" "$work/root2/proc/net/route"
+sim2=("$bin/sim/devsim/zr40-devsim" --dir "$work/dev2" --reenum-ms 20)
+"${sim2[@]}" >"$work/dev2.out" 2>"$work/dev2.log" &
+dev2=$!
+pids+=("$dev2")
+until_ok 10 "the second simulator's start" grep -qx ready "$work/dev2.out" || fail
+ZR40_ROOT=$work/root2 ZR40_UI=qt QT_QPA_PLATFORM=xcb ZR40_UPDATE_SERVER=http://127.0.0.1:$port \
+  ZR40_DEVICE_CATALOG=$work/dev2/catalog.txt \
+  "$bin/ZR40UpReg/ZR40_UpManager" /minimize 2>"$work/manager2.log" &
+pids+=($!)
+
+# notification-daemon's bubble is its window "Notification".
+until_ok 30 "the new-version notification" xdotool search --onlyvisible --name '^Notification$' ||
+  fail
+notice=$(xdotool search --onlyvisible --name '^Notification$')
+grab notice.png
+# The window shares its title with the new-version dialog the click opens.
+window=$(xdotool search --onlyvisible --name "^$title\$")
+dialog() { xdotool search --onlyvisible --name "^$title\$" | grep -vx "$window"; }
+no_dialog() { ! dialog; }
+no_notice() { ! xdotool search --onlyvisible --name '^Notification$'; }
+click "$notice" 1
+until_ok 10 "the new-version dialog from the notification" dialog || fail
+until_ok 10 "the notification's end" no_notice || fail
+xdotool windowfocus "$(dialog)"
+xdotool key Escape
+until_ok 10 "the new-version dialog's end" no_dialog || fail
+
+# A panel that starts after the manager: the icon docks and the window goes to it.
+trayer --edge bottom --align right --widthtype request --height 32 --SetDockType true \
+  --transparent false --tint 0xdddddd 2>"$work/trayer2.log" &
+pids+=($!)
+docked() {
+  ! xdotool search --onlyvisible --name "^$title\$" && xdotool search --onlyvisible --classname '^zr40$'
+}
+until_ok 10 "the icon's docking" docked || fail
+# The device plugged in again finds the newer version again: the balloon is the tray's now.
+kill "$dev2"
+wait "$dev2" 2>/dev/null || true
+"${sim2[@]}" >"$work/dev3.out" 2>"$work/dev3.log" &
+pids+=($!)
+until_ok 30 "the balloon on the docked icon" manager_window TOOLTIP || fail
+grab tray-docked.png
 
 if ! wait "$loader"; then
   cat "$work/loader.log" >&2

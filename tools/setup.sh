@@ -7,6 +7,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev clang-format
   qt6-base-dev qt6-svg-dev fonts-noto-cjk xvfb trayer imagemagick x11-utils xdotool
+  notification-daemon
   libc-bin
   libsqlite3-dev libudev-dev libsystemd-dev dbus-daemon
   pkexec polkitd libglib2.0-bin libxml2-utils

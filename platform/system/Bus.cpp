@@ -8,6 +8,30 @@
 
 namespace platform::system {
 
+namespace {
+
+// A value in a bus address keeps only these bytes as they are.
+std::string EscapeAddress(const std::string& value) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (const char c : value) {
+        const auto byte = static_cast<unsigned char>(c);
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                           (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '/' || c == '.' ||
+                           c == '\\' || c == '*';
+        if (plain) {
+            out += c;
+        } else {
+            out += '%';
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0xF];
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
 BusPtr OpenSystemBus() {
     sd_bus* raw = nullptr;
     if (sd_bus_new(&raw) < 0) {
@@ -20,6 +44,31 @@ BusPtr OpenSystemBus() {
     }
     // The time-out is set before the start so that the greeting call is bounded as well.
     if (sd_bus_set_address(bus.get(), address) < 0 || sd_bus_set_bus_client(bus.get(), 1) < 0 ||
+        sd_bus_set_method_call_timeout(bus.get(), kBusCallTimeoutUs) < 0 ||
+        sd_bus_start(bus.get()) < 0) {
+        return nullptr;
+    }
+    return bus;
+}
+
+BusPtr OpenSessionBus() {
+    std::string address;
+    if (const char* set = secure_getenv("DBUS_SESSION_BUS_ADDRESS");
+        set != nullptr && *set != '\0') {
+        address = set;
+    } else if (const char* runtime = secure_getenv("XDG_RUNTIME_DIR");
+               runtime != nullptr && *runtime != '\0') {
+        address = "unix:path=" + EscapeAddress(std::string(runtime) + "/bus");
+    } else {
+        return nullptr;
+    }
+    sd_bus* raw = nullptr;
+    if (sd_bus_new(&raw) < 0) {
+        return nullptr;
+    }
+    BusPtr bus(raw);
+    if (sd_bus_set_address(bus.get(), address.c_str()) < 0 ||
+        sd_bus_set_bus_client(bus.get(), 1) < 0 ||
         sd_bus_set_method_call_timeout(bus.get(), kBusCallTimeoutUs) < 0 ||
         sd_bus_start(bus.get()) < 0) {
         return nullptr;

@@ -1,5 +1,5 @@
-// A connection to the system bus (DBUS_SYSTEM_BUS_ADDRESS when set) whose calls give up after
-// a bounded time, so that a service that hangs cannot hang the programs.
+// Connections to the system bus (DBUS_SYSTEM_BUS_ADDRESS when set) and to the user's session bus
+// whose calls give up after a bounded time, so that a service that hangs cannot hang the programs.
 #pragma once
 
 #include <systemd/sd-bus.h>
@@ -24,6 +24,11 @@ using MessagePtr = std::unique_ptr<sd_bus_message, MessageUnref>;
 
 // None when there is no system bus.
 BusPtr OpenSystemBus();
+
+// The session bus of DBUS_SESSION_BUS_ADDRESS, else $XDG_RUNTIME_DIR/bus; none when neither is
+// set or the connection is refused. Started, not waited for: the greeting completes as the bus
+// is processed, so a caller with a loop of its own never blocks here.
+BusPtr OpenSessionBus();
 
 // Says `text` on stderr once per `topic` in the life of the process.
 void SayOnce(std::string_view topic, std::string_view text);

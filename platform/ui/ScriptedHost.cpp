@@ -134,22 +134,34 @@ class ScriptedHost::Peer final : public DialogPeer {
 
 class ScriptedHost::Tray final : public TrayPeer {
   public:
-    Tray(ScriptedHost& host, TrayIcon& tray) : host_(host), tray_(tray) {
-        host_.trays_.push_back(&tray_);
-        host_.Note("tray add " + std::to_string(tray.IconResource()) + " " + Quoted(tray.Tip()));
+    Tray(ScriptedHost& host, TrayIcon& tray, bool docked)
+        : host_(host), tray_(tray), docked_(docked) {
+        host_.trays_.push_back(this);
+        host_.Note(std::string(docked_ ? "tray add " : "tray wait ") +
+                   std::to_string(tray.IconResource()) + " " + Quoted(tray.Tip()));
     }
     ~Tray() override {
-        std::erase(host_.trays_, &tray_);
+        std::erase(host_.trays_, this);
         host_.Note("tray remove");
+    }
+    TrayIcon& Icon() const { return tray_; }
+    bool Docked() const override { return docked_; }
+    void Dock() {
+        if (!docked_) {
+            docked_ = true;
+            host_.Note("tray dock");
+            tray_.TrayAppeared();
+        }
     }
     void Changed() override {
         host_.Note("tray change " + std::to_string(tray_.IconResource()) + " " +
                    Quoted(tray_.Tip()));
     }
+    // Without a tray the balloon is a desktop notice.
     void ShowBalloon(const std::string& titleUtf8, const std::string& textUtf8,
                      std::uint32_t timeoutMs) override {
-        host_.Note("tray balloon \"" + titleUtf8 + "\" \"" + textUtf8 + "\" " +
-                   std::to_string(timeoutMs));
+        host_.Note(std::string(docked_ ? "tray balloon" : "tray notice") + " \"" + titleUtf8 +
+                   "\" \"" + textUtf8 + "\" " + std::to_string(timeoutMs));
     }
     void ShowMenu(const MenuTemplate& menu) override {
         std::string line = "tray menu " + std::to_string(menu.id);
@@ -164,6 +176,7 @@ class ScriptedHost::Tray final : public TrayPeer {
   private:
     ScriptedHost& host_;
     TrayIcon& tray_;
+    bool docked_;
 };
 
 ScriptedHost::ScriptedHost(kernel::Clock& clock) : clock_(clock) {}
@@ -202,6 +215,11 @@ ScriptedHost& ScriptedHost::TrayEvent(std::intptr_t trayEvent) {
     Step step = MakeStep(Step::kTray);
     step.event = trayEvent;
     steps_.push_back(std::move(step));
+    return *this;
+}
+
+ScriptedHost& ScriptedHost::TrayAppears() {
+    steps_.push_back(MakeStep(Step::kDock));
     return *this;
 }
 
@@ -252,10 +270,7 @@ std::unique_ptr<DialogPeer> ScriptedHost::CreatePeer(Dialog& dialog) {
 }
 
 std::unique_ptr<TrayPeer> ScriptedHost::CreateTray(TrayIcon& tray) {
-    if (!trayAvailable_) {
-        return nullptr;
-    }
-    return std::make_unique<Tray>(*this, tray);
+    return std::make_unique<Tray>(*this, tray, trayAvailable_);
 }
 
 void ScriptedHost::AdvanceBy(std::uint32_t ms) {
@@ -325,7 +340,7 @@ bool ScriptedHost::RunFirst() {
         case Step::kTray:
             if (!trays_.empty()) {
                 Note("tray event " + std::to_string(step.event));
-                trays_.back()->Event(step.event);
+                trays_.back()->Icon().Event(step.event);
             } else {
                 skip("tray event");
             }
@@ -333,11 +348,20 @@ bool ScriptedHost::RunFirst() {
         case Step::kMenu:
             if (!trays_.empty()) {
                 Note("menu " + std::to_string(step.value));
-                trays_.back()->Choose(step.value);
+                trays_.back()->Icon().Choose(step.value);
             } else {
                 skip("menu " + std::to_string(step.value));
             }
             break;
+        case Step::kDock: {
+            Note("tray appears");
+            trayAvailable_ = true;
+            const std::vector<Tray*> waiting = trays_;
+            for (Tray* tray : waiting) {
+                tray->Dock();
+            }
+            break;
+        }
         case Step::kDo:
             Note("do " + step.what);
             step.action();

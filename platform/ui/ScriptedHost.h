@@ -38,6 +38,8 @@ class ScriptedHost final : public Host {
     ScriptedHost& Answer(int result, std::string what, std::function<void()> whileShown);
     ScriptedHost& Advance(std::uint32_t ms);
     ScriptedHost& TrayEvent(std::intptr_t trayEvent);
+    // A tray appears on a desktop that had none: waiting icons dock.
+    ScriptedHost& TrayAppears();
     ScriptedHost& ChooseMenuItem(int itemId);
     ScriptedHost& SysCommand(int dialogId, int commandId);
     ScriptedHost& Key(int dialogId, platform::ui::Key key);
@@ -45,6 +47,8 @@ class ScriptedHost final : public Host {
     ScriptedHost& Do(std::string what, std::function<void()> action);
 
     void WaitWhenIdle(bool wait) { waitWhenIdle_ = wait; }
+    // Without a tray an icon waits (recorded "tray wait") and its balloons are recorded as the
+    // desktop notices they become ("tray notice"); TrayAppears docks it.
     void SetTrayAvailable(bool available) { trayAvailable_ = available; }
     // Every line recorded from here on also goes to this stream (nullptr: none).
     void Echo(std::FILE* stream) { echo_ = stream; }
@@ -70,7 +74,18 @@ class ScriptedHost final : public Host {
 
   private:
     struct Step {
-        enum Kind { kPress, kClose, kAnswer, kAdvance, kTray, kMenu, kSys, kKey, kDo } kind = kDo;
+        enum Kind {
+            kPress,
+            kClose,
+            kAnswer,
+            kAdvance,
+            kTray,
+            kDock,
+            kMenu,
+            kSys,
+            kKey,
+            kDo
+        } kind = kDo;
         int dialog = 0;
         int value = 0;
         std::intptr_t event = 0;
@@ -94,7 +109,7 @@ class ScriptedHost final : public Host {
     kernel::Clock& clock_;
     std::deque<Step> steps_;
     std::vector<std::string> record_;
-    std::vector<TrayIcon*> trays_;
+    std::vector<Tray*> trays_;
     bool waitWhenIdle_ = false;
     bool trayAvailable_ = true;
     std::FILE* echo_ = nullptr;

@@ -695,7 +695,7 @@ bool TrayIcon::Add(int iconResource, std::string_view tipCp932) {
     } else {
         peer_->Changed();
     }
-    return peer_ != nullptr;
+    return IsShown();
 }
 
 void TrayIcon::Remove() {
@@ -739,6 +739,12 @@ void TrayIcon::ShowMenu(int menuId, int defaultId) {
 void TrayIcon::Event(std::intptr_t trayEvent) {
     ownerWindow_.Post(
         window::Message{callbackMessage_, static_cast<std::uintptr_t>(id_), trayEvent, {}});
+}
+
+void TrayIcon::TrayAppeared() {
+    if (owner_.IsAlive() && owner_.IsVisible() && owner_.IsMinimized()) {
+        owner_.ShowWindow(ShowCommand::Hide);
+    }
 }
 
 void TrayIcon::Choose(int menuItemId) {

@@ -98,6 +98,10 @@ class DialogPeer {
 class TrayPeer {
   public:
     virtual ~TrayPeer() = default;
+    // False while the desktop has no tray to hold the icon. The host then shows balloons
+    // another way (a desktop notification whose click counts as the balloon's) and, where it
+    // can, docks the icon once a tray appears, calling TrayIcon::TrayAppeared.
+    virtual bool Docked() const { return true; }
     virtual void Changed() = 0;  // tip or icon
     virtual void ShowBalloon(const std::string& titleUtf8, const std::string& textUtf8,
                              std::uint32_t timeoutMs) = 0;
@@ -129,7 +133,8 @@ class Host {
     // Shown in front of everything, pumping the dialogs meanwhile; IDOK, IDYES or IDNO.
     virtual int MessageBox(const MessageBoxRequest& request) = 0;
     virtual bool TrayAvailable() = 0;
-    // nullptr when there is no tray.
+    // nullptr when the host can show no icon at all; without a tray, a host that can dock the
+    // icon later returns a peer that is not Docked.
     virtual std::unique_ptr<TrayPeer> CreateTray(TrayIcon& tray) = 0;
 };
 
@@ -311,10 +316,13 @@ class TrayIcon {
 
     static bool Available();
 
-    // False when there is no tray.
+    // False when the icon is not in a tray: the owner must keep itself reachable (minimised).
+    // Its balloons still reach the user where the host can show them, and the icon may dock
+    // into a tray that appears later.
     bool Add(int iconResource, std::string_view tipCp932);
     void Remove();
-    bool IsShown() const { return peer_ != nullptr; }
+    // In a tray.
+    bool IsShown() const { return peer_ != nullptr && peer_->Docked(); }
     void SetTip(std::string_view tipCp932);
     void SetIconResource(int iconResource);
     void ShowBalloon(std::string_view titleCp932, std::string_view textCp932,
@@ -330,6 +338,9 @@ class TrayIcon {
     // Called by hosts (any thread): posted to the owner's window.
     void Event(std::intptr_t trayEvent);
     void Choose(int menuItemId);
+    // Called by hosts on the UI thread once the icon has docked into a tray that appeared after
+    // Add: an owner still minimised for want of a tray is hidden, as the tray would have had it.
+    void TrayAppeared();
 
   private:
     Dialog& owner_;

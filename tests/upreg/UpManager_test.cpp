@@ -134,6 +134,51 @@ TEST_F(UpManager, WithoutATrayTheWindowIsMinimisedNotLost) {
     EXPECT_TRUE(bReachable);
 }
 
+std::size_t Count(const ui::ScriptedHost& host, const std::string& line) {
+    const std::string record = host.RecordText();
+    std::size_t count = 0;
+    for (auto at = record.find(line); at != std::string::npos; at = record.find(line, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// Minimised on the task bar for want of a tray, the window stands where the icon would: the
+// balloon goes out (as a desktop notice) instead of waiting for a tray that may never come.
+TEST_F(UpManager, WithoutATrayTheNewVersionBalloonStillGoesOutAndATrayThatAppearsTakesTheWindow) {
+    m_host.SetTrayAvailable(false);
+    const std::string notice =
+        "tray notice \"お知らせ\" \"ZR-40ソフトウェアに新しいバージョンが見つかりました。\" 30000";
+    const std::string balloon =
+        "tray balloon \"お知らせ\" \"ZR-40ソフトウェアに新しいバージョンが見つかりました。\" 30000";
+    CZR40UpRegDlg dlg("", Env());
+    std::size_t nWhileShown = 1;
+    std::size_t nOnceMinimised = 0;
+    bool bMinimised = false;
+    bool bHiddenInTray = false;
+    m_host.Do("new version", [&] { dlg.NewVersionBalloon(); })
+        .Do("look", [&] { nWhileShown = Count(m_host, notice); })
+        .Press(IDD_ZR40UPREG_DIALOG, IDC_CANCEL)
+        .Do("look",
+            [&] {
+                bMinimised = dlg.IsVisible() && dlg.IsMinimized() && !dlg.Tray().IsShown();
+                nOnceMinimised = Count(m_host, notice);
+            })
+        .Do("new version", [&] { dlg.NewVersionBalloon(); })
+        .TrayAppears()
+        .Do("look", [&] { bHiddenInTray = !dlg.IsVisible() && dlg.Tray().IsShown(); })
+        .Do("new version", [&] { dlg.NewVersionBalloon(); });
+    dlg.DoModal();
+
+    EXPECT_EQ(nWhileShown, 0u);
+    EXPECT_TRUE(bMinimised);
+    EXPECT_EQ(nOnceMinimised, 1u) << m_host.RecordText();
+    EXPECT_EQ(Count(m_host, notice), 2u) << m_host.RecordText();
+    EXPECT_TRUE(bHiddenInTray) << m_host.RecordText();
+    EXPECT_EQ(Count(m_host, balloon), 1u) << m_host.RecordText();
+    EXPECT_FALSE(Has(m_host, "script: skipped"));
+}
+
 TEST_F(UpManager, NewVersionBalloonWaitsForTheTrayAndItsClickOpensTheDownloadPage) {
     const fs::path bin = m_root.Path() / "bin";
     fs::create_directories(bin);

@@ -10,6 +10,7 @@
 #include <QEventLoop>
 #include <QGroupBox>
 #include <QIcon>
+#include <QImage>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -23,11 +24,13 @@
 #include <QTextEdit>
 #include <QTimer>
 #include <cstdio>
+#include <map>
 #include <vector>
 
 #include "platform/resources/resources.h"
 #include "platform/ui/Text.h"
 #include "platform/ui/qt/Fonts.h"
+#include "platform/ui/qt/NoticePump.h"
 #include "platform/ui/qt/WindowPump.h"
 
 namespace platform::ui::qt {
@@ -37,6 +40,10 @@ constexpr int kScMinimize = 0xF020;
 constexpr int kScRestore = 0xF120;
 // Windows draws icons of dialogs and message boxes 32 pixels square at 96 dpi.
 constexpr int kIconPixels = 32;
+// Notification services draw the image at about 48 pixels.
+constexpr int kNoticeIconPixels = 48;
+// How often an icon without a tray looks for one that appeared.
+constexpr int kTrayLookoutMs = 2000;
 
 QString Qs(std::string_view cp932) {
     return QString::fromStdString(Cp932ToUtf8(cp932));
@@ -161,17 +168,26 @@ class QtDialogPeer final : public DialogPeer {
 
 class QtTrayPeer final : public TrayPeer {
   public:
-    explicit QtTrayPeer(TrayIcon& tray);
+    QtTrayPeer(QtHostImpl& host, TrayIcon& tray);
     ~QtTrayPeer() override;
+    bool Docked() const override { return docked_; }
     void Changed() override;
     void ShowBalloon(const std::string& titleUtf8, const std::string& textUtf8,
                      std::uint32_t timeoutMs) override;
     void ShowMenu(const MenuTemplate& menu) override;
 
   private:
+    void LookForTray();
+    void ShowNotice(const std::string& titleUtf8, const std::string& textUtf8,
+                    std::uint32_t timeoutMs);
+
+    QtHostImpl& host_;
     TrayIcon& tray_;
+    std::uint64_t sender_;
     std::unique_ptr<QObject> guard_;
     QSystemTrayIcon* icon_;
+    bool docked_;
+    QTimer* lookout_ = nullptr;
 };
 
 class QtHostImpl final : public Host {
@@ -262,14 +278,16 @@ class QtHostImpl final : public Host {
     bool TrayAvailable() override { return QSystemTrayIcon::isSystemTrayAvailable(); }
 
     std::unique_ptr<TrayPeer> CreateTray(TrayIcon& tray) override {
-        if (TrayAvailable()) {
-            return std::make_unique<QtTrayPeer>(tray);
+        auto peer = std::make_unique<QtTrayPeer>(*this, tray);
+        if (peer->Docked()) {
+            return peer;
         }
         if (!saidNoTray_) {
             saidNoTray_ = true;
             std::fprintf(stderr,
                          "zr40: no system tray on this desktop; the window stays on the task "
-                         "bar instead of hiding to the tray\n");
+                         "bar instead of hiding to the tray, and balloons go out as desktop "
+                         "notifications, until a tray appears\n");
         }
         // The owner hides itself before it adds its icon; without the icon it must remain
         // reachable. Afterwards, so the owner's own sequence is not entered from inside.
@@ -280,13 +298,40 @@ class QtHostImpl final : public Host {
                 dialog->ShowWindow(ShowCommand::Minimize);
             }
         });
-        return nullptr;
+        return peer;
+    }
+
+    // The desktop notices of icons without a tray, on one connection whose signals keep their
+    // order. A sender is an icon, never reused.
+    std::uint64_t AddNoticeSender(TrayIcon& tray) {
+        noticeSenders_[++lastSender_] = &tray;
+        return lastSender_;
+    }
+    void RemoveNoticeSender(std::uint64_t sender) {
+        noticeSenders_.erase(sender);
+        if (notices_) {
+            notices_->Withdraw(sender);
+        }
+    }
+    void ShowNotice(std::uint64_t sender, const system::Notice& notice) {
+        if (!notices_) {
+            notices_ = std::make_unique<NoticePump>([this](std::uint64_t clicked) {
+                // Posted to the owner, so nothing runs inside the pump.
+                if (const auto it = noticeSenders_.find(clicked); it != noticeSenders_.end()) {
+                    it->second->Event(kTrayBalloonClick);
+                }
+            });
+        }
+        notices_->Show(sender, notice);
     }
 
   private:
     QtHostOptions options_;
     kernel::Clock* clock_;
     bool saidNoTray_ = false;
+    std::uint64_t lastSender_ = 0;
+    std::map<std::uint64_t, TrayIcon*> noticeSenders_;
+    std::unique_ptr<NoticePump> notices_;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -708,8 +753,13 @@ bool QtDialogPeer::UserKey(QEvent* event) {
 
 // ---------------------------------------------------------------------------------------------
 
-QtTrayPeer::QtTrayPeer(TrayIcon& tray)
-    : tray_(tray), guard_(new QObject), icon_(new QSystemTrayIcon(qApp)) {
+QtTrayPeer::QtTrayPeer(QtHostImpl& host, TrayIcon& tray)
+    : host_(host),
+      tray_(tray),
+      sender_(host.AddNoticeSender(tray)),
+      guard_(new QObject),
+      icon_(new QSystemTrayIcon(qApp)),
+      docked_(QSystemTrayIcon::isSystemTrayAvailable()) {
     QObject::connect(icon_, &QSystemTrayIcon::activated, guard_.get(),
                      [this](QSystemTrayIcon::ActivationReason reason) {
                          if (reason == QSystemTrayIcon::Trigger) {
@@ -721,13 +771,35 @@ QtTrayPeer::QtTrayPeer(TrayIcon& tray)
     QObject::connect(icon_, &QSystemTrayIcon::messageClicked, guard_.get(),
                      [this] { tray_.Event(kTrayBalloonClick); });
     Changed();
-    icon_->show();
+    // Shown even without a tray on X11: Qt's icon docks by itself into a tray that appears later
+    // (it follows the owner of the tray selection). It tells nobody, so until then the peer
+    // looks. Elsewhere Qt decides once whether there is a tray.
+    const bool canDockLater = QGuiApplication::platformName() == QLatin1String("xcb");
+    if (docked_ || canDockLater) {
+        icon_->show();
+    }
+    if (!docked_ && canDockLater) {
+        lookout_ = new QTimer(guard_.get());
+        QObject::connect(lookout_, &QTimer::timeout, guard_.get(), [this] { LookForTray(); });
+        lookout_->start(kTrayLookoutMs);
+    }
 }
 
 QtTrayPeer::~QtTrayPeer() {
+    // Its notice goes with the icon, as a balloon would.
+    host_.RemoveNoticeSender(sender_);
     guard_.reset();
     icon_->hide();
     icon_->deleteLater();
+}
+
+void QtTrayPeer::LookForTray() {
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        return;
+    }
+    docked_ = true;
+    lookout_->stop();
+    tray_.TrayAppeared();
 }
 
 void QtTrayPeer::Changed() {
@@ -738,8 +810,34 @@ void QtTrayPeer::Changed() {
 
 void QtTrayPeer::ShowBalloon(const std::string& titleUtf8, const std::string& textUtf8,
                              std::uint32_t timeoutMs) {
+    // A tray that went away since takes Qt's icon and its balloons with it.
+    if (!docked_ || !QSystemTrayIcon::isSystemTrayAvailable()) {
+        ShowNotice(titleUtf8, textUtf8, timeoutMs);
+        return;
+    }
     icon_->showMessage(QString::fromStdString(titleUtf8), QString::fromStdString(textUtf8),
                        QSystemTrayIcon::Information, static_cast<int>(timeoutMs));
+}
+
+void QtTrayPeer::ShowNotice(const std::string& titleUtf8, const std::string& textUtf8,
+                            std::uint32_t timeoutMs) {
+    system::Notice notice;
+    notice.appName = Cp932ToUtf8(tray_.Tip());
+    notice.title = titleUtf8;
+    notice.text = textUtf8;
+    notice.timeoutMs = timeoutMs;
+    const QPixmap pixmap = IconPixmap(tray_.IconResource(), kNoticeIconPixels, 1.0);
+    if (!pixmap.isNull()) {
+        const QImage image = pixmap.toImage().convertToFormat(QImage::Format_RGBA8888);
+        notice.imageWidth = image.width();
+        notice.imageHeight = image.height();
+        notice.imageRgba.reserve(static_cast<std::size_t>(image.width()) * image.height() * 4);
+        for (int y = 0; y < image.height(); ++y) {
+            const auto* row = image.constScanLine(y);
+            notice.imageRgba.insert(notice.imageRgba.end(), row, row + image.width() * 4);
+        }
+    }
+    host_.ShowNotice(sender_, notice);
 }
 
 void QtTrayPeer::ShowMenu(const MenuTemplate& menu) {

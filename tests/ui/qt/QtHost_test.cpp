@@ -1,5 +1,7 @@
 // The Qt host under Qt's offscreen platform: Japanese drawn with a font that has it, a dialog
-// driven through native widgets and Qt's loop, and no text of either program's dialogs cut off.
+// driven through native widgets and Qt's loop, no text of either program's dialogs cut off, and
+// balloons without a tray as desktop notifications, against a notification service of the test's
+// own on a private session bus.
 #include "platform/ui/qt/QtHost.h"
 
 #include <gtest/gtest.h>
@@ -19,11 +21,14 @@
 #include <QTextEdit>
 #include <QTimer>
 #include <cstdlib>
+#include <mutex>
+#include <string>
 #include <vector>
 
 #include "platform/resources/resources.h"
 #include "platform/ui/Text.h"
 #include "platform/ui/Ui.h"
+#include "tests/support/PrivateBus.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 #include "tests/ui/qt/ProgramResources.h"
@@ -48,6 +53,12 @@ class QtHostTest : public ::testing::Test {
         ASSERT_FALSE(root_.Path().empty());
     }
     void TearDown() override { ui::SetHost(nullptr); }
+
+    // Before whatever the host talks to goes away.
+    void DropHost() {
+        ui::SetHost(nullptr);
+        host_.reset();
+    }
 
     void UseHost(double scale) {
         ui::SetHost(nullptr);
@@ -211,6 +222,232 @@ TEST_F(QtHostTest, WithoutATrayTheHiddenOwnerStaysReachable) {
     EXPECT_TRUE(owner.IsMinimized());
     EXPECT_TRUE(DialogWidget(owner)->isMinimized());
     owner.DestroyWindow();
+}
+
+// A dialog that keeps the events of its tray icons: (icon id, event).
+class TrayOwner : public Probe {
+  public:
+    using Probe::Probe;
+    static constexpr std::uint32_t kTrayMessage = 0x8003;
+    std::vector<std::pair<std::uintptr_t, std::intptr_t>> trayEvents;
+
+  protected:
+    std::intptr_t OnMessage(const platform::window::Message& message) override {
+        if (message.message == kTrayMessage) {
+            trayEvents.emplace_back(message.wParam, message.lParam);
+        }
+        return 0;
+    }
+};
+
+constexpr int kGuardMs = 30'000;
+
+// Runs Qt's loop until pred holds; the guard only stops a hang.
+template <class Pred>
+bool RunQtUntil(Pred pred) {
+    QTimer guard;
+    guard.setSingleShot(true);
+    guard.start(kGuardMs);
+    while (!pred() && guard.isActive()) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return pred();
+}
+
+constexpr char kNoticePath[] = "/org/freedesktop/Notifications";
+constexpr char kNoticeInterface[] = "org.freedesktop.Notifications";
+
+// A desktop's notification service: it records what it is asked to show and sends what the
+// user's clicks make it send.
+class NoticeService {
+  public:
+    struct Shown {
+        std::uint32_t id = 0;
+        std::string app;
+        std::uint32_t replaces = 0;
+        std::string title;
+        std::string text;
+        std::vector<std::string> actions;
+        int imageWidth = 0;
+        int imageHeight = 0;
+        std::size_t imageBytes = 0;
+        std::int32_t timeout = 0;
+    };
+
+    explicit NoticeService(const std::string& address)
+        : service_(address, [this](sd_bus* bus) {
+              ok_ = sd_bus_add_object_vtable(bus, nullptr, kNoticePath, kNoticeInterface, kVtable,
+                                             this) >= 0 &&
+                    sd_bus_request_name(bus, "org.freedesktop.Notifications", 0) >= 0;
+          }) {}
+
+    bool Ok() const { return service_.Ok() && ok_; }
+    std::vector<Shown> AllShown() const {
+        std::lock_guard lock(mutex_);
+        return shown_;
+    }
+    void Click(std::uint32_t id) {
+        service_.Run([id](sd_bus* bus) {
+            sd_bus_emit_signal(bus, kNoticePath, kNoticeInterface, "ActionInvoked", "us", id,
+                               "default");
+        });
+    }
+
+  private:
+    static int OnNotify(sd_bus_message* m, void* userdata, sd_bus_error* /*error*/) {
+        auto* self = static_cast<NoticeService*>(userdata);
+        Shown shown;
+        const char* app = nullptr;
+        const char* icon = nullptr;
+        const char* title = nullptr;
+        const char* text = nullptr;
+        char** actions = nullptr;
+        if (sd_bus_message_read(m, "susss", &app, &shown.replaces, &icon, &title, &text) < 0 ||
+            sd_bus_message_read_strv(m, &actions) < 0) {
+            return -EINVAL;
+        }
+        shown.app = app;
+        shown.title = title;
+        shown.text = text;
+        for (char** action = actions; action != nullptr && *action != nullptr; ++action) {
+            shown.actions.emplace_back(*action);
+            std::free(*action);
+        }
+        std::free(actions);
+        if (sd_bus_message_enter_container(m, 'a', "{sv}") < 0) {
+            return -EINVAL;
+        }
+        while (sd_bus_message_enter_container(m, 'e', "sv") > 0) {
+            const char* key = nullptr;
+            sd_bus_message_read(m, "s", &key);
+            if (std::string_view(key) == "image-data" &&
+                sd_bus_message_enter_container(m, 'v', "(iiibiiay)") >= 0 &&
+                sd_bus_message_enter_container(m, 'r', "iiibiiay") >= 0) {
+                int stride = 0;
+                int alpha = 0;
+                int bits = 0;
+                int channels = 0;
+                const void* bytes = nullptr;
+                sd_bus_message_read(m, "iiibii", &shown.imageWidth, &shown.imageHeight, &stride,
+                                    &alpha, &bits, &channels);
+                sd_bus_message_read_array(m, 'y', &bytes, &shown.imageBytes);
+                sd_bus_message_exit_container(m);
+                sd_bus_message_exit_container(m);
+            } else {
+                sd_bus_message_skip(m, "v");
+            }
+            sd_bus_message_exit_container(m);
+        }
+        sd_bus_message_exit_container(m);
+        if (sd_bus_message_read(m, "i", &shown.timeout) < 0) {
+            return -EINVAL;
+        }
+        {
+            std::lock_guard lock(self->mutex_);
+            shown.id = shown.replaces != 0 ? shown.replaces : ++self->lastId_;
+            self->shown_.push_back(shown);
+        }
+        return sd_bus_reply_method_return(m, "u", shown.id);
+    }
+    static int OnClose(sd_bus_message* m, void* /*userdata*/, sd_bus_error* /*error*/) {
+        return sd_bus_reply_method_return(m, "");
+    }
+
+    static constexpr sd_bus_vtable kVtable[] = {
+        SD_BUS_VTABLE_START(0),
+        SD_BUS_METHOD("Notify", "susssasa{sv}i", "u", &NoticeService::OnNotify, 0),
+        SD_BUS_METHOD("CloseNotification", "u", "", &NoticeService::OnClose, 0), SD_BUS_VTABLE_END};
+
+    mutable std::mutex mutex_;
+    std::vector<Shown> shown_;
+    std::uint32_t lastId_ = 40;
+    bool ok_ = false;
+    // Last: its thread serves the members above.
+    testsupport::BusService service_;
+};
+
+// The program's icon, as an SVG picture.
+constexpr char kIconSvg[] = R"(<svg xmlns="http://www.w3.org/2000/svg" width="32" height="32">)"
+                            R"(<rect width="32" height="32" fill="#2060c0"/></svg>)";
+constexpr int kIconResource = 9102;
+
+TEST_F(QtHostTest, WithoutATrayABalloonIsADesktopNotification) {
+    testsupport::PrivateBus bus;
+    ASSERT_FALSE(bus.Address().empty());
+    NoticeService service(bus.Address());
+    ASSERT_TRUE(service.Ok());
+    testsupport::ScopedEnv session("DBUS_SESSION_BUS_ADDRESS", bus.Address().c_str());
+    {
+        UseHost(1.0);
+        ScopedTemplate tmpl(kProbeTemplate, kProbeText);
+        platform::resources::ScopedResource icon(
+            "ICON", kIconResource,
+            std::span(reinterpret_cast<const std::uint8_t*>(kIconSvg), sizeof kIconSvg - 1));
+        TrayOwner owner(kProbeTemplate);
+        ASSERT_TRUE(owner.Create());
+        ui::TrayIcon tray(owner, 1, TrayOwner::kTrayMessage);
+        // The offscreen platform has no tray, like a desktop without one.
+        EXPECT_FALSE(tray.Add(kIconResource, ui::Utf8ToCp932("ZR-40更新管理ツール")));
+        tray.ShowBalloon(ui::Utf8ToCp932("お知らせ"),
+                         ui::Utf8ToCp932("ZR-40ソフトウェアに新しいバージョンが見つかりました。"),
+                         30000);
+        ASSERT_TRUE(RunQtUntil([&] { return service.AllShown().size() == 1; }));
+
+        const NoticeService::Shown shown = service.AllShown()[0];
+        EXPECT_EQ(shown.app, "ZR-40更新管理ツール");
+        EXPECT_EQ(shown.title, "お知らせ");
+        EXPECT_EQ(shown.text, "ZR-40ソフトウェアに新しいバージョンが見つかりました。");
+        EXPECT_EQ(shown.timeout, 30000);
+        EXPECT_EQ(shown.replaces, 0u);
+        // Actions are key and label pairs; "default" is a click on the notice itself.
+        ASSERT_EQ(shown.actions.size() % 2, 0u);
+        ASSERT_FALSE(shown.actions.empty());
+        EXPECT_EQ(shown.actions[0], "default");
+        EXPECT_GT(shown.imageWidth, 0);
+        EXPECT_EQ(shown.imageBytes, static_cast<std::size_t>(shown.imageWidth) *
+                                        static_cast<std::size_t>(shown.imageHeight) * 4);
+        EXPECT_TRUE(owner.trayEvents.empty());
+        owner.DestroyWindow();
+    }
+    DropHost();
+}
+
+TEST_F(QtHostTest, ANotificationsClickReachesItsIconsOwnerAsABalloonClick) {
+    testsupport::PrivateBus bus;
+    ASSERT_FALSE(bus.Address().empty());
+    NoticeService service(bus.Address());
+    ASSERT_TRUE(service.Ok());
+    testsupport::ScopedEnv session("DBUS_SESSION_BUS_ADDRESS", bus.Address().c_str());
+    {
+        UseHost(1.0);
+        ScopedTemplate tmpl(kProbeTemplate, kProbeText);
+        TrayOwner owner(kProbeTemplate);
+        ASSERT_TRUE(owner.Create());
+        ui::TrayIcon first(owner, 1, TrayOwner::kTrayMessage);
+        ui::TrayIcon second(owner, 2, TrayOwner::kTrayMessage);
+        EXPECT_FALSE(first.Add(128, "first"));
+        EXPECT_FALSE(second.Add(128, "second"));
+        first.ShowBalloon("1", "one", 30000);
+        ASSERT_TRUE(RunQtUntil([&] { return service.AllShown().size() == 1; }));
+        second.ShowBalloon("2", "two", 30000);
+        ASSERT_TRUE(RunQtUntil([&] { return service.AllShown().size() == 2; }));
+        const std::uint32_t one = service.AllShown()[0].id;
+        const std::uint32_t two = service.AllShown()[1].id;
+        ASSERT_NE(one, two);
+
+        // One connection keeps the signals' order, so the second icon's click comes last.
+        service.Click(one + two + 1);  // a notice of someone else's
+        service.Click(one);
+        service.Click(one);  // a notice clicked once is gone
+        service.Click(two);
+        ASSERT_TRUE(RunQtUntil(
+            [&] { return !owner.trayEvents.empty() && owner.trayEvents.back().first == 2; }));
+        const std::vector<std::pair<std::uintptr_t, std::intptr_t>> expected = {
+            {1, ui::kTrayBalloonClick}, {2, ui::kTrayBalloonClick}};
+        EXPECT_EQ(owner.trayEvents, expected);
+        owner.DestroyWindow();
+    }
+    DropHost();
 }
 
 class Ticking : public Probe {
