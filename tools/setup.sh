@@ -10,6 +10,9 @@ packages=(
   libc-bin
   libsqlite3-dev libudev-dev libsystemd-dev dbus-daemon
   libcurl4-openssl-dev libproxy-dev libcpp-httplib-dev openssl
+  help2man man-db
+  # the Debian package (tools/package.sh) and its checks
+  debhelper dpkg-dev fakeroot lintian desktop-file-utils appstream
 )
 
 missing=()
