@@ -43,6 +43,7 @@ files=$(dpkg-deb -c "$deb" | awk '{print substr($0, index($0, "./") + 1)}' | gre
 cleanup() {
   apt-get purge -y -q zr40 >/dev/null 2>&1 || true
   rm -f "$other_product"
+  find /var/cache/man \( -name 'ZR40_*' -o -name 'zr40-*' \) -delete 2>/dev/null || true
   rmdir "$manager_dir" /opt/Norvale 2>/dev/null || true
   local added
   added=$(comm -13 "$before" <(dpkg-query -W -f='${Package}\n' | sort))
@@ -66,10 +67,13 @@ for program in "$tool_dir/ZR40_SWUpdate" "$tool_dir/ZR40_UpMng/ZR40_UpManager" z
     fail "$program --version"
   fi
 done
-if MANWIDTH=80 man ZR40_SWUpdate 2>/dev/null | grep -q 'pkexec /usr/lib/zr40/ZR40_SWUpdate'; then
+# At a width other than 80 man-db keeps no formatted copy in /var/cache/man, which would outlive
+# the package (and, with the page's date fixed by the changelog, stand in for a newer one).
+page=$(MANWIDTH=100 man ZR40_SWUpdate 2>&1) || true
+if grep -q "pkexec $tool_dir/ZR40_SWUpdate" <<<"$page"; then
   ok "man ZR40_SWUpdate"
 else
-  fail "man ZR40_SWUpdate"
+  fail "man ZR40_SWUpdate: $(head -n 20 <<<"$page")"
 fi
 for page in ZR40_UpManager zr40-loader zr40-reg; do
   if man -w "$page" >/dev/null 2>&1; then ok "man -w $page"; else fail "man -w $page"; fi
@@ -108,6 +112,9 @@ for path in "$tool_dir" "$manager_dir/ZR40_UpManager" "$manager_dir/ZR40_UpMng_u
             "$machine_store"; do
   [ -e "$path" ] && left+=("$path")
 done
+while IFS= read -r -d '' file; do
+  left+=("$file")
+done < <(find /var/cache/man \( -name 'ZR40_*' -o -name 'zr40-*' \) -print0 2>/dev/null)
 if [ ${#left[@]} -eq 0 ]; then ok "nothing of the package is left"; else fail "left: ${left[*]}"; fi
 if dpkg-query -W -f='${Status}' zr40 2>/dev/null | grep -q .; then
   fail "dpkg still knows zr40: $(dpkg-query -W -f='${Status}' zr40)"
