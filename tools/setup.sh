@@ -12,6 +12,9 @@ packages=(
   libsqlite3-dev libudev-dev libsystemd-dev dbus-daemon
   pkexec polkitd libglib2.0-bin libxml2-utils
   libcurl4-openssl-dev libproxy-dev libcpp-httplib-dev openssl
+  help2man man-db
+  # the Debian package (tools/package.sh) and its checks
+  debhelper dpkg-dev fakeroot lintian desktop-file-utils appstream
 )
 
 missing=()

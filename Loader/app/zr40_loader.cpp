@@ -32,11 +32,14 @@ enum ExitCode { kOk = 0, kFailed = 1, kUsage = 2, kStopped = 3, kNoDevice = 4 };
 
 void usage(std::FILE* out) {
     std::fputs(
-        "usage: zr40-loader [options]           run a section of the loader script\n"
-        "       zr40-loader --show [section]    list a section and the embedded images\n"
-        "       zr40-loader --device-version    ask the device's modem port for its version\n"
+        "Usage: zr40-loader [options]\n"
+        "  or:  zr40-loader --show [section]\n"
+        "  or:  zr40-loader --device-version\n"
+        "Run a section of the loader script against the ZR-40, through the update tool's\n"
+        "engine. --show lists a section and the embedded images; --device-version asks the\n"
+        "device's modem port for its firmware version.\n"
         "\n"
-        "options:\n"
+        "Options:\n"
         "  --section NAME      section to run (default GLOBAL)\n"
         "  --script FILE       run a script file instead of the embedded script\n"
         "  --config FILE       use this loader configuration instead of the embedded one\n"
@@ -44,6 +47,8 @@ void usage(std::FILE* out) {
         "  --verbose           print every step message, with the seconds since the start\n"
         "  --wait-version SEC  after a successful run, wait up to SEC seconds for the device to\n"
         "                      come back and print the version it reports\n"
+        "  -h, --help          display this help and exit\n"
+        "      --version       output version information and exit\n"
         "\n"
         "Exit status: 0 done, 1 a step failed (see ZR40Loader_err.log), 2 bad usage,\n"
         "3 stopped (Ctrl-C), 4 no device or the run could not start.\n"
@@ -299,6 +304,9 @@ std::optional<int> parseArgs(int argc, char** argv, Options& options) {
             options.waitVersion = std::max(0, std::atoi(value()));
         } else if (arg == "--help" || arg == "-h") {
             usage(stdout);
+            return kOk;
+        } else if (arg == "--version") {
+            std::fputs(platform::resources::VersionText("zr40-loader").c_str(), stdout);
             return kOk;
         } else {
             usage(stderr);

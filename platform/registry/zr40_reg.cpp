@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/registry/Registry.h"
+#include "platform/resources/resources.h"
 
 namespace reg = platform::registry;
 
@@ -20,7 +21,9 @@ constexpr int kExitUsage = 2;
 constexpr int kExitStore = 3;
 
 constexpr const char* kHelp =
-    "usage: zr40-reg [STORE] COMMAND [ARGS]\n"
+    "Usage: zr40-reg [STORE] COMMAND [ARGS]\n"
+    "  or:  zr40-reg --help | --version\n"
+    "Look at and change a state store of the ZR-40 update system.\n"
     "\n"
     "STORE (default: the current user's store; ZR40_ROOT relocates every store):\n"
     "  --machine          the machine store\n"
@@ -34,7 +37,7 @@ constexpr const char* kHelp =
     "                                   TEXT (UTF-8) stored in code page 932, with its\n"
     "                                   terminating zero unless --no-zero; creates KEY\n"
     "  write-dword KEY NAME NUMBER      a 32-bit value (decimal or 0x hex); creates KEY\n"
-    "  delete-value KEY NAME\n"
+    "  delete-value KEY NAME            one value, deleted\n"
     "  delete-key KEY                   KEY with all its subkeys\n"
     "  dump [KEY]                       every key and value below KEY (default: all)\n"
     "\n"
@@ -42,7 +45,11 @@ constexpr const char* kHelp =
     "length and whether a terminating zero is stored. The empty value name is written \"\".\n"
     "\n"
     "Exit status: 0 done, 1 key or value not found, 2 usage error, 3 store failure (busy,\n"
-    "damaged, not writable).\n";
+    "damaged, not writable).\n"
+    "\n"
+    "Options:\n"
+    "  --help             display this help and exit\n"
+    "  --version          output version information and exit\n";
 
 int Usage(const std::string& text) {
     std::fprintf(stderr, "zr40-reg: %s (see zr40-reg --help)\n", text.c_str());
@@ -219,6 +226,10 @@ int Run(std::vector<std::string> args) {
         args.erase(args.begin());
         if (opt == "--help") {
             std::fputs(kHelp, stdout);
+            return kExitOk;
+        }
+        if (opt == "--version") {
+            std::fputs(platform::resources::VersionText("zr40-reg").c_str(), stdout);
             return kExitOk;
         }
         if (location) {

@@ -75,4 +75,36 @@ std::string_view LoadString(int id) {
     return {reinterpret_cast<const char*>(found->data()), found->size()};
 }
 
+std::string VersionValue(std::string_view key) {
+    auto found = Find("VERSION", 1);
+    if (!found) {
+        return {};
+    }
+    std::string_view text(reinterpret_cast<const char*>(found->data()), found->size());
+    while (!text.empty()) {
+        const auto eol = text.find('\n');
+        std::string_view line = text.substr(0, eol);
+        text = eol == std::string_view::npos ? std::string_view() : text.substr(eol + 1);
+        if (line.ends_with('\r')) {
+            line.remove_suffix(1);
+        }
+        const auto eq = line.find('=');
+        if (eq != std::string_view::npos && line.substr(0, eq) == key) {
+            return std::string(line.substr(eq + 1));
+        }
+    }
+    return {};
+}
+
+std::string VersionText(std::string_view program) {
+    std::string text(program);
+    text += ' ';
+    text += VersionValue("ProductVersion");
+    text += '\n';
+    if (std::string copyright = VersionValue("LegalCopyright"); !copyright.empty()) {
+        text += copyright + '\n';
+    }
+    return text;
+}
+
 }  // namespace platform::resources

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -51,5 +52,12 @@ std::vector<int> Numbers(std::string_view type);
 
 // A string-table text (code page 932 bytes, no terminator inside the view); empty when absent.
 std::string_view LoadString(int id);
+
+// A value of the program's VERSION resource (`ProductVersion`, `LegalCopyright`), as stored;
+// empty when the program carries none or the key has no value.
+std::string VersionValue(std::string_view key);
+
+// What --version prints: "<program> <ProductVersion>", then the copyright line.
+std::string VersionText(std::string_view program);
 
 }  // namespace platform::resources
