@@ -36,7 +36,10 @@ done
 
 before=$(mktemp)
 trap 'rm -f "$before"' EXIT
-dpkg-query -W -f='${Package}\n' | sort >"$before"
+dpkg-query -W -f='${Status} ${Package}\n' | awk '$3 == "installed" {print $4}' | sort >"$before"
+# What the install pulls in besides the package: only these go again, so that a package someone
+# else installs meanwhile on the same machine stays.
+pulled=$(apt-get install -s -q "$deb" | awk '/^Inst / && $2 != "zr40" {print $2}' | sort)
 files=$(dpkg-deb -c "$deb" | awk '{print substr($0, index($0, "./") + 1)}' | grep -v '/$')
 
 # However the checks end, the package and what it pulled in go again.
@@ -46,7 +49,8 @@ cleanup() {
   find /var/cache/man \( -name 'ZR40_*' -o -name 'zr40-*' \) -delete 2>/dev/null || true
   rmdir "$manager_dir" /opt/Norvale 2>/dev/null || true
   local added
-  added=$(comm -13 "$before" <(dpkg-query -W -f='${Package}\n' | sort))
+  added=$(comm -12 <(printf '%s\n' "$pulled") <(comm -13 "$before" <(dpkg-query -W \
+    -f='${Status} ${Package}\n' | awk '$3 == "installed" {print $4}' | sort)))
   if [ -n "$added" ]; then
     # shellcheck disable=SC2086
     apt-get purge -y -q $added >/dev/null

@@ -30,7 +30,7 @@ fi
 start=$SECONDS
 (
   cd "$src"
-  DEB_BUILD_OPTIONS="$options parallel=${ZR_JOBS:-2}" \
+  DEB_BUILD_OPTIONS="${options:+$options }parallel=${ZR_JOBS:-2}" \
     dpkg-buildpackage -b -us -uc "${profiles[@]}" >"$out/build.log" 2>&1
 ) || {
   tail -n 40 "$out/build.log" >&2
