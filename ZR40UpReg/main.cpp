@@ -27,13 +27,9 @@ constexpr const char* kHelp =
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc > 1 && std::string_view(argv[1]) == "--help") {
-        std::fputs(kHelp, stdout);
-        return 0;
-    }
-    if (argc > 1 && std::string_view(argv[1]) == "--version") {
-        std::fputs(platform::resources::VersionText("ZR40_UpManager").c_str(), stdout);
-        return 0;
+    if (const auto answered =
+            platform::resources::AnswerHelpOrVersion(argc, argv, "ZR40_UpManager", kHelp)) {
+        return *answered;
     }
     platform::ui::qt::RegisterQtHost();
     std::string strCmdLine;

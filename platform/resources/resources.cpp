@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <mutex>
 
 namespace platform::resources {
@@ -105,6 +106,20 @@ std::string VersionText(std::string_view program) {
         text += copyright + '\n';
     }
     return text;
+}
+
+std::optional<int> AnswerHelpOrVersion(int argc, char** argv, std::string_view program,
+                                       std::string_view help) {
+    const std::string_view first = argc > 1 ? std::string_view(argv[1]) : std::string_view();
+    if (first == "--help") {
+        std::fwrite(help.data(), 1, help.size(), stdout);
+        return 0;
+    }
+    if (first == "--version") {
+        std::fputs(VersionText(program).c_str(), stdout);
+        return 0;
+    }
+    return std::nullopt;
 }
 
 }  // namespace platform::resources

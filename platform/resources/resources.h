@@ -60,4 +60,9 @@ std::string VersionValue(std::string_view key);
 // What --version prints: "<program> <ProductVersion>", then the copyright line.
 std::string VersionText(std::string_view program);
 
+// A first argument "--help" prints `help`, "--version" the version text, both to standard output;
+// the exit code then. Nothing for any other command line, which is the program's own.
+std::optional<int> AnswerHelpOrVersion(int argc, char** argv, std::string_view program,
+                                       std::string_view help);
+
 }  // namespace platform::resources

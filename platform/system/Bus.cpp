@@ -1,5 +1,9 @@
 #include "platform/system/Bus.h"
 
+#include <time.h>
+
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -86,6 +90,19 @@ void SayOnce(std::string_view topic, std::string_view text) {
         }
     }
     std::fprintf(stderr, "%.*s\n", static_cast<int>(text.size()), text.data());
+}
+
+int BusTimeoutMs(sd_bus* bus) {
+    std::uint64_t until = 0;
+    if (sd_bus_get_timeout(bus, &until) < 0 || until == UINT64_MAX) {
+        return -1;
+    }
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const std::uint64_t nowUs =
+        static_cast<std::uint64_t>(now.tv_sec) * 1'000'000 + now.tv_nsec / 1000;
+    const std::uint64_t ms = until > nowUs ? (until - nowUs + 999) / 1000 : 0;
+    return static_cast<int>(std::min<std::uint64_t>(ms, INT32_MAX));
 }
 
 }  // namespace platform::system

@@ -24,6 +24,9 @@ using MessagePtr = std::unique_ptr<sd_bus_message, MessageUnref>;
 
 // None when there is no system bus.
 BusPtr OpenSystemBus();
+// Milliseconds until the connection wants to be processed again for a time-out it keeps (an
+// unanswered call); -1 when it keeps none.
+int BusTimeoutMs(sd_bus* bus);
 
 // The session bus of DBUS_SESSION_BUS_ADDRESS, else $XDG_RUNTIME_DIR/bus; none when neither is
 // set or the connection is refused. Started, not waited for: the greeting completes as the bus

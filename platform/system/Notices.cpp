@@ -275,14 +275,8 @@ DesktopNotices::Wait DesktopNotices::NextWait() const {
     wait.fd = fd;
     wait.readable = (events & POLLIN) != 0;
     wait.writable = (events & POLLOUT) != 0;
-    std::uint64_t until = 0;
-    if (sd_bus_get_timeout(bus, &until) >= 0 && until != UINT64_MAX) {
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        const std::uint64_t nowUs =
-            static_cast<std::uint64_t>(now.tv_sec) * 1'000'000 + now.tv_nsec / 1000;
-        const std::uint64_t ms = until > nowUs ? (until - nowUs + 999) / 1000 : 0;
-        wait.timeoutMs = static_cast<int>(std::min<std::uint64_t>(ms, 60'000));
+    if (const int ms = BusTimeoutMs(bus); ms >= 0) {
+        wait.timeoutMs = std::min(ms, 60'000);
     }
     return wait;
 }

@@ -29,15 +29,7 @@ bool WaitForBus(sd_bus* bus, int stopFd) {
     if (events < 0) {
         return false;
     }
-    int timeoutMs = -1;
-    std::uint64_t until = 0;
-    if (sd_bus_get_timeout(bus, &until) >= 0 && until != UINT64_MAX) {
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        const std::uint64_t nowUs =
-            static_cast<std::uint64_t>(now.tv_sec) * 1'000'000 + now.tv_nsec / 1000;
-        timeoutMs = until > nowUs ? static_cast<int>((until - nowUs + 999) / 1000) : 0;
-    }
+    const int timeoutMs = BusTimeoutMs(bus);
     pollfd fds[2] = {{sd_bus_get_fd(bus), static_cast<short>(events), 0}, {stopFd, POLLIN, 0}};
     if (::poll(fds, 2, timeoutMs) < 0 && errno != EINTR) {
         return false;
