@@ -186,7 +186,7 @@ int CSystemIntegration::InstallManager(const fs::path& dir) {
     if (!TrustedFolder(source)) {
         std::fprintf(stderr, "%s: not installing the manager from %s: not the administrator's\n",
                      kToolProgram, source.c_str());
-        return kInstallRefused;
+        return CSystemIntegration::kInstallRefused;
     }
     platform::fd::UniqueFd programs[2];
     const char* names[2] = {kManagerProgram, kManagerUiProgram};
@@ -199,7 +199,7 @@ int CSystemIntegration::InstallManager(const fs::path& dir) {
         if (!programs[i].Valid()) {
             std::fprintf(stderr, "%s: not installing %s: not the administrator's\n", kToolProgram,
                          (source / names[i]).c_str());
-            return kInstallRefused;
+            return CSystemIntegration::kInstallRefused;
         }
     }
     const fs::path installDir = paths::InstallDir();

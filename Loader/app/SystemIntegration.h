@@ -39,15 +39,15 @@ inline constexpr char kManagerUiVariable[] = "ZR40_MANAGER_UI";
 inline constexpr char kManagerUiScriptVariable[] = "ZR40_MANAGER_UI_SCRIPT";
 inline constexpr char kManagerOutputVariable[] = "ZR40_MANAGER_OUTPUT";
 
-// How long an installation waits for a running manager to close its window before it replaces
-// the files anyway (the old program keeps its unlinked file; nothing is lost).
-inline constexpr std::uint32_t kManagerClosePollMs = 500;
-inline constexpr std::uint32_t kManagerCloseLimitMs = 30'000;
-
-inline constexpr int kInstallRefused = -1;
-
 class CSystemIntegration {
   public:
+    // InstallManager's answer for a source it does not trust.
+    static constexpr int kInstallRefused = -1;
+    // How long an installation waits for a running manager to close its window before it
+    // replaces the files anyway (the old program keeps its unlinked file; nothing is lost).
+    static constexpr std::uint32_t kManagerClosePollMs = 500;
+    static constexpr std::uint32_t kManagerCloseLimitMs = 30'000;
+
     explicit CSystemIntegration(platform::kernel::Clock& clock = platform::kernel::SystemClock());
 
     // The current user's autostart entry that starts <toolDir>/ZR40_SWUpdate through pkexec:

@@ -80,7 +80,8 @@ CUpdateRoad::CUpdateRoad(CLoaderStart& start, IRoadView& view, win::Window& wind
         m_system.startManager = [this](const std::filesystem::path& dir) {
             // A source root cannot trust is refused; an installation that fails otherwise
             // still leaves the manager installed earlier to start.
-            return CSystemIntegration(m_clock).InstallManager(dir) != kInstallRefused &&
+            return CSystemIntegration(m_clock).InstallManager(dir) !=
+                       CSystemIntegration::kInstallRefused &&
                    CSystemIntegration::StartManager().Started();
         };
     }

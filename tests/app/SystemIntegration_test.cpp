@@ -275,7 +275,7 @@ TEST_F(SystemIntegration, InstallingOverARunningManagerWaitsForItsWindowToGo) {
 
     ASSERT_EQ(integration_.InstallManager(source_.Path()), 1);
     EXPECT_TRUE(manager.Asked());
-    EXPECT_EQ(clock_.Sleeps(), std::vector<std::uint32_t>{kManagerClosePollMs});
+    EXPECT_EQ(clock_.Sleeps(), std::vector<std::uint32_t>{CSystemIntegration::kManagerClosePollMs});
     EXPECT_NE(ReadText(paths::InstallDir() / kManagerProgram), "old");
 }
 
@@ -283,8 +283,9 @@ TEST_F(SystemIntegration, AManagerThatDoesNotEndHoldsTheInstallationOnlyUpToTheB
     ManagerWindow manager;
     ASSERT_EQ(integration_.InstallManager(source_.Path()), 1);
     EXPECT_TRUE(testsupport::Eventually([&] { return manager.Asked(); }, 10'000));
-    EXPECT_EQ(clock_.Sleeps().size(), kManagerCloseLimitMs / kManagerClosePollMs);
-    EXPECT_EQ(clock_.NowMs(), kManagerCloseLimitMs);
+    EXPECT_EQ(clock_.Sleeps().size(),
+              CSystemIntegration::kManagerCloseLimitMs / CSystemIntegration::kManagerClosePollMs);
+    EXPECT_EQ(clock_.NowMs(), CSystemIntegration::kManagerCloseLimitMs);
 }
 
 TEST_F(SystemIntegration, AMissingSourceOrAFailedCopyRegistersNothing) {
@@ -318,7 +319,7 @@ TEST_F(SystemIntegration, ASourceSomeoneElseCouldHaveChangedIsRefused) {
     fs::permissions(sentinel, fs::perms::owner_read | fs::perms::owner_write);
     auto refused = [&](const char* how) {
         SCOPED_TRACE(how);
-        EXPECT_EQ(integration_.InstallManager(source_.Path()), kInstallRefused);
+        EXPECT_EQ(integration_.InstallManager(source_.Path()), CSystemIntegration::kInstallRefused);
         EXPECT_FALSE(fs::exists(paths::InstallDir() / kManagerProgram));
         EXPECT_FALSE(
             fs::exists(sys::AutostartFile(sys::AutostartScope::kAllUsers, kManagerAutostartEntry)));

@@ -448,8 +448,9 @@ TEST_F(UpdateRoad, ResumedForAHostileUserTheRoadTouchesNothingOfRootsOrTheirs) {
     system.serverReachable = [] { return true; };
     system.startManager = [&](const fs::path& dir) {
         CSystemIntegration integration(clock);
-        const bool bStarted = integration.InstallManager(dir) != kInstallRefused &&
-                              CSystemIntegration::StartManager().Started();
+        const bool bStarted =
+            integration.InstallManager(dir) != CSystemIntegration::kInstallRefused &&
+            CSystemIntegration::StartManager().Started();
         window.Post({WM_LOADER_REGISTERED, 0, 0, {}});
         return bStarted;
     };
