@@ -32,6 +32,12 @@ targets=()
 if [ $# -gt 0 ]; then
   targets=(--target "$@")
 fi
+# A compiler cache makes a rebuild of the same sources cheap, in another flavour's folder or in
+# another clone (paths are taken relative to the clone), for developers and CI alike.
+if command -v ccache >/dev/null 2>&1; then
+  export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$PWD} CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-1}
+  args+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
 cmake "${args[@]}" >/dev/null
 if [ "$kind" != plain-release ]; then
   cmake --build "$dir" -j "$jobs" "${targets[@]}"
