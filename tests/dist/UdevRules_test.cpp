@@ -243,15 +243,15 @@ class UdevRules : public ::testing::Test {
         EXPECT_EQ(Prop(props, "ID_MM_PORT_IGNORE"), "") << "the device";
 
         int ttys = 0;
-        for (const auto& spec : interfaces) {
-            const std::string entry = "1-2:1." + std::to_string(spec.number);
+        for (const auto& wanted : interfaces) {
+            const std::string entry = "1-2:1." + std::to_string(wanted.number);
             const Node itf{"usb", "usb_interface", entry, device.dir / entry};
             std::vector<Node> chain;
-            if (spec.tty != nullptr) {
-                chain = {{"tty", "", spec.tty, itf.dir / "tty" / spec.tty}, itf, device, hub};
-            } else if (spec.serialPort != nullptr) {
-                const Node port{"usb-serial", "", spec.serialPort, itf.dir / spec.serialPort};
-                chain = {{"tty", "", spec.serialPort, port.dir / "tty" / spec.serialPort},
+            if (wanted.tty != nullptr) {
+                chain = {{"tty", "", wanted.tty, itf.dir / "tty" / wanted.tty}, itf, device, hub};
+            } else if (wanted.serialPort != nullptr) {
+                const Node port{"usb-serial", "", wanted.serialPort, itf.dir / wanted.serialPort};
+                chain = {{"tty", "", wanted.serialPort, port.dir / "tty" / wanted.serialPort},
                          port,
                          itf,
                          device,
