@@ -260,7 +260,10 @@ void BootLoader::HandleDb(std::uint16_t word, std::span<const std::uint8_t> payl
                 return;
             }
             host.Event("erased " + Hex4(first) + "-" + Hex4(last));
-            Ack(word, (std::uint32_t{last} - first + 1) * m_options.flashMsPerBlock, host);
+            Ack(word,
+                (std::uint32_t{last} - first + 1) *
+                    m_options.eraseMsPerBlock.value_or(m_options.flashMsPerBlock),
+                host);
             return;
         }
         case DbKind::Image:

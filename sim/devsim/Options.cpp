@@ -266,6 +266,9 @@ int ParseValueOption(Arg& a, Options& options) {
     if (a.Takes("--flash-ms-per-block")) {
         return a.Number(options.flashMsPerBlock);
     }
+    if (a.Takes("--erase-ms-per-block")) {
+        return a.Number(options.eraseMsPerBlock.emplace());
+    }
     return kNotMine;
 }
 
@@ -431,6 +434,7 @@ Options:
                             and after a reset (default 3000)
   --flash-ms-per-block N    simulated erase/write time per 64 KiB block; delays the answer to
                             erase requests and image frames (default 0)
+  --erase-ms-per-block N    erase time per block when it differs from the write time
   --version V               firmware version before the update (default Ver1.00)
   --new-version V           version reported after a reset when the version record written
                             equals --gen (default Ver1.01); otherwise --version stays

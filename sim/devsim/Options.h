@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,6 +38,7 @@ struct Options {
     std::string frameLog;
     std::uint32_t reenumMs = 3000;
     std::uint32_t flashMsPerBlock = 0;
+    std::optional<std::uint32_t> eraseMsPerBlock;  // unset: flashMsPerBlock
     std::string version = "Ver1.00";
     std::string newVersion = "Ver1.01";
     std::string gen = "QUORVEN V07R22C 110805";

@@ -10,7 +10,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -35,6 +37,8 @@
 #include "tests/app/ToolBoxes.h"
 #include "tests/sim/devsim/DevsimRig.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/FakeLogin.h"
+#include "tests/support/FakeModemManager.h"
 #include "tests/support/ManualClock.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/ScopedEnv.h"
@@ -55,6 +59,12 @@ constexpr char kImageRoad[] =
     "[GLOBAL]\r\nPort=open,10\r\nCMD=ff550042000101fe\r\nTimer=1\r\nPort=close\r\n"
     "Port=open,10\r\nDBB_D2_CMD=4442,2805,12,00370037\r\nWait_DBB=4442,-1\r\n"
     "DBB_LM_File=DATA\\C_PS\\QRV_C_PS.cvt,20\r\n";
+// The image road on to the new version and the reset.
+constexpr char kWriteRoad[] =
+    "[GLOBAL]\r\nPort=open,10\r\nCMD=ff550042000101fe\r\nTimer=1\r\nPort=close\r\n"
+    "Port=open,10\r\nDBB_D2_CMD=4442,2805,12,00370037\r\nWait_DBB=4442,-1\r\n"
+    "DBB_LM_File=DATA\\C_PS\\QRV_C_PS.cvt,20\r\nDBB_D2_SETVERSIONFROMFILE=latest\r\n"
+    "Wait_DBB=4442,10\r\nDBB_D2_CMD=4442,000B,8\r\nPort=close\r\n";
 
 class LoaderRoad : public ::testing::Test {
   protected:
@@ -331,51 +341,14 @@ TEST_F(LoaderRoad, MessagesFromAnotherProcessDuringTheWriteChangeNothing) {
     EXPECT_TRUE(owedAtManagerStart);
 }
 
-// logind as far as the tool uses it: each Inhibit hands out the write end of a pipe, which
-// reports a hang-up on the kept read end once the holder lets go.
-struct FakeLogind {
-    static int Inhibit(sd_bus_message* m, void* userdata, sd_bus_error*) {
-        auto* self = static_cast<FakeLogind*>(userdata);
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0) {
-            return -errno;
-        }
-        {
-            std::lock_guard lock(self->mutex);
-            self->lock.Reset(fds[0]);
-        }
-        const int rc = sd_bus_reply_method_return(m, "h", fds[1]);
-        ::close(fds[1]);
-        return rc;
-    }
-    // Whether a lock was handed out and is still held.
-    bool Held() {
-        std::lock_guard guard(mutex);
-        pollfd p{lock.Get(), POLLIN, 0};
-        return lock.Valid() && ::poll(&p, 1, 0) == 0;
-    }
-    std::mutex mutex;
-    platform::fd::UniqueFd lock;
-};
-
-const sd_bus_vtable kLogindVtable[] = {
-    SD_BUS_VTABLE_START(0),
-    SD_BUS_METHOD("Inhibit", "ssss", "h", &FakeLogind::Inhibit, SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_VTABLE_END,
-};
-
 // The PC may not sleep while the firmware is written nor on the rest of the road: the window
 // refuses a suspend query while its exit button is disabled, and logind holds the tool's lock
 // from the start button to the end.
 TEST_F(LoaderRoad, SuspendIsRefusedWhileTheExitButtonIsDisabled) {
     testsupport::PrivateBus bus;
     ASSERT_FALSE(bus.Address().empty());
-    FakeLogind logind;
-    testsupport::BusService service(bus.Address(), [&](sd_bus* b) {
-        sd_bus_add_object_vtable(b, nullptr, "/org/freedesktop/login1",
-                                 "org.freedesktop.login1.Manager", kLogindVtable, &logind);
-        sd_bus_request_name(b, "org.freedesktop.login1", 0);
-    });
+    testsupport::FakeLogin logind;
+    testsupport::BusService service(bus.Address(), [&](sd_bus* b) { logind.Serve(b); });
     ASSERT_TRUE(service.Ok());
     testsupport::ScopedEnv systemBus("DBUS_SYSTEM_BUS_ADDRESS", bus.Address().c_str());
     Device({});
@@ -404,6 +377,75 @@ TEST_F(LoaderRoad, SuspendIsRefusedWhileTheExitButtonIsDisabled) {
     EXPECT_EQ(held, (std::vector<bool>{false, true, true}));
     EXPECT_FALSE(logind.Held()) << "the lock ends with the road";
     EXPECT_EQ(Boxes(), std::vector<std::string>{BoxLine(118, "information")}) << host.RecordText();
+}
+
+// Neither the PC nor ModemManager gets in the write's way: logind's block is taken before the
+// first frame reaches the device and let go at the end, and a ModemManager that restarts while
+// the device erases (which it does for three seconds here) is asked to leave the device alone
+// again before the next frame goes out.
+TEST_F(LoaderRoad, TheBlockAndTheInhibitionCoverTheWriteAndOutliveAModemManagerRestart) {
+    constexpr char kDevice[] = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2";
+    const fs::path sysfs = root.Path() / (kDevice + 1);
+    fs::create_directories(sysfs);
+    std::ofstream(sysfs / "idVendor") << "1d7a\n";
+    std::ofstream(sysfs / "idProduct") << "3c52\n";
+    const fs::path frameLog = simDir.Path() / "frames.log";
+    auto framesIn = [&] {
+        std::ifstream in(frameLog);
+        int n = 0;
+        for (std::string line; std::getline(in, line);) {
+            n += line.starts_with("rx ") ? 1 : 0;
+        }
+        return n;
+    };
+
+    std::mutex mutex;
+    std::vector<std::string> seen;  // what each party asked for, after how many frames
+    auto note = [&](const std::string& what) {
+        const std::lock_guard lock(mutex);
+        seen.push_back(what + " after " + std::to_string(framesIn()));
+    };
+    testsupport::PrivateBus bus;
+    ASSERT_FALSE(bus.Address().empty());
+    testsupport::FakeLogin logind;
+    logind.onInhibit = [&](const std::string& what) { note("block " + what); };
+    testsupport::FakeModemManager mm({kDevice});
+    mm.onCall = [&](const std::string& uid, bool inhibit) {
+        note((inhibit ? "inhibit " : "uninhibit ") + uid);
+    };
+    testsupport::BusService login(bus.Address(), [&](sd_bus* b) { logind.Serve(b); });
+    testsupport::BusService modemManager(bus.Address(), [&](sd_bus* b) { mm.Serve(b); });
+    ASSERT_TRUE(login.Ok() && modemManager.Ok());
+    testsupport::ScopedEnv systemBus("DBUS_SYSTEM_BUS_ADDRESS", bus.Address().c_str());
+    Device({"--frame-log", frameLog.string(), "--erase-ms-per-block", "3000"});
+    Texts(kWriteRoad);
+
+    int erasedAfter = -1;
+    bool askedAgain = false;
+    std::thread restart([&] {
+        if (sim->WaitFor("erased 0037-0037")) {
+            erasedAfter = framesIn();
+            (void)mm.TakeCalls();
+            modemManager.Run(testsupport::FakeModemManager::Restart);
+            askedAgain = mm.WaitForCall(std::chrono::seconds(30));
+        }
+    });
+    host.Press(IDD_LOADER_DIALOG, IDC_START);
+    Run();
+    restart.join();
+
+    EXPECT_EQ(Boxes(), std::vector<std::string>{BoxLine(118, "information")}) << host.RecordText();
+    ASSERT_GT(erasedAfter, 0) << sim->Seen();
+    EXPECT_TRUE(askedAgain);
+    const int written = framesIn();
+    EXPECT_GT(written, erasedAfter + 2) << "the image went on after the erase";
+    const std::string device = std::string(" ") + kDevice + " after ";
+    ASSERT_EQ(seen.size(), 4u);
+    EXPECT_EQ(seen[0], "block shutdown:sleep:idle:handle-lid-switch after 0");
+    EXPECT_EQ(seen[1], "inhibit" + device + "0");
+    EXPECT_EQ(seen[2], "inhibit" + device + std::to_string(erasedAfter));
+    EXPECT_TRUE(seen[3].starts_with("uninhibit" + device)) << seen[3];
+    EXPECT_FALSE(logind.Held()) << "the block ends with the road";
 }
 
 }  // namespace

@@ -5,15 +5,14 @@
 #include <systemd/sd-bus.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "tests/support/FakeModemManager.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
@@ -21,48 +20,10 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Calls = std::vector<std::pair<std::string, bool>>;
+using Calls = testsupport::FakeModemManager::Calls;
 
-constexpr char kRoot[] = "/org/freedesktop/ModemManager1";
 constexpr char kOurs[] = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2";
 constexpr char kOtherMakers[] = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-3";
-
-struct FakeModemManager {
-    std::mutex mutex;
-    std::condition_variable changed;
-    Calls calls;
-};
-
-int InhibitDevice(sd_bus_message* m, void* userdata, sd_bus_error*) {
-    auto& fake = *static_cast<FakeModemManager*>(userdata);
-    const char* uid = nullptr;
-    int inhibit = 0;
-    if (const int rc = sd_bus_message_read(m, "sb", &uid, &inhibit); rc < 0) {
-        return rc;
-    }
-    {
-        std::lock_guard lock(fake.mutex);
-        fake.calls.emplace_back(uid, inhibit != 0);
-    }
-    fake.changed.notify_all();
-    return sd_bus_reply_method_return(m, "");
-}
-
-int GetDevice(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void* userdata,
-              sd_bus_error*) {
-    return sd_bus_message_append(reply, "s", static_cast<const char*>(userdata));
-}
-
-const sd_bus_vtable kManagerVtable[] = {
-    SD_BUS_VTABLE_START(0),
-    SD_BUS_METHOD("InhibitDevice", "sb", "", InhibitDevice, SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_VTABLE_END,
-};
-const sd_bus_vtable kModemVtable[] = {
-    SD_BUS_VTABLE_START(0),
-    SD_BUS_PROPERTY("Device", "s", GetDevice, 0, SD_BUS_VTABLE_PROPERTY_CONST),
-    SD_BUS_VTABLE_END,
-};
 
 class MmInhibit : public ::testing::Test {
   protected:
@@ -77,33 +38,18 @@ class MmInhibit : public ::testing::Test {
     }
 
     void Serve() {
-        service_ = std::make_unique<testsupport::BusService>(bus_.Address(), [this](sd_bus* b) {
-            sd_bus_add_object_manager(b, nullptr, kRoot);
-            sd_bus_add_object_vtable(b, nullptr, kRoot, "org.freedesktop.ModemManager1",
-                                     kManagerVtable, &fake_);
-            // The device's modem has only AT ports while it is not set up for data.
-            int n = 0;
-            for (const char* device : {kOtherMakers, kOurs}) {
-                const std::string path = std::string(kRoot) + "/Modem/" + std::to_string(n++);
-                sd_bus_add_object_vtable(b, nullptr, path.c_str(),
-                                         "org.freedesktop.ModemManager1.Modem", kModemVtable,
-                                         const_cast<char*>(device));
-            }
-            sd_bus_request_name(b, "org.freedesktop.ModemManager1", 0);
-        });
+        service_ = std::make_unique<testsupport::BusService>(bus_.Address(),
+                                                             [this](sd_bus* b) { fake_.Serve(b); });
         ASSERT_TRUE(service_->Ok());
     }
 
-    Calls TakeCalls() {
-        std::lock_guard lock(fake_.mutex);
-        return std::exchange(fake_.calls, {});
-    }
+    Calls TakeCalls() { return fake_.TakeCalls(); }
 
     testsupport::TempDir root_;
     testsupport::ScopedEnv rootVar_{"ZR40_ROOT", root_.Path().c_str()};
     testsupport::PrivateBus bus_;
     testsupport::ScopedEnv systemBus_{"DBUS_SYSTEM_BUS_ADDRESS", bus_.Address().c_str()};
-    FakeModemManager fake_;
+    testsupport::FakeModemManager fake_{{kOtherMakers, kOurs}};
     std::unique_ptr<testsupport::BusService> service_;
 };
 
@@ -128,15 +74,8 @@ TEST_F(MmInhibit, ARestartedModemManagerIsAskedAgain) {
     Serve();
     CMmInhibit inhibit;
     EXPECT_EQ(TakeCalls(), (Calls{{kOurs, true}}));
-    service_->Run([](sd_bus* b) {
-        sd_bus_release_name(b, "org.freedesktop.ModemManager1");
-        sd_bus_request_name(b, "org.freedesktop.ModemManager1", 0);
-    });
-    {
-        std::unique_lock lock(fake_.mutex);
-        EXPECT_TRUE(fake_.changed.wait_for(lock, std::chrono::seconds(30),
-                                           [&] { return !fake_.calls.empty(); }));
-    }
+    service_->Run(testsupport::FakeModemManager::Restart);
+    EXPECT_TRUE(fake_.WaitForCall(std::chrono::seconds(30)));
     EXPECT_EQ(TakeCalls(), (Calls{{kOurs, true}}));
     inhibit.Release();
     EXPECT_EQ(TakeCalls(), (Calls{{kOurs, false}}));

@@ -1,12 +1,13 @@
 // logind as far as the programs ask it about sessions: ListSessions and each session's
-// properties, and Inhibit, which hands out a lock that lasts as long as the fake. Served on a
-// testsupport::BusService:
+// properties, and Inhibit, which hands out the write end of a pipe whose read end the fake keeps,
+// so that it sees the holder let go. Served on a testsupport::BusService:
 //
 //   testsupport::FakeLogin login({{.id = "2", .uid = 1000, .type = "wayland"}});
 //   testsupport::BusService service(bus.Address(), [&](sd_bus* b) { login.Serve(b); });
 #pragma once
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/un.h>
@@ -17,6 +18,7 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -39,7 +41,7 @@ struct FakeSession {
 
 class FakeLogin {
   public:
-    explicit FakeLogin(std::vector<FakeSession> sessions) : sessions_(std::move(sessions)) {}
+    explicit FakeLogin(std::vector<FakeSession> sessions = {}) : sessions_(std::move(sessions)) {}
     ~FakeLogin() {
         for (const int fd : locks_) {
             ::close(fd);
@@ -47,6 +49,21 @@ class FakeLogin {
     }
     FakeLogin(const FakeLogin&) = delete;
     FakeLogin& operator=(const FakeLogin&) = delete;
+
+    // Called on the service's thread with each Inhibit's "what" as it comes; set before serving.
+    std::function<void(const std::string& what)> onInhibit;
+
+    // Whether a lock was handed out and its holder still has it.
+    bool Held() {
+        std::lock_guard lock(mutex_);
+        for (const int fd : locks_) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 0) == 0) {
+                return true;
+            }
+        }
+        return false;
+    }
 
     // On the service's thread, before it serves.
     void Serve(sd_bus* bus) {
@@ -80,6 +97,13 @@ class FakeLogin {
 
     static int Inhibit(sd_bus_message* m, void* userdata, sd_bus_error*) {
         auto* self = static_cast<FakeLogin*>(userdata);
+        const char* what = nullptr;
+        if (const int rc = sd_bus_message_read(m, "s", &what); rc < 0) {
+            return rc;
+        }
+        if (self->onInhibit) {
+            self->onInhibit(what);
+        }
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0) {
             return -errno;
