@@ -6,15 +6,19 @@
 # started in the tray as at logon, finds a newer version on the update server double for the
 # simulated device: its balloon (tray.png), the new-version dialog a click on the balloon opens
 # (ZR40_UpManager-newversion.png), the icon's menu (tray-menu.png) and its window restored from
-# the tray (ZR40_UpManager-run.png). Last, on a second screen with a session bus and a
+# the tray (ZR40_UpManager-run.png). Next, on a second screen with a session bus and a
 # notification service (notification-daemon) but no tray, the same balloon goes out as a desktop
 # notification (notice.png), a click on it opens the new-version dialog, and when trayer starts
 # after the manager its icon docks and takes the window; the next balloon shows on the docked
-# icon (tray-docked.png).
+# icon (tray-docked.png). Last, on a third screen, with the tree installed into a scratch prefix,
+# the launcher rofi lists the menu entry with its icon, in English (menu-entry.png) and Japanese
+# (menu-entry-ja.png).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 kind=${1:-release}
-tools/build.sh "$kind" zr40-ui-shots zr40-loader-shots ZR40_UpManager zr40-devsim zr40-serverd
+# With what `cmake --install` takes from the tree (the menu entry's shots).
+tools/build.sh "$kind" zr40-ui-shots zr40-loader-shots ZR40_UpManager zr40-devsim zr40-serverd \
+  ZR40_SWUpdate ZR40_UpMng_ui zr40-loader zr40-reg zr_manpages
 bin=$PWD/build/$kind
 out=$bin/screenshots
 mkdir -p "$out"
@@ -197,6 +201,42 @@ wait "$dev2" 2>/dev/null || true
 pids+=($!)
 until_ok 30 "the balloon on the docked icon" manager_window TOOLTIP || fail
 grab tray-docked.png
+
+# The menu entry as a launcher lists it: the installed entry and its icon in the hicolor theme,
+# found through the data folders, by rofi in a home of its own (it keeps a history, a cache and
+# a lock file there, and a rofi already running would hold the machine's lock). Noto Sans CJK JP,
+# as the programs draw Japanese; GLib takes Name[ja] from LANGUAGE, so no ja_JP locale is needed.
+cmake --install "$bin" --prefix "$work/prefix" >"$work/install.out" 2>"$work/install.log" || fail
+# -noreset: the server does not reset under the second rofi when the first, its only client, ends.
+Xvfb -displayfd 3 -screen 0 1024x600x24 -nolisten tcp -noreset 3>"$work/display3" \
+  2>"$work/xvfb3.log" &
+pids+=($!)
+until_ok 10 "the third Xvfb's start" test -s "$work/display3" || fail
+display=$(head -n1 "$work/display3")
+export DISPLAY=:$display
+home=$work/home
+mkdir -m 700 "$home" "$home"/{cache,config,data,run}
+rofi_window() { xdotool search --onlyvisible --classname '^rofi$'; }
+no_rofi_window() { ! rofi_window; }
+menu() { # <png> <variable=value...>
+  local png=$1 rofi
+  shift
+  env HOME="$home" XDG_CACHE_HOME="$home/cache" XDG_CONFIG_HOME="$home/config" \
+    XDG_DATA_HOME="$home/data" XDG_RUNTIME_DIR="$home/run" \
+    XDG_DATA_DIRS="$work/prefix/share:/usr/share" "$@" \
+    rofi -no-config -show drun -show-icons -filter ZR-40 -font 'Noto Sans CJK JP 13' \
+    -theme-str 'window { width: 640px; } listview { lines: 4; } element-icon { size: 48px; }' \
+    2>"$work/${png%.png}.log" &
+  rofi=$!
+  pids+=("$rofi")
+  until_ok 10 "the menu ($png)" rofi_window || fail
+  grab "$png"
+  xdotool key Escape
+  until_ok 10 "the menu's end ($png)" no_rofi_window || fail
+  wait "$rofi" 2>/dev/null || true # a cancel ends rofi with 1
+}
+menu menu-entry.png LANG=C.UTF-8
+menu menu-entry-ja.png LANG=C.UTF-8 LANGUAGE=ja
 
 if ! wait "$loader"; then
   cat "$work/loader.log" >&2

@@ -8,6 +8,8 @@ packages=(
   clang libclang-rt-14-dev clang-format
   qt6-base-dev qt6-svg-dev fonts-noto-cjk xvfb trayer imagemagick x11-utils xdotool
   notification-daemon
+  # the menu entry's screenshots: a launcher, and the SVG loader and theme it finds the icon with
+  rofi librsvg2-common hicolor-icon-theme
   libc-bin
   libsqlite3-dev libudev-dev libsystemd-dev dbus-daemon
   pkexec polkitd libglib2.0-bin libxml2-utils
