@@ -1,16 +1,23 @@
 #!/usr/bin/env bash
 # tools/package-check.sh [DEB]: installs the built package (default: the one tools/package.sh
 # left in build/package/) with apt-get, runs the installed programs as the menu entry would
-# start them, reads a manual page with man, stands in for what the update tool writes outside
-# homes, purges the package and checks that nothing of it is left. Dependencies the install
-# pulled in are removed again, so the machine ends as it was. Runs as root (restarts itself with
-# sudo); refuses to run when the package or the tool's files are already there.
+# start them, the update tool through the real pkexec along the whole road against the
+# simulator and the server double (the release build's road test), reads a manual page with
+# man, stands in for what the update tool writes outside homes, purges the package and checks
+# that nothing of it is left. Dependencies the install pulled in are removed again, so the
+# machine ends as it was. Runs as root (restarts itself with sudo); refuses to run when the
+# package or the tool's files are already there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ "$(id -u)" -ne 0 ]; then
   exec sudo "$0" "$@"
 fi
 deb=$(realpath "${1:-$(ls build/package/zr40_*.deb | head -n 1)}")
+road_tests=$PWD/build/release/tests/e2e/e2e_road_tests
+if [ ! -x "$road_tests" ]; then
+  echo "package-check: no $road_tests; build it first (tools/build.sh release e2e_road_tests)" >&2
+  exit 2
+fi
 export DEBIAN_FRONTEND=noninteractive LC_ALL=C.UTF-8
 
 tool_dir=/usr/lib/zr40
@@ -94,6 +101,22 @@ if grep -qx "Exec=pkexec $tool_dir/ZR40_SWUpdate" "$desktop" && desktop-file-val
 else
   fail "menu entry"
 fi
+
+# The road as a user starts it from the menu: pkexec and polkit with the installed action, the
+# installed program, the manager installed from the installed folder. What the test sets for the
+# simulator and the server double goes through a launcher pkexec runs, and everything the road
+# writes stays below the test's own root.
+echo "== the whole road with the installed tool"
+road_log=$(mktemp)
+if ZR_INSTALLED_TOOL=$tool_dir/ZR40_SWUpdate "$road_tests" \
+     --gtest_filter='Ways/UnderPkexec.*/Installed' >"$road_log" 2>&1 &&
+   grep -q '^\[  PASSED  \] 1 test\.' "$road_log"; then
+  ok "the installed tool's whole road through pkexec ends on 118 with the report accepted"
+else
+  fail "the installed tool's road:"
+  cat "$road_log"
+fi
+rm -f "$road_log"
 
 # What the tool's road leaves outside homes: the manager copied into the maker's folder (which
 # also holds the connection software here), its autostart entry for all users, the machine

@@ -3,8 +3,8 @@
 # release build, builds the programs as an ordinary CMake Release build, runs each fuzzer for a
 # short bounded time (ZR_FUZZ_SECONDS, default 20), builds everything with clang to check the
 # lock annotations, and runs the tests again under ThreadSanitizer and under
-# AddressSanitizer + UndefinedBehaviorSanitizer. The Debian package is built and checked with
-# lintian.
+# AddressSanitizer + UndefinedBehaviorSanitizer. The Debian package is built, checked with
+# lintian, installed, used and purged.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh
@@ -18,10 +18,12 @@ run_tests() {
 }
 
 run_tests release
-# The Debian package, built as a packager would and checked with lintian; installing it is
-# tools/package-check.sh's.
+# The Debian package, built as a packager would and checked with lintian, then installed, its
+# tool run through pkexec along the whole road, and purged again.
 echo "== Debian package"
 tools/package.sh
+echo "== Debian package installed"
+tools/package-check.sh
 # The ordinary CMake Release build (-O3, no -Werror) must keep building, and without warnings.
 echo "== plain-release build (programs)"
 tools/build.sh plain-release zr40-loader zr40-devsim zr40-imagegen >/dev/null

@@ -231,7 +231,13 @@ constexpr const char* kXauthority = "/home/nobody/.Xauthority";
 enum class Way {
     kAsPkexecDoes,   // with the working directory and environment pkexec gives it
     kThroughPkexec,  // through the real pkexec and polkit, in a mount namespace of the test's
+    kInstalled,      // the installed package's program and action, through the real pkexec
 };
+
+// The installed program, when tools/package-check.sh has installed the package for this test.
+const char* InstalledTool() {
+    return std::getenv("ZR_INSTALLED_TOOL");
+}
 
 std::string Quoted(const std::string& text) {
     std::string out = "'";
@@ -282,7 +288,10 @@ class UnderPkexec : public WholeRoad, public ::testing::WithParamInterface<Way> 
         }
         account = {pw->pw_uid, pw->pw_gid, kAccount, "/home/nobody"};
         runtime = root.Path() / "run/user" / std::to_string(account.uid);
-        if (GetParam() == Way::kThroughPkexec) {
+        if (GetParam() == Way::kInstalled && InstalledTool() == nullptr) {
+            GTEST_SKIP() << "the package is not installed (tools/package-check.sh runs this)";
+        }
+        if (GetParam() != Way::kAsPkexecDoes) {
 #ifdef ZR_SANITIZED
             // The same programs run under the sanitizers as pkexec would start them; the real
             // pkexec adds only its own checks, and a minute per flavour.
@@ -377,8 +386,13 @@ class UnderPkexec : public WholeRoad, public ::testing::WithParamInterface<Way> 
                 std::string("XAUTHORITY=") + kXauthority};
     }
 
+    fs::path Program() const {
+        return GetParam() == Way::kInstalled ? fs::path(InstalledTool())
+                                             : shippedDir / "ZR40_SWUpdate";
+    }
+
     std::unique_ptr<testsupport::ChildProcess> Start(int port) {
-        const fs::path program = shippedDir / "ZR40_SWUpdate";
+        const fs::path program = Program();
         if (GetParam() == Way::kAsPkexecDoes) {
             std::vector<std::string> env = AsPkexecLeavesIt();
             for (std::string& var : Relocation(port)) {
@@ -409,10 +423,13 @@ class UnderPkexec : public WholeRoad, public ::testing::WithParamInterface<Way> 
         const fs::path rules = root.Path() / "polkit/rules";
         fs::create_directories(actions);
         fs::create_directories(rules);
-        fs::copy_file(ZR_POLKIT_POLICY, actions / fs::path(ZR_POLKIT_POLICY).filename());
-        std::string policy = testsupport::ReadText(ZR_POLKIT_POLICY);
+        const bool installed = GetParam() == Way::kInstalled;
+        const fs::path shipped =
+            installed ? fs::path(kInstalledActions) / kPolicyName : fs::path(ZR_POLKIT_POLICY);
+        fs::copy_file(shipped, actions / kPolicyName);
+        std::string policy = testsupport::ReadText(shipped);
         for (const auto& [from, to] :
-             {std::pair<std::string, std::string>{">" ZR_TOOL_INSTALLED_PATH "<",
+             {std::pair<std::string, std::string>{">" + InstalledPath() + "<",
                                                   ">" + launcher.string() + "<"},
               {"\"" ZR_POLKIT_ACTION "\"", "\"" ZR_POLKIT_ACTION ".test\""}}) {
             const auto at = policy.find(from);
@@ -447,6 +464,14 @@ class UnderPkexec : public WholeRoad, public ::testing::WithParamInterface<Way> 
             testsupport::ChildProcess::Options{.cwd = root.Path(), .env = callers, .input = true});
     }
 
+    // Where the action says the program is.
+    std::string InstalledPath() const {
+        return GetParam() == Way::kInstalled ? InstalledTool() : ZR_TOOL_INSTALLED_PATH;
+    }
+
+    static constexpr const char* kInstalledActions = "/usr/share/polkit-1/actions";
+    static constexpr const char* kPolicyName = ZR_POLKIT_ACTION ".policy";
+
     platform::paths::User account;
     fs::path rootsHome = root.Path() / "root";
     // The account's runtime directory.
@@ -480,7 +505,7 @@ TEST_P(UnderPkexec, TheWholeRoadWithTheManagerInTheUsersSession) {
                                                        "zr40-swupdate-relaunch.desktop");
     const int status = tool->Wait(testsupport::In(kRoadGuard)).value_or(-1);
 
-    if (GetParam() == Way::kThroughPkexec) {
+    if (GetParam() != Way::kAsPkexecDoes) {
         // What the emulation gives the tool is what the real pkexec gave it.
         std::istringstream in(testsupport::ReadText(found));
         std::string cwd;
@@ -496,18 +521,20 @@ TEST_P(UnderPkexec, TheWholeRoadWithTheManagerInTheUsersSession) {
         std::sort(env.begin(), env.end());
         EXPECT_EQ(env, AsPkexecLeavesIt()) << testsupport::ReadText(polkitLog);
         const std::string described = testsupport::ReadText(pkaction);
-        for (const std::string line :
-             {"org.freedesktop.policykit.exec.path -> " ZR_TOOL_INSTALLED_PATH "\n",
-              "org.freedesktop.policykit.exec.allow_gui -> true\n",
-              "implicit active:   auth_admin_keep\n", "icon:              zr40-swupdate\n"}) {
+        for (const std::string& line : std::vector<std::string>{
+                 "org.freedesktop.policykit.exec.path -> " + InstalledPath() + "\n",
+                 "org.freedesktop.policykit.exec.allow_gui -> true\n",
+                 "implicit active:   auth_admin_keep\n", "icon:              zr40-swupdate\n"}) {
             EXPECT_NE(described.find(line), std::string::npos) << line << described;
         }
     }
 
     // The entry starts the program where it really is, through pkexec. Holds once the tool
     // takes its folder from the running program rather than from the working directory.
-    const std::string program = fs::canonical(shippedDir / "ZR40_SWUpdate").string();
-    EXPECT_NE(relaunch.find("\nExec=pkexec \"" + program + "\"\n"), std::string::npos) << relaunch;
+    const std::string program = fs::canonical(Program()).string();
+    // The shipped folder's name has spaces, which the entry quotes; the installed one has none.
+    const std::string exec = program.find(' ') == std::string::npos ? program : '"' + program + '"';
+    EXPECT_NE(relaunch.find("\nExec=pkexec " + exec + "\n"), std::string::npos) << relaunch;
 
     // The road's end needs the manager, which the tool installs from its folder: as above.
     ExpectRoadEnded(*tool, status, reg::UserStore(account), managerOut, {503, 200}, dayBefore);
@@ -539,10 +566,12 @@ TEST_P(UnderPkexec, TheWholeRoadWithTheManagerInTheUsersSession) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, UnderPkexec,
-                         ::testing::Values(Way::kAsPkexecDoes, Way::kThroughPkexec),
+                         ::testing::Values(Way::kAsPkexecDoes, Way::kThroughPkexec,
+                                           Way::kInstalled),
                          [](const ::testing::TestParamInfo<Way>& param) {
-                             return param.param == Way::kAsPkexecDoes ? "AsPkexecDoes"
-                                                                      : "ThroughPkexec";
+                             return param.param == Way::kAsPkexecDoes    ? "AsPkexecDoes"
+                                    : param.param == Way::kThroughPkexec ? "ThroughPkexec"
+                                                                         : "Installed";
                          });
 
 // What pkexec keeps for an action that allows a GUI is all the tool needs for its own window on
