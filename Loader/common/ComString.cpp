@@ -18,13 +18,14 @@ bool IsLeadByte(unsigned char c) {
 
 namespace {
 
-unsigned char Byte(const std::string& s, std::size_t i) {
-    return static_cast<unsigned char>(s[i]);
+// Through the raw bytes: these run for every byte of every name the script model compares.
+unsigned char Byte(std::string_view s, std::size_t i) {
+    return static_cast<unsigned char>(s.data()[i]);
 }
 
 // Length of the character starting at i: 2 for a lead byte with a byte after it, else 1.
-std::size_t CharLen(const std::string& s, std::size_t i) {
-    return (cp932::IsLeadByte(Byte(s, i)) && i + 1 < s.size() && s[i + 1] != '\0') ? 2 : 1;
+std::size_t CharLen(std::string_view s, std::size_t i) {
+    return (cp932::IsLeadByte(Byte(s, i)) && i + 1 < s.size() && s.data()[i + 1] != '\0') ? 2 : 1;
 }
 
 bool IsSpace(char c) {
@@ -87,19 +88,55 @@ char SingleLower(char c) {
 
 template <typename Single, typename Double>
 void MapCase(std::string& s, Single single, Double dbl) {
+    char* p = s.data();
     for (std::size_t i = 0; i < s.size();) {
         if (CharLen(s, i) == 2) {
             unsigned code = (static_cast<unsigned>(Byte(s, i)) << 8) | Byte(s, i + 1);
             code = dbl(code);
-            s[i] = static_cast<char>(code >> 8);
-            s[i + 1] = static_cast<char>(code & 0xFF);
+            p[i] = static_cast<char>(code >> 8);
+            p[i + 1] = static_cast<char>(code & 0xFF);
             i += 2;
         } else {
-            s[i] = single(s[i]);
+            p[i] = single(p[i]);
             ++i;
         }
     }
 }
+
+// The bytes MakeUpper would leave, one at a time.
+class UpperBytes {
+  public:
+    explicit UpperBytes(std::string_view s) : m_s(s) {}
+
+    bool Next(unsigned char& out) {
+        if (m_bHeld) {
+            m_bHeld = false;
+            out = m_held;
+            return true;
+        }
+        if (m_i >= m_s.size()) {
+            return false;
+        }
+        if (CharLen(m_s, m_i) == 2) {
+            const unsigned code =
+                DoubleUpper((static_cast<unsigned>(Byte(m_s, m_i)) << 8) | Byte(m_s, m_i + 1));
+            out = static_cast<unsigned char>(code >> 8);
+            m_held = static_cast<unsigned char>(code & 0xFF);
+            m_bHeld = true;
+            m_i += 2;
+        } else {
+            out = static_cast<unsigned char>(SingleUpper(m_s.data()[m_i]));
+            ++m_i;
+        }
+        return true;
+    }
+
+  private:
+    std::string_view m_s;
+    std::size_t m_i = 0;
+    unsigned char m_held = 0;
+    bool m_bHeld = false;
+};
 
 __attribute__((format(printf, 1, 0))) std::string VFormat(const char* fmt, va_list args) {
     if (fmt == nullptr) {
@@ -229,9 +266,22 @@ int CComString::Compare(const CComString& other) const {
 }
 
 int CComString::CompareNoCase(const CComString& other) const {
-    CComString a(*this);
-    CComString b(other);
-    return a.MakeUpper().Compare(b.MakeUpper());
+    // As MakeUpper on copies then Compare, without the copies: the script model compares names
+    // on every lookup.
+    UpperBytes a(m_str);
+    UpperBytes b(other.m_str);
+    for (;;) {
+        unsigned char x = 0;
+        unsigned char y = 0;
+        const bool hasX = a.Next(x);
+        const bool hasY = b.Next(y);
+        if (!hasX || !hasY) {
+            return hasX == hasY ? 0 : (hasX ? 1 : -1);
+        }
+        if (x != y) {
+            return x < y ? -1 : 1;
+        }
+    }
 }
 
 int CComString::Find(char ch, int start) const {

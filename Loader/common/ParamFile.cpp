@@ -10,11 +10,13 @@
 CParamKey::CParamKey(const CComString& cstrSection, const CComString& cstrParamFile,
                      CParamResource& resource)
     : m_strSection(cstrSection) {
-    // On the heap: sections are also read on worker threads.
-    std::vector<char> lines(CParamResource::kSectionLinesSize);
-    const int used = resource.GetSectionLines(cstrSection, lines, cstrParamFile);
+    // On the heap: sections are also read on worker threads. One area a thread, as a text's
+    // sections are read one after the other.
+    thread_local std::vector<char> lines(CParamResource::kSectionLinesSize);
+    const int used = resource.CopySectionLines(cstrSection, lines, cstrParamFile);
 
     const std::string_view all(lines.data(), static_cast<std::size_t>(used));
+    m_keys.reserve(static_cast<std::size_t>(std::ranges::count(all, '\0')));
     std::size_t pos = 0;
     while (pos < all.size()) {
         const std::size_t end = all.find('\0', pos);
@@ -23,7 +25,7 @@ CParamKey::CParamKey(const CComString& cstrSection, const CComString& cstrParamF
         if (line.starts_with(';')) {
             continue;
         }
-        m_keys.push_back(std::make_unique<CKey>(SplitLine(CComString(line))));
+        m_keys.push_back(SplitLine(CComString(line)));
     }
 }
 
@@ -58,7 +60,7 @@ const CKey* CParamKey::At(int nIndex) const {
     if (nIndex < 0 || nIndex >= GetParamKeySize()) {
         return nullptr;
     }
-    return m_keys[static_cast<std::size_t>(nIndex)].get();
+    return &m_keys[static_cast<std::size_t>(nIndex)];
 }
 
 CComString CParamKey::GetParamKey(int nIndex) const {
@@ -72,9 +74,9 @@ CComString CParamKey::GetParamValue(int nIndex) const {
 }
 
 CComString CParamKey::GetParamValue(const CComString& cstrKey) const {
-    for (const auto& key : m_keys) {
-        if (key->GetKey().CompareNoCase(cstrKey) == 0) {
-            return key->GetValue();
+    for (const CKey& key : m_keys) {
+        if (key.GetKey().CompareNoCase(cstrKey) == 0) {
+            return key.GetValue();
         }
     }
     return {};
@@ -84,8 +86,16 @@ CComString CParamKey::GetParamValue(const CComString& cstrKey) const {
 // CParamFile
 
 void CParamFile::Clear() {
+    m_firstByName.clear();
     m_paramKeys.clear();
     m_sectionNames.RemoveAll();
+}
+
+void CParamFile::AddParamKey(std::unique_ptr<CParamKey> paramKey) {
+    // CompareNoCase equals exactly when the upper-case forms do.
+    CComString name = paramKey->GetSectionName();
+    m_firstByName.emplace(name.MakeUpper().Str(), paramKey.get());
+    m_paramKeys.push_back(std::move(paramKey));
 }
 
 int CParamFile::LoadParamSection(const CComString& cstrParamFile) {
@@ -109,14 +119,13 @@ int CParamFile::LoadParamSection(const CComString& cstrParamFile) {
         }
         pos = end + 1;
         m_sectionNames.Add(CComString(name));
-        m_paramKeys.push_back(
-            std::make_unique<CParamKey>(CComString(name), m_strParamFile, m_resource));
+        AddParamKey(std::make_unique<CParamKey>(CComString(name), m_strParamFile, m_resource));
     }
     return 1;
 }
 
 int CParamFile::LoadParamKey(const CComString& cstrSection, const CComString& cstrParamFile) {
-    m_paramKeys.push_back(std::make_unique<CParamKey>(cstrSection, cstrParamFile, m_resource));
+    AddParamKey(std::make_unique<CParamKey>(cstrSection, cstrParamFile, m_resource));
     return 1;
 }
 
@@ -125,12 +134,9 @@ CComString CParamFile::GetParamSectionText(int nIndex) const {
 }
 
 CParamKey* CParamFile::FindParamKey(const CComString& cstrSection) const {
-    for (const auto& paramKey : m_paramKeys) {
-        if (paramKey->GetSectionName().CompareNoCase(cstrSection) == 0) {
-            return paramKey.get();
-        }
-    }
-    return nullptr;
+    CComString name = cstrSection;
+    const auto found = m_firstByName.find(name.MakeUpper().Str());
+    return found != m_firstByName.end() ? found->second : nullptr;
 }
 
 CComString CParamFile::GetParamValueText(const CComString& cstrSection,

@@ -3,11 +3,14 @@
 // `Timer`... many times, so it is read by index, and by name only where a key is unique).
 //
 // Indexes run from 0 to count-1; an index outside that range, negative ones included, gives an
-// empty string. Name lookups are linear, case-insensitive (code page 932 folding) and take the
-// first match.
+// empty string. Name lookups are case-insensitive (code page 932 folding) and take the first
+// match; a section is found by hash, a key within its section by a linear search.
 #pragma once
 
 #include <memory>
+#include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "Loader/common/ComString.h"
@@ -16,11 +19,11 @@
 // One key/value pair.
 class CKey {
   public:
-    CKey(const CComString& cstrKey, const CComString& cstrValue)
-        : m_strValue(cstrValue), m_strKey(cstrKey) {}
+    CKey(CComString cstrKey, CComString cstrValue)
+        : m_strValue(std::move(cstrValue)), m_strKey(std::move(cstrKey)) {}
 
-    CComString GetKey() const { return m_strKey; }
-    CComString GetValue() const { return m_strValue; }
+    const CComString& GetKey() const { return m_strKey; }
+    const CComString& GetValue() const { return m_strValue; }
     void SetKey(const CComString& cstrKey) { m_strKey = cstrKey; }
     void SetValue(const CComString& cstrValue) { m_strValue = cstrValue; }
 
@@ -52,13 +55,12 @@ class CParamKey {
     int GetParamKeySize() const { return static_cast<int>(m_keys.size()); }
 
     CComString GetSectionName() const { return m_strSection; }
-    void SetSectionName(const CComString& cstrSection) { m_strSection = cstrSection; }
 
   private:
     const CKey* At(int nIndex) const;
 
     CComString m_strSection;
-    std::vector<std::unique_ptr<CKey>> m_keys;
+    std::vector<CKey> m_keys;
 };
 
 // One embedded text, loaded by logical name ("Loader_Update", "Loader_Sum", "Loader_Ini",
@@ -108,10 +110,13 @@ class CParamFile {
 
   private:
     void Clear();
+    void AddParamKey(std::unique_ptr<CParamKey> paramKey);
     CParamKey* FindParamKey(const CComString& cstrSection) const;
 
     CComStringArray m_sectionNames;
     std::vector<std::unique_ptr<CParamKey>> m_paramKeys;
+    // The first list of each upper-case name: lookups are by name on every script row.
+    std::unordered_map<std::string, CParamKey*> m_firstByName;
     CComString m_strParamFile;
     CParamResource m_resource;
 };

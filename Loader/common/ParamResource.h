@@ -48,6 +48,11 @@ class CParamResource {
     // in `out` (refused, `out` cleared).
     int GetSectionLines(const CComString& cstrSection, std::span<char> out,
                         const CComString& cstrParamFile);
+    // The same lines and count without clearing `out` first: bytes past the count keep what they
+    // held, and after a refusal so do those already written. For callers that read only the
+    // count's bytes and would otherwise clear the whole area once a section.
+    int CopySectionLines(const CComString& cstrSection, std::span<char> out,
+                         const CComString& cstrParamFile);
 
     // The loaded text, up to (not including) its NUL.
     std::string_view Text() const;
