@@ -155,12 +155,35 @@ __attribute__((format(printf, 1, 0))) std::string VFormat(const char* fmt, va_li
     return out;
 }
 
+// One descriptor a direction and thread, kept: opening one costs more than most conversions.
+class Converter {
+  public:
+    Converter(const char* to, const char* from) : m_cd(iconv_open(to, from)) {}
+    ~Converter() {
+        if (IsOpen()) {
+            iconv_close(m_cd);
+        }
+    }
+    Converter(const Converter&) = delete;
+    Converter& operator=(const Converter&) = delete;
+
+    bool IsOpen() const { return m_cd != reinterpret_cast<iconv_t>(-1); }
+    // Back in its initial state.
+    iconv_t Fresh() {
+        iconv(m_cd, nullptr, nullptr, nullptr, nullptr);
+        return m_cd;
+    }
+
+  private:
+    iconv_t m_cd;
+};
+
 // iconv with '?' for every byte it cannot take; the tool must show something rather than fail.
-std::string Convert(const char* to, const char* from, std::string_view in) {
-    iconv_t cd = iconv_open(to, from);
-    if (cd == reinterpret_cast<iconv_t>(-1)) {
+std::string Convert(Converter& converter, std::string_view in) {
+    if (!converter.IsOpen()) {
         return std::string(in.size(), '?');
     }
+    iconv_t cd = converter.Fresh();
     std::string out;
     char buf[256];
     char* src = const_cast<char*>(in.data());
@@ -182,7 +205,6 @@ std::string Convert(const char* to, const char* from, std::string_view in) {
     std::size_t dstLeft = sizeof buf;
     iconv(cd, nullptr, nullptr, &dst, &dstLeft);
     out.append(buf, sizeof buf - dstLeft);
-    iconv_close(cd);
     return out;
 }
 
@@ -549,11 +571,13 @@ CComString CComString::GetDirectory() const {
 }
 
 std::string CComString::ToUtf8() const {
-    return Convert("UTF-8", "CP932", m_str);
+    thread_local Converter converter("UTF-8", "CP932");
+    return Convert(converter, m_str);
 }
 
 CComString CComString::FromUtf8(std::string_view utf8) {
-    return CComString(Convert("CP932", "UTF-8", utf8));
+    thread_local Converter converter("CP932", "UTF-8");
+    return CComString(Convert(converter, utf8));
 }
 
 // ---- CComStringArray -------------------------------------------------------------------------
