@@ -2,20 +2,40 @@
 
 #include <algorithm>
 #include <array>
+#include <span>
 #include <string_view>
 
 // ---------------------------------------------------------------------------------------------
 // CParamKey
 
+namespace {
+
+// On the heap: sections are also read on worker threads. One area a thread, as a text's sections
+// are read one after the other.
+std::span<char> LinesArea() {
+    thread_local std::vector<char> lines(CParamResource::kSectionLinesSize);
+    return lines;
+}
+
+}  // namespace
+
 CParamKey::CParamKey(const CComString& cstrSection, const CComString& cstrParamFile,
                      CParamResource& resource)
     : m_strSection(cstrSection) {
-    // On the heap: sections are also read on worker threads. One area a thread, as a text's
-    // sections are read one after the other.
-    thread_local std::vector<char> lines(CParamResource::kSectionLinesSize);
-    const int used = resource.CopySectionLines(cstrSection, lines, cstrParamFile);
+    const std::span<char> lines = LinesArea();
+    AddLines(std::string_view(lines.data(), static_cast<std::size_t>(resource.CopySectionLines(
+                                                cstrSection, lines, cstrParamFile))));
+}
 
-    const std::string_view all(lines.data(), static_cast<std::size_t>(used));
+CParamKey::CParamKey(const CComString& cstrSection, CParamResource& resource)
+    : m_strSection(cstrSection) {
+    const std::span<char> lines = LinesArea();
+    AddLines(std::string_view(
+        lines.data(),
+        static_cast<std::size_t>(resource.CopyLoadedSectionLines(cstrSection, lines))));
+}
+
+void CParamKey::AddLines(std::string_view all) {
     m_keys.reserve(static_cast<std::size_t>(std::ranges::count(all, '\0')));
     std::size_t pos = 0;
     while (pos < all.size()) {
@@ -119,7 +139,12 @@ int CParamFile::LoadParamSection(const CComString& cstrParamFile) {
         }
         pos = end + 1;
         m_sectionNames.Add(CComString(name));
-        AddParamKey(std::make_unique<CParamKey>(CComString(name), m_strParamFile, m_resource));
+        // A name met before (case aside) would only give a list that no lookup reaches.
+        CComString upper(name);
+        if (!m_firstByName.contains(upper.MakeUpper().Str())) {
+            // The text GetSectionNames loaded.
+            AddParamKey(std::make_unique<CParamKey>(CComString(name), m_resource));
+        }
     }
     return 1;
 }

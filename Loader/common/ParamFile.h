@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -40,6 +41,8 @@ class CParamKey {
     // an empty list.
     CParamKey(const CComString& cstrSection, const CComString& cstrParamFile,
               CParamResource& resource);
+    // The same from the text `resource` loaded last.
+    CParamKey(const CComString& cstrSection, CParamResource& resource);
 
     // Splits one line of a section into its pair. The first '=' ends the key, one space after it
     // is skipped, and unless the line holds "GEN" the line's first space ends the key (when it
@@ -57,6 +60,8 @@ class CParamKey {
     CComString GetSectionName() const { return m_strSection; }
 
   private:
+    // Appends the pairs of the NUL-ended lines, comments skipped.
+    void AddLines(std::string_view all);
     const CKey* At(int nIndex) const;
 
     CComString m_strSection;

@@ -132,6 +132,10 @@ int CParamResource::GetSectionLines(const CComString& cstrSection, std::span<cha
 int CParamResource::CopySectionLines(const CComString& cstrSection, std::span<char> out,
                                      const CComString& cstrParamFile) {
     LoadText(cstrParamFile);
+    return CopyLoadedSectionLines(cstrSection, out);
+}
+
+int CParamResource::CopyLoadedSectionLines(const CComString& cstrSection, std::span<char> out) {
     if (cstrSection.GetLength() > kMaxSectionNameLength) {
         return 0;
     }

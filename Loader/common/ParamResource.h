@@ -53,6 +53,9 @@ class CParamResource {
     // count's bytes and would otherwise clear the whole area once a section.
     int CopySectionLines(const CComString& cstrSection, std::span<char> out,
                          const CComString& cstrParamFile);
+    // As CopySectionLines, from the text loaded last (by any of the calls above): the sections of
+    // one text are read without loading it again for each.
+    int CopyLoadedSectionLines(const CComString& cstrSection, std::span<char> out);
 
     // The loaded text, up to (not including) its NUL.
     std::string_view Text() const;
