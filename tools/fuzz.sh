@@ -5,14 +5,16 @@
 # runs; new inputs go there), and its committed seeds, tests/fuzz/seeds/<target>. One summary line
 # a target: executions, executions per second, coverage (cov, ft) and the outcome; the whole log
 # is build/fuzz/logs/<target>.log. Fails when a target crashes, leaks, times out or breaks one of
-# its checks; the input that did is in build/fuzz/artifacts/<target>/.
+# its checks; the input that did is in build/fuzz/artifacts/<target>/. After a long run the corpus
+# is merged down to the inputs that add coverage, so that later runs start quickly.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 limit=(-max_total_time=30)
 mode="30 s"
+long=0
 if [ $# -gt 0 ]; then
   case "$1" in
-    --long) limit=(-runs=10000000); mode="10M runs"; shift ;;
+    --long) limit=(-runs=10000000); mode="10M runs"; long=1; shift ;;
     [0-9]*) limit=(-max_total_time="$1"); mode="$1 s"; shift ;;
   esac
 fi
@@ -59,6 +61,18 @@ for name in "${targets[@]}"; do
   fi
   printf 'fuzz: %-22s %10s runs in %5s s  %8s exec/s  cov %5s  ft %6s  %s\n' \
     "$name" "${runs:--}" "${secs:--}" "$rate" "${cov:--}" "${ft:--}" "$outcome"
+  if [ "$long" -eq 1 ] && [ "$status" -eq 0 ]; then
+    rm -rf "$corpus.merged"
+    mkdir -p "$corpus.merged"
+    if "$bin" -merge=1 -timeout=10 -rss_limit_mb=2048 "$corpus.merged" "${inputs[@]}" \
+      >"build/fuzz/logs/$name.merge.log" 2>&1; then
+      rm -rf "$corpus"
+      mv "$corpus.merged" "$corpus"
+    else
+      echo "fuzz: $name: merging the corpus failed (see build/fuzz/logs/$name.merge.log)" >&2
+      rm -rf "$corpus.merged"
+    fi
+  fi
 done
 if [ ${#failed[@]} -gt 0 ]; then
   echo "fuzz: failed: ${failed[*]}" >&2
