@@ -45,8 +45,8 @@ for name in "${targets[@]}"; do
   # "Done N runs in S second(s)" and the last status line "#N DONE cov: C ft: F corp: ...".
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
   secs=$(sed -n 's/^Done [0-9]* runs in \([0-9]*\) second.*/\1/p' "$log" | tail -n 1)
-  cov=$(grep -o 'cov: [0-9]*' "$log" | tail -n 1 | cut -d' ' -f2)
-  ft=$(grep -o 'ft: [0-9]*' "$log" | tail -n 1 | cut -d' ' -f2)
+  cov=$(grep -o 'cov: [0-9]*' "$log" | tail -n 1 | cut -d' ' -f2 || true)
+  ft=$(grep -o 'ft: [0-9]*' "$log" | tail -n 1 | cut -d' ' -f2 || true)
   rate=-
   if [ -n "$runs" ] && [ -n "$secs" ] && [ "$secs" -gt 0 ]; then
     rate=$((runs / secs))
