@@ -36,7 +36,8 @@ CParamKey::CParamKey(const CComString& cstrSection, CParamResource& resource)
 }
 
 void CParamKey::AddLines(std::string_view all) {
-    m_keys.reserve(static_cast<std::size_t>(std::ranges::count(all, '\0')));
+    auto keys = std::make_shared<std::vector<CKey>>();
+    keys->reserve(static_cast<std::size_t>(std::ranges::count(all, '\0')));
     std::size_t pos = 0;
     while (pos < all.size()) {
         const std::size_t end = all.find('\0', pos);
@@ -45,8 +46,9 @@ void CParamKey::AddLines(std::string_view all) {
         if (line.starts_with(';')) {
             continue;
         }
-        m_keys.push_back(SplitLine(CComString(line)));
+        keys->push_back(SplitLine(CComString(line)));
     }
+    m_keys = std::move(keys);
 }
 
 CKey CParamKey::SplitLine(const CComString& cstrLine) {
@@ -80,7 +82,7 @@ const CKey* CParamKey::At(int nIndex) const {
     if (nIndex < 0 || nIndex >= GetParamKeySize()) {
         return nullptr;
     }
-    return &m_keys[static_cast<std::size_t>(nIndex)];
+    return &(*m_keys)[static_cast<std::size_t>(nIndex)];
 }
 
 CComString CParamKey::GetParamKey(int nIndex) const {
@@ -94,7 +96,7 @@ CComString CParamKey::GetParamValue(int nIndex) const {
 }
 
 CComString CParamKey::GetParamValue(const CComString& cstrKey) const {
-    for (const CKey& key : m_keys) {
+    for (const CKey& key : *m_keys) {
         if (key.GetKey().CompareNoCase(cstrKey) == 0) {
             return key.GetValue();
         }
@@ -128,6 +130,8 @@ int CParamFile::LoadParamSection(const CComString& cstrParamFile) {
         return 0;
     }
 
+    // Sections whose lines begin at the same place of the text share them.
+    std::unordered_map<std::size_t, const CParamKey*> byStart;
     // An empty name ends the list; the sections after it are not loaded.
     const std::string_view all(names.data(), static_cast<std::size_t>(used));
     std::size_t pos = 0;
@@ -141,10 +145,19 @@ int CParamFile::LoadParamSection(const CComString& cstrParamFile) {
         m_sectionNames.Add(CComString(name));
         // A name met before (case aside) would only give a list that no lookup reaches.
         CComString upper(name);
-        if (!m_firstByName.contains(upper.MakeUpper().Str())) {
-            // The text GetSectionNames loaded.
-            AddParamKey(std::make_unique<CParamKey>(CComString(name), m_resource));
+        if (m_firstByName.contains(upper.MakeUpper().Str())) {
+            continue;
         }
+        // From the text GetSectionNames loaded.
+        const std::size_t start = m_resource.LoadedSectionStart(CComString(name));
+        const auto same = start == std::string_view::npos ? byStart.end() : byStart.find(start);
+        auto paramKey = same != byStart.end()
+                            ? std::make_unique<CParamKey>(CComString(name), *same->second)
+                            : std::make_unique<CParamKey>(CComString(name), m_resource);
+        if (start != std::string_view::npos) {
+            byStart.emplace(start, paramKey.get());
+        }
+        AddParamKey(std::move(paramKey));
     }
     return 1;
 }

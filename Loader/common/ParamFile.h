@@ -43,6 +43,9 @@ class CParamKey {
               CParamResource& resource);
     // The same from the text `resource` loaded last.
     CParamKey(const CComString& cstrSection, CParamResource& resource);
+    // The pairs of `sameLines` under another name, for a section whose lines are the same lines.
+    CParamKey(const CComString& cstrSection, const CParamKey& sameLines)
+        : m_strSection(cstrSection), m_keys(sameLines.m_keys) {}
 
     // Splits one line of a section into its pair. The first '=' ends the key, one space after it
     // is skipped, and unless the line holds "GEN" the line's first space ends the key (when it
@@ -55,7 +58,7 @@ class CParamKey {
     CComString GetParamValue(int nIndex) const;
     // Value of the first pair whose key matches; empty when none.
     CComString GetParamValue(const CComString& cstrKey) const;
-    int GetParamKeySize() const { return static_cast<int>(m_keys.size()); }
+    int GetParamKeySize() const { return static_cast<int>(m_keys->size()); }
 
     CComString GetSectionName() const { return m_strSection; }
 
@@ -65,7 +68,8 @@ class CParamKey {
     const CKey* At(int nIndex) const;
 
     CComString m_strSection;
-    std::vector<CKey> m_keys;
+    // Never changed once read: sections with the same lines share them.
+    std::shared_ptr<const std::vector<CKey>> m_keys;
 };
 
 // One embedded text, loaded by logical name ("Loader_Update", "Loader_Sum", "Loader_Ini",

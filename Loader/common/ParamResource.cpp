@@ -135,9 +135,9 @@ int CParamResource::CopySectionLines(const CComString& cstrSection, std::span<ch
     return CopyLoadedSectionLines(cstrSection, out);
 }
 
-int CParamResource::CopyLoadedSectionLines(const CComString& cstrSection, std::span<char> out) {
+std::size_t CParamResource::LoadedSectionStart(const CComString& cstrSection) const {
     if (cstrSection.GetLength() > kMaxSectionNameLength) {
-        return 0;
+        return std::string_view::npos;
     }
 
     std::array<char, kPatternSize> pattern{};
@@ -153,18 +153,25 @@ int CParamResource::CopyLoadedSectionLines(const CComString& cstrSection, std::s
     // every section of a text is looked for in the whole text.
     const void* found = ::memmem(text.data(), text.size(), pattern.data(), patternLength);
     if (found == nullptr) {
-        return 0;
+        return std::string_view::npos;
     }
     const auto match = static_cast<std::size_t>(static_cast<const char*>(found) - text.data());
-    std::size_t cr = text.find('\r', match);
+    const std::size_t cr = text.find('\r', match);
     if (cr == std::string_view::npos) {
+        return std::string_view::npos;
+    }
+    return AfterLineEnd(text, cr);
+}
+
+int CParamResource::CopyLoadedSectionLines(const CComString& cstrSection, std::span<char> out) {
+    std::size_t pos = LoadedSectionStart(cstrSection);
+    if (pos == std::string_view::npos) {
         return 0;
     }
-
+    const std::string_view text = Text();
     std::size_t used = 0;
-    std::size_t pos = AfterLineEnd(text, cr);
     while (pos < text.size() && text[pos] != '[') {
-        cr = text.find('\r', pos);
+        const std::size_t cr = text.find('\r', pos);
         if (cr == std::string_view::npos) {
             break;
         }
