@@ -84,7 +84,9 @@ int CParamResource::LoadText(const CComString& cstrParamFile) {
     if (text.size() > static_cast<std::size_t>(kMaxTextLength)) {
         return 0;
     }
-    std::memcpy(m_text.data(), text.data(), text.size());
+    if (!text.empty()) {  // an empty resource may have no bytes at all
+        std::memcpy(m_text.data(), text.data(), text.size());
+    }
     m_nLength = text.size();
     return 1;
 }
