@@ -125,6 +125,8 @@ class CComStringArray {
 
     int GetSize() const { return static_cast<int>(m_items.size()); }
     bool IsEmpty() const { return m_items.empty(); }
+    // Room for that many strings in all.
+    void Reserve(int nCount) { m_items.reserve(nCount > 0 ? static_cast<std::size_t>(nCount) : 0); }
     // Returns the index of the new element.
     int Add(const CComString& str);
     void RemoveAll() { m_items.clear(); }

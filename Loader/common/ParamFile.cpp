@@ -27,15 +27,18 @@ CParamKey::CParamKey(const CComString& cstrSection, const CComString& cstrParamF
                                                 cstrSection, lines, cstrParamFile))));
 }
 
-CParamKey::CParamKey(const CComString& cstrSection, CParamResource& resource)
+CParamKey::CParamKey(const CComString& cstrSection, std::string_view lines)
     : m_strSection(cstrSection) {
-    const std::span<char> lines = LinesArea();
-    AddLines(std::string_view(
-        lines.data(),
-        static_cast<std::size_t>(resource.CopyLoadedSectionLines(cstrSection, lines))));
+    AddLines(lines);
 }
 
 void CParamKey::AddLines(std::string_view all) {
+    // Sections without lines are common in a text with many headers; they share one list.
+    static const auto kNoKeys = std::make_shared<const std::vector<CKey>>();
+    if (all.empty()) {
+        m_keys = kNoKeys;
+        return;
+    }
     auto keys = std::make_shared<std::vector<CKey>>();
     keys->reserve(static_cast<std::size_t>(std::ranges::count(all, '\0')));
     std::size_t pos = 0;
@@ -113,10 +116,9 @@ void CParamFile::Clear() {
     m_sectionNames.RemoveAll();
 }
 
-void CParamFile::AddParamKey(std::unique_ptr<CParamKey> paramKey) {
+void CParamFile::AddParamKey(std::string upper, std::unique_ptr<CParamKey> paramKey) {
     // CompareNoCase equals exactly when the upper-case forms do.
-    CComString name = paramKey->GetSectionName();
-    m_firstByName.emplace(name.MakeUpper().Str(), paramKey.get());
+    m_firstByName.emplace(std::move(upper), paramKey.get());
     m_paramKeys.push_back(std::move(paramKey));
 }
 
@@ -130,40 +132,56 @@ int CParamFile::LoadParamSection(const CComString& cstrParamFile) {
         return 0;
     }
 
+    // An empty name ends the list; the sections after it are not loaded.
+    std::string_view listed(names.data(), static_cast<std::size_t>(used));
+    if (listed.starts_with('\0')) {
+        listed = {};
+    } else if (const auto gap = listed.find(std::string_view("\0\0", 2)); gap != listed.npos) {
+        listed = listed.substr(0, gap + 1);
+    }
+    const auto count = static_cast<std::size_t>(std::ranges::count(listed, '\0'));
+    m_sectionNames.Reserve(static_cast<int>(count));
+    m_paramKeys.reserve(count);
+    m_firstByName.reserve(count);
     // Sections whose lines begin at the same place of the text share them.
     std::unordered_map<std::size_t, const CParamKey*> byStart;
-    // An empty name ends the list; the sections after it are not loaded.
-    const std::string_view all(names.data(), static_cast<std::size_t>(used));
+    byStart.reserve(count);
+    const std::span<char> lines = LinesArea();
     std::size_t pos = 0;
-    while (pos < all.size()) {
-        const std::size_t end = all.find('\0', pos);
-        const std::string_view name = all.substr(pos, end - pos);
-        if (name.empty()) {
-            break;
-        }
+    while (pos < listed.size()) {
+        const std::size_t end = listed.find('\0', pos);
+        const CComString name(listed.substr(pos, end - pos));
         pos = end + 1;
-        m_sectionNames.Add(CComString(name));
+        m_sectionNames.Add(name);
         // A name met before (case aside) would only give a list that no lookup reaches.
         CComString upper(name);
-        if (m_firstByName.contains(upper.MakeUpper().Str())) {
+        upper.MakeUpper();
+        if (m_firstByName.contains(upper.Str())) {
             continue;
         }
         // From the text GetSectionNames loaded.
-        const std::size_t start = m_resource.LoadedSectionStart(CComString(name));
+        const std::size_t start = m_resource.LoadedSectionStart(name);
         const auto same = start == std::string_view::npos ? byStart.end() : byStart.find(start);
-        auto paramKey = same != byStart.end()
-                            ? std::make_unique<CParamKey>(CComString(name), *same->second)
-                            : std::make_unique<CParamKey>(CComString(name), m_resource);
+        std::unique_ptr<CParamKey> paramKey;
+        if (same != byStart.end()) {
+            paramKey = std::make_unique<CParamKey>(name, *same->second);
+        } else {
+            const int bytes = m_resource.CopyLinesFrom(start, lines);
+            paramKey = std::make_unique<CParamKey>(
+                name, std::string_view(lines.data(), static_cast<std::size_t>(bytes)));
+        }
         if (start != std::string_view::npos) {
             byStart.emplace(start, paramKey.get());
         }
-        AddParamKey(std::move(paramKey));
+        AddParamKey(upper.Str(), std::move(paramKey));
     }
     return 1;
 }
 
 int CParamFile::LoadParamKey(const CComString& cstrSection, const CComString& cstrParamFile) {
-    AddParamKey(std::make_unique<CParamKey>(cstrSection, cstrParamFile, m_resource));
+    CComString upper(cstrSection);
+    AddParamKey(upper.MakeUpper().Str(),
+                std::make_unique<CParamKey>(cstrSection, cstrParamFile, m_resource));
     return 1;
 }
 

@@ -41,8 +41,8 @@ class CParamKey {
     // an empty list.
     CParamKey(const CComString& cstrSection, const CComString& cstrParamFile,
               CParamResource& resource);
-    // The same from the text `resource` loaded last.
-    CParamKey(const CComString& cstrSection, CParamResource& resource);
+    // The pairs of NUL-ended lines as CParamResource copies them.
+    CParamKey(const CComString& cstrSection, std::string_view lines);
     // The pairs of `sameLines` under another name, for a section whose lines are the same lines.
     CParamKey(const CComString& cstrSection, const CParamKey& sameLines)
         : m_strSection(cstrSection), m_keys(sameLines.m_keys) {}
@@ -119,7 +119,8 @@ class CParamFile {
 
   private:
     void Clear();
-    void AddParamKey(std::unique_ptr<CParamKey> paramKey);
+    // `upper`: the list's name in upper case.
+    void AddParamKey(std::string upper, std::unique_ptr<CParamKey> paramKey);
     CParamKey* FindParamKey(const CComString& cstrSection) const;
 
     CComStringArray m_sectionNames;

@@ -166,7 +166,10 @@ std::size_t CParamResource::LoadedSectionStart(const CComString& cstrSection) co
 }
 
 int CParamResource::CopyLoadedSectionLines(const CComString& cstrSection, std::span<char> out) {
-    std::size_t pos = LoadedSectionStart(cstrSection);
+    return CopyLinesFrom(LoadedSectionStart(cstrSection), out);
+}
+
+int CParamResource::CopyLinesFrom(std::size_t pos, std::span<char> out) {
     if (pos == std::string_view::npos) {
         return 0;
     }

@@ -60,6 +60,9 @@ class CParamResource {
     // header, no line end after it, or a name too long to look for). Sections that begin at the
     // same place have the same lines.
     std::size_t LoadedSectionStart(const CComString& cstrSection) const;
+    // The lines of the text loaded last from `start` (as LoadedSectionStart gives it; npos gives
+    // none), as CopyLoadedSectionLines copies them.
+    int CopyLinesFrom(std::size_t start, std::span<char> out);
 
     // The loaded text, up to (not including) its NUL.
     std::string_view Text() const;
