@@ -3,7 +3,8 @@
 # them, or those named) one after the other: for SECONDS seconds (default 30), or with --long to
 # 10 million executions. Each starts from its corpus, build/fuzz/corpus/<target> (kept between
 # runs; new inputs go there), and its committed seeds, tests/fuzz/seeds/<target>. One summary line
-# a target: executions, executions per second, coverage (cov, ft) and the outcome; the whole log
+# a target: executions, executions per second (of the clock and of CPU time), coverage (cov, ft)
+# and the outcome; the whole log
 # is build/fuzz/logs/<target>.log. Fails when a target crashes, leaks, times out or breaks one of
 # its checks; the input that did is in build/fuzz/artifacts/<target>/. After a long run the corpus
 # is merged down to the inputs that add coverage, so that later runs start quickly.
@@ -31,6 +32,14 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-quarantine_size_mb=16}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
 mkdir -p build/fuzz/logs
 failed=()
+# CPU seconds this script's children have used, from the last `times >build/fuzz/logs/.times`
+# (run by the script itself: a subshell has no children of its own). On a busy machine the
+# executions per CPU second tell more of a target than those per second of the clock.
+children_cpu() {
+  tail -n 1 build/fuzz/logs/.times | awk '{
+    for (i = 1; i <= 2; ++i) { split($i, t, "m"); sub("s", "", t[2]); s += t[1] * 60 + t[2] }
+    printf "%.2f", s }'
+}
 for name in "${targets[@]}"; do
   bin=build/fuzz/tests/fuzz/$name
   corpus=build/fuzz/corpus/$name
@@ -42,6 +51,8 @@ for name in "${targets[@]}"; do
   [ -d "$seeds" ] && inputs+=("$seeds")
   echo "fuzz: $name ($mode)"
   status=0
+  times >build/fuzz/logs/.times
+  cpu_start=$(children_cpu)
   "$bin" "${limit[@]}" -print_final_stats=1 -timeout=10 -rss_limit_mb=2048 \
     -artifact_prefix="$artifacts" "${inputs[@]}" >"$log" 2>&1 || status=$?
   # "Done N runs in S second(s)" and the last status line "#N DONE cov: C ft: F corp: ...".
@@ -49,11 +60,17 @@ for name in "${targets[@]}"; do
   secs=$(sed -n 's/^Done [0-9]* runs in \([0-9]*\) second.*/\1/p' "$log" | tail -n 1)
   cov=$(grep -o 'cov: [0-9]*' "$log" | tail -n 1 | cut -d' ' -f2 || true)
   ft=$(grep -o 'ft: [0-9]*' "$log" | tail -n 1 | cut -d' ' -f2 || true)
+  times >build/fuzz/logs/.times
+  cpu=$(awk -v a="$cpu_start" -v b="$(children_cpu)" 'BEGIN { printf "%.2f", b - a }')
   rate=-
+  cpu_rate=-
   if [ -n "$runs" ] && [ -n "$secs" ] && [ "$secs" -gt 0 ]; then
     rate=$((runs / secs))
   elif [ -n "$runs" ]; then
     rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -n 1)
+  fi
+  if [ -n "$runs" ]; then
+    cpu_rate=$(awk -v r="$runs" -v c="$cpu" 'BEGIN { if (c > 0) printf "%d", r / c; else print "-" }')
   fi
   outcome=ok
   if [ "$status" -ne 0 ]; then
@@ -61,8 +78,8 @@ for name in "${targets[@]}"; do
     failed+=("$name")
     grep -E '^(==[0-9]+==ERROR|SUMMARY|artifact_prefix|Test unit written)' "$log" | head -n 5 || true
   fi
-  printf 'fuzz: %-22s %10s runs in %5s s  %8s exec/s  cov %5s  ft %6s  %s\n' \
-    "$name" "${runs:--}" "${secs:--}" "$rate" "${cov:--}" "${ft:--}" "$outcome"
+  printf 'fuzz: %-20s %9s runs in %4s s %7s exec/s (%7s per CPU s)  cov %5s  ft %6s  %s\n' \
+    "$name" "${runs:--}" "${secs:--}" "$rate" "$cpu_rate" "${cov:--}" "${ft:--}" "$outcome"
   if [ "$long" -eq 1 ] && [ "$status" -eq 0 ]; then
     rm -rf "$corpus.merged"
     mkdir -p "$corpus.merged"

@@ -8,14 +8,6 @@
 #include <cstdio>
 #include <cstring>
 
-namespace cp932 {
-
-bool IsLeadByte(unsigned char c) {
-    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
-}
-
-}  // namespace cp932
-
 namespace {
 
 // Through the raw bytes: these run for every byte of every name the script model compares.
@@ -25,7 +17,7 @@ unsigned char Byte(std::string_view s, std::size_t i) {
 
 // Length of the character starting at i: 2 for a lead byte with a byte after it, else 1.
 std::size_t CharLen(std::string_view s, std::size_t i) {
-    return (cp932::IsLeadByte(Byte(s, i)) && i + 1 < s.size() && s.data()[i + 1] != '\0') ? 2 : 1;
+    return cp932::CharLength(s, i);
 }
 
 bool IsSpace(char c) {

@@ -14,7 +14,18 @@
 namespace cp932 {
 
 // True for bytes that start a double-byte character (0x81-0x9F, 0xE0-0xFC).
-bool IsLeadByte(unsigned char c);
+inline bool IsLeadByte(unsigned char c) {
+    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+}
+
+// Length of the character at `i` as the strings walk it: 2 for a lead byte with a byte other than
+// NUL after it, else 1.
+inline std::size_t CharLength(std::string_view s, std::size_t i) {
+    return IsLeadByte(static_cast<unsigned char>(s.data()[i])) && i + 1 < s.size() &&
+                   s.data()[i + 1] != '\0'
+               ? 2
+               : 1;
+}
 
 }  // namespace cp932
 

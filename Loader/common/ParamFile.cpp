@@ -49,25 +49,42 @@ void CParamKey::AddLines(std::string_view all) {
         if (line.starts_with(';')) {
             continue;
         }
-        keys->push_back(SplitLine(CComString(line)));
+        keys->push_back(SplitLine(line));
     }
     m_keys = std::move(keys);
 }
 
-CKey CParamKey::SplitLine(const CComString& cstrLine) {
-    const int length = cstrLine.GetLength();
-    const int equals = cstrLine.Find('=');
+CKey CParamKey::SplitLine(std::string_view line) {
+    // One walk over the characters finds what CComString::Find would: the first '=' and the
+    // first space that are characters of their own, and "GEN" starting at a character.
+    int equals = -1;
+    int space = -1;
+    bool gen = false;
+    for (std::size_t i = 0; i < line.size();) {
+        const std::size_t length = cp932::CharLength(line, i);
+        if (length == 1) {
+            const char c = line[i];
+            if (c == '=' && equals < 0) {
+                equals = static_cast<int>(i);
+            } else if (c == ' ' && space < 0) {
+                space = static_cast<int>(i);
+            } else if (c == 'G' && line.compare(i, 3, "GEN") == 0) {
+                gen = true;
+            }
+        }
+        i += length;
+    }
 
+    const int length = static_cast<int>(line.size());
     int keyEnd = equals < 0 ? length : equals;
     int valueStart = equals < 0 ? 0 : equals + 1;
-    if (cstrLine.GetAt(valueStart) == ' ') {
+    if (valueStart < length && line[static_cast<std::size_t>(valueStart)] == ' ') {
         ++valueStart;
     }
     int valueEnd = length;
 
     // "GEN" lines carry version labels with spaces in them.
-    const int space = cstrLine.Find(' ');
-    if (space >= 0 && cstrLine.Find("GEN") < 0) {
+    if (space >= 0 && !gen) {
         if (space < valueStart) {
             keyEnd = std::min(keyEnd, space);
         } else {
@@ -78,7 +95,11 @@ CKey CParamKey::SplitLine(const CComString& cstrLine) {
             keyEnd = std::min(keyEnd, space);
         }
     }
-    return CKey(cstrLine.Left(keyEnd), cstrLine.Mid(valueStart, valueEnd - valueStart));
+    const auto keyLength = static_cast<std::size_t>(keyEnd);
+    const auto valueFrom = static_cast<std::size_t>(std::min(valueStart, length));
+    const auto valueLength = static_cast<std::size_t>(std::max(valueEnd - valueStart, 0));
+    return CKey(CComString(line.substr(0, keyLength)),
+                CComString(line.substr(valueFrom, valueLength)));
 }
 
 const CKey* CParamKey::At(int nIndex) const {

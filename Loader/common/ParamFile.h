@@ -52,7 +52,8 @@ class CParamKey {
     // lies before the value) or the value (when it lies inside it); whatever follows a space that
     // ended the value is ignored. Without '=' key and value are both the line, and that space
     // cuts both.
-    static CKey SplitLine(const CComString& cstrLine);
+    static CKey SplitLine(const CComString& cstrLine) { return SplitLine(cstrLine.View()); }
+    static CKey SplitLine(std::string_view line);
 
     CComString GetParamKey(int nIndex) const;
     CComString GetParamValue(int nIndex) const;

@@ -3,7 +3,7 @@
 // Every section is reached by index. A walk that looked up every section and pair by name, or
 // checked every pair of every section, would cost far more than building the model and starve the
 // fuzzer: a few sections and pairs picked from the ends and from the input are checked, by index
-// and by name.
+// and by name. The first lines of the input are split into pairs as their rule reads.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -66,6 +66,42 @@ void CheckSection(const CParamFile& file, const CComString& section, const CPara
     Check(file.GetParamKeyText(section, count).IsEmpty());
 }
 
+// The split of one line as its rule reads, with the string's own character-aware searches.
+CKey SplitByRule(const CComString& line) {
+    const int length = line.GetLength();
+    const int equals = line.Find('=');
+    int keyEnd = equals < 0 ? length : equals;
+    int valueStart = equals < 0 ? 0 : equals + 1;
+    if (line.GetAt(valueStart) == ' ') {
+        ++valueStart;
+    }
+    int valueEnd = length;
+    const int space = line.Find(' ');
+    if (space >= 0 && line.Find("GEN") < 0) {
+        if (space < valueStart) {
+            keyEnd = std::min(keyEnd, space);
+        } else {
+            valueEnd = space;
+        }
+        if (equals < 0) {
+            keyEnd = std::min(keyEnd, space);
+        }
+    }
+    return CKey(line.Left(keyEnd), line.Mid(valueStart, valueEnd - valueStart));
+}
+
+// The first lines of the input, as lines of a section would be.
+void CheckSplits(std::string_view text) {
+    for (int n = 0; n < 8 && !text.empty(); ++n) {
+        const std::string_view line =
+            text.substr(0, text.find_first_of(std::string_view("\r\0", 2)));
+        text.remove_prefix(std::min(text.size(), line.size() + 1));
+        const CKey split = CParamKey::SplitLine(CComString(line));
+        const CKey expected = SplitByRule(CComString(line));
+        Check(split.GetKey() == expected.GetKey() && split.GetValue() == expected.GetValue());
+    }
+}
+
 void WalkModel(const CParamFile& file, std::size_t seed) {
     const int sections = file.GetParamSectionSize();
     Check(file.GetParamSectionText(-1).IsEmpty() && file.GetParamSectionText(sections).IsEmpty());
@@ -89,6 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 0; i < std::min<std::size_t>(size, 8); ++i) {
         seed = seed * 131 + data[i];
     }
+    CheckSplits(std::string_view(reinterpret_cast<const char*>(data), size));
     CParamFile file;
     file.LoadParamSection("Loader_Update");
     WalkModel(file, seed);
