@@ -277,13 +277,14 @@ int CUsbPort::PortOpen() {
     if (leftover) {
         leftover->Handle().Wait(platform::kernel::kInfinite);
     }
+    bool bCameBack = false;
     {
         CriticalSectionLock lock(m_stateLock);
         if (serial::Error err = m_hPort.Open(DevicePath(m_strUpdatePort))) {
             StoreStepError(err);
             return 0;
         }
-        m_bDeviceGone = false;
+        bCameBack = m_bDeviceGone.exchange(false);
     }
     if (ConfigurePort(m_hPort) != 1) {
         ClosePort();
@@ -306,6 +307,9 @@ int CUsbPort::PortOpen() {
         // Who wrote to the port before, and when, is not known.
         m_bEverOpened = true;
         m_qwQuietSinceMs = m_clock.NowMs();
+    } else if (bCameBack) {
+        // A device that vanished under us started again: its loader has heard nothing yet.
+        m_qwQuietSinceMs.reset();
     }
     return 1;
 }

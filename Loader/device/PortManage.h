@@ -127,7 +127,8 @@ class CUsbPort : public CPortManage {
     // a frame, and a run started again at once would lose its first command in it. So a frame
     // waits until [USB] FrameGap ms (longer than that time-out; empty: 1,000) have passed
     // without other bytes from us since the port was first opened, or since Send wrote bytes
-    // or a frame failed half way; after a whole frame the next goes at once.
+    // or a frame failed half way; after a whole frame, or once the port of a device that
+    // vanished meanwhile (a re-enumeration) is open again, the next goes at once.
     int SendFrame(const std::uint8_t* pbBuff, std::uint32_t uiLength) override;
     // Polls every WaitTime ms: fails after 20 polls that brought nothing; once a byte has come,
     // polls until the count is complete or "KILL_EVENT_RECV" is set.

@@ -380,6 +380,18 @@ TEST_F(OpenPortTest, FramesWaitUntilTheLoaderCanHaveDroppedAPartFrame) {
     EXPECT_EQ(clock.Sleeps().back(), 1000u) << "a frame cut short";
     EXPECT_EQ(clock.Sleeps().size(), 4u);
 
+    // The download-mode request: the device re-enumerates, and its loader has heard nothing.
+    ASSERT_EQ(port.Send(frame.data(), 8), 1);
+    pty.Unplug();
+    ASSERT_TRUE(Eventually([&] { return !port.IsPortValid(); }));
+    ASSERT_EQ(port.Close(), 1);
+    Pty back;
+    Device(back.Path());
+    ASSERT_EQ(port.FindPort(CUsbPort::kUpdatePort), 1);
+    ASSERT_EQ(port.Open(), 1);
+    ASSERT_EQ(sendFrame(frame), 1);
+    EXPECT_EQ(clock.Sleeps().size(), 5u) << "only Close's";
+
     ASSERT_EQ(port.Close(), 1);
     for (const auto& [text, waits] :
          {std::pair{"[USB]\nFrameGap=250\n", std::vector<std::uint32_t>{250}},
