@@ -175,11 +175,11 @@ TEST_F(ToolKilled, EveryStoreLeftBehindLetsTheNextStartsFinishTheRoad) {
         const bool bInside = round > 0 && moment == Moment::kInsideFrame;
         std::vector<std::string> args = Device({});
         std::uint32_t nFrame = 0;
+        std::size_t nAt = 0;
         if (bInside) {
             nFrame = std::uniform_int_distribution<std::uint32_t>(2, 3)(random);
             const std::size_t nLength = frames[nFrame - 1].size();
-            const std::size_t nAt =
-                std::uniform_int_distribution<std::size_t>(1, nLength - kTerminalRoom)(random);
+            nAt = std::uniform_int_distribution<std::size_t>(1, nLength - kTerminalRoom)(random);
             args.insert(args.end(),
                         {"--fault-stall", std::string(kImage) + ":" + std::to_string(nFrame) + ":" +
                                               std::to_string(nAt)});
@@ -205,7 +205,8 @@ TEST_F(ToolKilled, EveryStoreLeftBehindLetsTheNextStartsFinishTheRoad) {
                 const std::string stalled = sim->WaitForPrefix("stalled " + std::string(kImage) +
                                                                " " + std::to_string(nFrame) + " ");
                 ASSERT_FALSE(stalled.empty()) << sim->Seen() << "\n" << tool->Text();
-                when = "inside frame " + std::to_string(nFrame) + " (" + stalled + ")";
+                when = "inside frame " + std::to_string(nFrame) + ", stalled from byte " +
+                       std::to_string(nAt) + " on (" + stalled + ")";
             } else if (moment == Moment::kAfterErase) {
                 ASSERT_TRUE(tool->WaitFor(kStartPressed, tooltest::In(kGuard))) << tool->Text();
                 ASSERT_TRUE(sim->WaitFor("erased 001E-001F")) << sim->Seen();
