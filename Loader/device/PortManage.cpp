@@ -117,6 +117,10 @@ CUsbPort::CUsbPort(CParamFile* pInitData, platform::kernel::Clock& clock,
         if (!blkSize.IsEmpty()) {
             m_nBlockSize = blkSize.ToInt();
         }
+        const CComString frameGap = m_pInitData->GetParamValueText("USB", "FrameGap");
+        if (!frameGap.IsEmpty()) {
+            m_nFrameGapMs = std::max(frameGap.ToInt(), 0);
+        }
     }
     m_pKillEvent = Event::Named(kReceiveKillEventName, true, false);
     m_pReadEvent = Event::Named(kReadEventName, false, false);
@@ -273,13 +277,14 @@ int CUsbPort::PortOpen() {
     if (leftover) {
         leftover->Handle().Wait(platform::kernel::kInfinite);
     }
+    bool bCameBack = false;
     {
         CriticalSectionLock lock(m_stateLock);
         if (serial::Error err = m_hPort.Open(DevicePath(m_strUpdatePort))) {
             StoreStepError(err);
             return 0;
         }
-        m_bDeviceGone = false;
+        bCameBack = m_bDeviceGone.exchange(false);
     }
     if (ConfigurePort(m_hPort) != 1) {
         ClosePort();
@@ -298,6 +303,14 @@ int CUsbPort::PortOpen() {
     }
     started->Resume();
     m_bOpened = 1;
+    if (!m_bEverOpened) {
+        // Who wrote to the port before, and when, is not known.
+        m_bEverOpened = true;
+        m_qwQuietSinceMs = m_clock.NowMs();
+    } else if (bCameBack) {
+        // A device that vanished under us started again: its loader has heard nothing yet.
+        m_qwQuietSinceMs.reset();
+    }
     return 1;
 }
 
@@ -429,6 +442,13 @@ int CUsbPort::Send(const std::uint8_t* pbBuff, std::uint32_t uiLength) {
         ExecError().ErrDetail = kErrorInvalidParameter;
         return 0;
     }
+    const int nSent = SendBlocks(pbBuff, uiLength);
+    // Until SendFrame says the bytes were a whole frame, they may be part of one.
+    m_qwQuietSinceMs = m_clock.NowMs();
+    return nSent;
+}
+
+int CUsbPort::SendBlocks(const std::uint8_t* pbBuff, std::uint32_t uiLength) {
     for (std::uint32_t offset = 0; offset < uiLength;) {
         const std::size_t block =
             std::min<std::size_t>(static_cast<std::size_t>(m_nBlockSize), uiLength - offset);
@@ -445,6 +465,24 @@ int CUsbPort::Send(const std::uint8_t* pbBuff, std::uint32_t uiLength) {
         offset += static_cast<std::uint32_t>(block);
     }
     return 1;
+}
+
+int CUsbPort::SendFrame(const std::uint8_t* pbBuff, std::uint32_t uiLength) {
+    if (m_bOpened.load() == 0 || uiLength == 0) {
+        return Send(pbBuff, uiLength);
+    }
+    if (m_qwQuietSinceMs) {
+        const std::uint64_t qwDue = *m_qwQuietSinceMs + static_cast<std::uint64_t>(m_nFrameGapMs);
+        const std::uint64_t qwNow = m_clock.NowMs();
+        if (qwNow < qwDue) {
+            m_clock.SleepMs(static_cast<std::uint32_t>(qwDue - qwNow));
+        }
+    }
+    const int nSent = Send(pbBuff, uiLength);
+    if (nSent == 1) {
+        m_qwQuietSinceMs.reset();
+    }
+    return nSent;
 }
 
 int CUsbPort::Recv(std::uint8_t* pbBuff, std::uint32_t uiLength) {

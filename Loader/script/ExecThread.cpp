@@ -421,7 +421,7 @@ int CLoaderExecThread::SendToPort(const std::uint8_t* pbBuff, std::uint32_t uiLe
         return 0;
     }
     CriticalSectionLock lock(m_pOwnerDlg->portLock());
-    return m_pPort->Send(pbBuff, uiLength);
+    return m_pPort->SendFrame(pbBuff, uiLength);
 }
 
 int CLoaderExecThread::RegisterAnswer(const std::uint8_t* pbKey, int iSize) {

@@ -97,6 +97,7 @@ int Simulator::Run(int stopFd) {
         const Clock::time_point now = Clock::now();
         AppearIfDue(now);
         FlushDue(m_update, now);
+        CutIfDue(now);
         PollSet(stopFd, fds, owners);
         int n = ::poll(fds.data(), fds.size(), PollTimeout());
         if (n < 0 && errno != EINTR) {
@@ -125,6 +126,8 @@ bool Simulator::TakeControl(int stopFd) {
     for (ssize_t i = 0; i < n; ++i) {
         if (bytes[i] == kUpdateDriversByte) {
             UpdateDrivers();
+        } else if (bytes[i] == kResumeByte) {
+            Resume();
         } else {
             keepGoing = false;
         }
@@ -136,6 +139,17 @@ void Simulator::UpdateDrivers() {
     m_options.driverVersion = kCurrentDriverVersion;
     WriteCatalogue();
     Event("drivers-updated");
+}
+
+void Simulator::Resume() {
+    if (!m_stalled) {
+        return;
+    }
+    m_stalled = false;
+    Event("resumed");
+    if (m_update.Present()) {
+        FeedUpdate();
+    }
 }
 
 void Simulator::AppearIfDue(Clock::time_point now) {
@@ -162,7 +176,7 @@ void Simulator::PollSet(int stopFd, std::vector<pollfd>& fds,
     owners.emplace_back(nullptr, 0);
     for (Channel* c : {&m_update, &m_modemChannels[0], &m_modemChannels[1]}) {
         if (c->Present() && !c->broken) {
-            short events = POLLIN;
+            short events = c == &m_update && m_stalled ? 0 : POLLIN;
             if (c->txPos < c->tx.size()) {
                 events |= POLLOUT;
             }
@@ -216,6 +230,7 @@ int Simulator::OpenChannel(Channel& channel, const std::string& link, std::strin
     channel.tx.clear();
     channel.txPos = 0;
     channel.pending.clear();
+    channel.cutAt.reset();
     channel.broken = false;
     if (channel.pty->Open(link, error) == 0) {
         channel.pty.reset();
@@ -233,12 +248,14 @@ void Simulator::CloseChannel(Channel& channel) {
     channel.tx.clear();
     channel.txPos = 0;
     channel.pending.clear();
+    channel.cutAt.reset();
     channel.at.reset();
 }
 
 int Simulator::Appear(Mode mode, std::string& error) {
     m_appearAt.reset();
     m_mode = mode;
+    m_stalled = false;
     const bool withModem = mode == Mode::Normal && !m_options.noModem;
     if (mode == Mode::Normal) {
         const bool updated =
@@ -317,6 +334,10 @@ void Simulator::Unplug() {
     Event("unplugged");
 }
 
+void Simulator::Stall() {
+    m_stalled = true;
+}
+
 std::vector<CatalogRecord> Simulator::Records() const {
     std::vector<CatalogRecord> records;
     const std::string& driver = m_options.driverVersion;
@@ -376,7 +397,7 @@ void Simulator::ReadUpdate() {
     Channel& c = m_update;
     const std::uint64_t generation = c.generation;
     auto gone = [&] { return !c.Present() || c.generation != generation; };
-    for (int i = 0; i < kReadsPerWake && !gone(); ++i) {
+    for (int i = 0; i < kReadsPerWake && !gone() && !m_stalled; ++i) {
         std::span<std::uint8_t> space = c.rx.Free();
         if (space.empty()) {
             // Cannot happen with bounded frames; never wedge on it either.
@@ -389,20 +410,54 @@ void Simulator::ReadUpdate() {
             return;
         }
         c.rx.Commit(static_cast<std::size_t>(n));
-        while (!gone()) {
-            std::span<const std::uint8_t> data = c.rx.Data();
-            if (data.empty()) {
-                break;
-            }
-            PortEngine& engine = m_mode == Mode::Normal ? static_cast<PortEngine&>(*m_normalPort)
-                                                        : static_cast<PortEngine&>(m_bootLoader);
-            std::size_t used = engine.Step(data, *this);
-            if (gone() || used == 0) {
-                break;
-            }
-            c.rx.Consume(used);
+        FeedUpdate();
+    }
+}
+
+void Simulator::FeedUpdate() {
+    Channel& c = m_update;
+    const std::uint64_t generation = c.generation;
+    auto gone = [&] { return !c.Present() || c.generation != generation; };
+    while (!gone() && !m_stalled) {
+        std::span<const std::uint8_t> data = c.rx.Data();
+        if (data.empty()) {
+            break;
+        }
+        PortEngine& engine = m_mode == Mode::Normal ? static_cast<PortEngine&>(*m_normalPort)
+                                                    : static_cast<PortEngine&>(m_bootLoader);
+        std::size_t used = engine.Step(data, *this);
+        if (gone() || used == 0) {
+            break;
+        }
+        c.rx.Consume(used);
+    }
+    if (gone()) {
+        return;
+    }
+    // A stalled device leaves the bytes in the terminal: nothing is late then.
+    c.cutAt.reset();
+    if (m_mode == Mode::BootLoader && !m_stalled && m_options.frameGapMs > 0 &&
+        !c.rx.Data().empty()) {
+        c.cutAt = Clock::now() + std::chrono::milliseconds(m_options.frameGapMs);
+    }
+}
+
+void Simulator::CutIfDue(Clock::time_point now) {
+    Channel& c = m_update;
+    if (!c.cutAt || *c.cutAt > now) {
+        return;
+    }
+    if (c.Present() && !c.broken) {
+        // Bytes already waiting may have come in time; they are read first and start the
+        // time-out again.
+        pollfd p{c.pty->Master(), POLLIN, 0};
+        if (::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0) {
+            return;
         }
     }
+    c.cutAt.reset();
+    m_bootLoader.Cut(c.rx.Data(), *this);
+    c.rx.Clear();
 }
 
 void Simulator::ReadModem(Channel& c) {
@@ -474,9 +529,12 @@ void Simulator::WriteOut(Channel& c) {
 
 std::optional<Simulator::Clock::time_point> Simulator::NextDeadline() const {
     std::optional<Clock::time_point> next = m_appearAt;
-    if (!m_update.pending.empty()) {
-        Clock::time_point due = m_update.pending.front().due;
-        next = next ? std::min(*next, due) : due;
+    for (std::optional<Clock::time_point> due :
+         {m_update.pending.empty() ? std::nullopt : std::optional(m_update.pending.front().due),
+          m_update.cutAt}) {
+        if (due) {
+            next = next ? std::min(*next, *due) : *due;
+        }
     }
     return next;
 }

@@ -127,10 +127,15 @@ class BlockPort : public CUsbPort {
   public:
     using CUsbPort::CUsbPort;
     std::vector<std::size_t> blocks;
+    // Blocks from this one on (counting every block so far from 0) fail, as when the device goes.
+    std::size_t failFrom = SIZE_MAX;
 
   protected:
     int WriteBlock(const std::uint8_t* pbBlock, std::size_t nLength) override {
         blocks.push_back(nLength);
+        if (blocks.size() > failFrom) {
+            return 0;
+        }
         return CUsbPort::WriteBlock(pbBlock, nLength);
     }
 };
@@ -343,6 +348,66 @@ TEST_F(OpenPortTest, BlockSizeWithoutProgressIsRefused) {
         EXPECT_EQ(ExecError().ErrContents, 2);
         EXPECT_EQ(ExecError().ErrDetail, CUsbPort::kErrorInvalidParameter);
         EXPECT_TRUE(other.blocks.empty());
+    }
+}
+
+// The loader may hold part of a frame from a run killed inside it, and takes what comes for its
+// rest until nothing came for its receive time-out; only then is a frame taken as one.
+TEST_F(OpenPortTest, FramesWaitUntilTheLoaderCanHaveDroppedAPartFrame) {
+    const Bytes frame = Pattern(12);
+    auto sendFrame = [&](const Bytes& bytes) {
+        return port.SendFrame(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    };
+    clock.Advance(300);
+    ASSERT_EQ(sendFrame(frame), 1);
+    EXPECT_EQ(clock.Sleeps(), std::vector<std::uint32_t>{700}) << "since the port was opened";
+    ASSERT_EQ(sendFrame(frame), 1);
+    ASSERT_EQ(port.Close(), 1);
+    ASSERT_EQ(port.Open(), 1);
+    ASSERT_EQ(sendFrame(frame), 1);
+    EXPECT_EQ(clock.Sleeps(), (std::vector<std::uint32_t>{700, 100}))
+        << "after whole frames of ours the loader is between frames, closed port or not";
+
+    ASSERT_EQ(port.Send(frame.data(), 8), 1);  // a CMD row
+    clock.Advance(250);
+    ASSERT_EQ(sendFrame(frame), 1);
+    EXPECT_EQ(clock.Sleeps().back(), 750u);
+
+    port.failFrom = port.blocks.size() + 1;
+    EXPECT_EQ(sendFrame(Pattern(10000)), 0);
+    port.failFrom = SIZE_MAX;
+    ASSERT_EQ(sendFrame(frame), 1);
+    EXPECT_EQ(clock.Sleeps().back(), 1000u) << "a frame cut short";
+    EXPECT_EQ(clock.Sleeps().size(), 4u);
+
+    // The download-mode request: the device re-enumerates, and its loader has heard nothing.
+    ASSERT_EQ(port.Send(frame.data(), 8), 1);
+    pty.Unplug();
+    ASSERT_TRUE(Eventually([&] { return !port.IsPortValid(); }));
+    ASSERT_EQ(port.Close(), 1);
+    Pty back;
+    Device(back.Path());
+    ASSERT_EQ(port.FindPort(CUsbPort::kUpdatePort), 1);
+    ASSERT_EQ(port.Open(), 1);
+    ASSERT_EQ(sendFrame(frame), 1);
+    EXPECT_EQ(clock.Sleeps().size(), 5u) << "only Close's";
+
+    ASSERT_EQ(port.Close(), 1);
+    for (const auto& [text, waits] :
+         {std::pair{"[USB]\nFrameGap=250\n", std::vector<std::uint32_t>{250}},
+          std::pair{"[USB]\nFrameGap=0\n", std::vector<std::uint32_t>{}}}) {
+        Config other(text);
+        CUsbPort second(other.get(), clock, Discovery());
+        ASSERT_EQ(second.FindPort(CUsbPort::kUpdatePort), 1);
+        const std::size_t nSleeps = clock.Sleeps().size();
+        ASSERT_EQ(second.Open(), 1);
+        ASSERT_EQ(second.SendFrame(frame.data(), 12), 1);
+        const std::vector<std::uint32_t> sleeps = clock.Sleeps();
+        EXPECT_EQ(std::vector<std::uint32_t>(sleeps.begin() + static_cast<std::ptrdiff_t>(nSleeps),
+                                             sleeps.end()),
+                  waits)
+            << text;
+        ASSERT_EQ(second.Close(), 1);
     }
 }
 
