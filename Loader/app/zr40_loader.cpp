@@ -19,6 +19,7 @@
 #include "Loader/common/ComFile.h"
 #include "Loader/common/ParamFile.h"
 #include "Loader/common/ProductInfo.h"
+#include "Loader/common/StartTrace.h"
 #include "Loader/device/AtChannel.h"
 #include "Loader/device/ImageWalker.h"
 #include "Loader/device/PortManage.h"
@@ -401,6 +402,7 @@ int finishRun(CLoaderRun::Result result, bool stopped, const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    starttrace::Mark("main");
     Options options;
     if (std::optional<int> rc = parseArgs(argc, argv, options)) {
         return *rc;

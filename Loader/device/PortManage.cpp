@@ -15,6 +15,7 @@
 #include "Loader/common/ErrorRecord.h"
 #include "Loader/common/ParamFile.h"
 #include "Loader/common/RunNames.h"
+#include "Loader/common/StartTrace.h"
 #include "platform/devices/Devices.h"
 #include "platform/kernel/Thread.h"
 #include "platform/mobile/Mobile.h"
@@ -442,6 +443,7 @@ int CUsbPort::Send(const std::uint8_t* pbBuff, std::uint32_t uiLength) {
         if (WriteBlock(pbBuff + offset, block) != 1) {
             return 0;
         }
+        starttrace::FirstFrame();
         offset += static_cast<std::uint32_t>(block);
     }
     return 1;
