@@ -5,7 +5,8 @@
 // launch to the first frame the simulator logs, split by the program's start trace
 // (ZR40_START_TRACE). Prints figures; asserts nothing.
 //
-//   tool_bench [--startups N] [--roads N] [--first-frames N]   (0 skips a part)
+//   tool_bench [--startups N] [--roads N] [--first-frames N] [--loader PROGRAM]
+// (0 skips a part; --loader times another build of zr40-loader, to compare two.)
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -19,6 +20,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Loader/common/ParamFile.h"
@@ -146,7 +148,7 @@ bool WaitForFirstLine(int inotifyFd, const fs::path& log) {
     }
 }
 
-std::optional<FirstFrame> RunLoader(std::string* pRecord) {
+std::optional<FirstFrame> RunLoader(const char* pszLoader, std::string* pRecord) {
     testsupport::TempDir simDir;
     testsupport::TempDir cwd;
     const fs::path log = simDir.Path() / "frames.log";
@@ -160,7 +162,7 @@ std::optional<FirstFrame> RunLoader(std::string* pRecord) {
     }
     ::setenv("ZR40_DEVICE_CATALOG", sim.Catalog().c_str(), 1);
     const auto launched = Clock::now();
-    testsupport::ChildProcess loader({ZR_LOADER, "--verbose"}, {.cwd = cwd.Path()});
+    testsupport::ChildProcess loader({pszLoader, "--verbose"}, {.cwd = cwd.Path()});
     const bool bReceived = WaitForFirstLine(watch.Get(), log);
     const auto received = Clock::now();
     const bool bSent = bReceived && loader.WaitFor("zr40-start sent", tooltest::In(kGuard));
@@ -213,12 +215,12 @@ std::optional<FirstFrame> RunLoader(std::string* pRecord) {
     return f;
 }
 
-void PrintFirstFrames(int nLaunches) {
+void PrintFirstFrames(int nLaunches, const char* pszLoader) {
     ::setenv("ZR40_START_TRACE", "1", 1);
     std::vector<FirstFrame> runs;
     std::string record;
     for (int i = 0; i < nLaunches; ++i) {
-        if (auto f = RunLoader(&record)) {
+        if (auto f = RunLoader(pszLoader, &record)) {
             runs.push_back(*f);
         } else {
             std::printf("zr40-loader launch %d: no first frame:\n%s", i, record.c_str());
@@ -249,10 +251,18 @@ void PrintFirstFrames(int nLaunches) {
     for (const FirstFrame& f : runs) {
         totals.push_back(f.received);
     }
+    // Other programs' load lengthens every part: each wake-up waits for a processor.
+    double load = -1;
+    if (std::FILE* f = std::fopen("/proc/loadavg", "r")) {
+        if (std::fscanf(f, "%lf", &load) != 1) {
+            load = -1;
+        }
+        std::fclose(f);
+    }
     std::printf(
         "zr40-loader, full write with the embedded script: launch to the first frame the "
-        "device receives, %zu launches (medians)\n",
-        runs.size());
+        "device receives, %zu launches (medians; load average %.2f on %u processors)\n",
+        runs.size(), load, std::thread::hardware_concurrency());
     std::printf(
         "  process start to main            %6.1f ms (loading and linking %.1f ms, "
         "static initialisers %.1f ms)\n",
@@ -329,7 +339,13 @@ int main(int argc, char** argv) {
             kAfterWriteMs / 1000, (*ms - mandatedMs) / 1000);
     }
     if (nFirstFrames > 0) {
-        PrintFirstFrames(nFirstFrames);
+        const char* pszLoader = ZR_LOADER;
+        for (int i = 1; i + 1 < argc; ++i) {
+            if (std::strcmp(argv[i], "--loader") == 0) {
+                pszLoader = argv[i + 1];
+            }
+        }
+        PrintFirstFrames(nFirstFrames, pszLoader);
     }
     return 0;
 }
