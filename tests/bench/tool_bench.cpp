@@ -122,13 +122,41 @@ struct FirstFrame {
     double main = 0;      // main entered
     double start = 0;     // the run starts: discovery
     double found = 0;     // the update port found
-    double opened = 0;    // the port-open row done
     double sent = 0;      // the first frame written
     double received = 0;  // the simulator's frame log has its first line
-    double pausedMs = 0;  // row pauses before the first frame
+    // Before the first frame: the pauses before the rows, the Timer rows, the Port=open rows
+    // (from their pause's end to their end).
+    double pausedMs = 0;
     int pauses = 0;
-    double portRowMs = 0;  // the first row, from its pause's end to its end
+    double timerMs = 0;
+    int timers = 0;
+    double portOpenMs = 0;
 };
+
+// What each row of the embedded script's GLOBAL section is, for the start trace's rows.
+enum class RowKind { kOther, kTimer, kPortOpen };
+
+std::vector<RowKind> EmbeddedRowKinds() {
+    std::vector<RowKind> kinds;
+    CParamFile script;
+    if (script.LoadParamSection("Loader_Update") != 1) {
+        return kinds;
+    }
+    const CComString section = "GLOBAL";
+    for (int i = 0; i < script.GetParamKeySize(section); ++i) {
+        const CComString key = script.GetParamKeyText(section, i);
+        const CComString value = script.GetParamValueText(section, i);
+        if (key.CompareNoCase("Timer") == 0) {
+            kinds.push_back(RowKind::kTimer);
+        } else if (key.CompareNoCase("Port") == 0 &&
+                   value.Split(',')[0].CompareNoCase("open") == 0) {
+            kinds.push_back(RowKind::kPortOpen);
+        } else {
+            kinds.push_back(RowKind::kOther);
+        }
+    }
+    return kinds;
+}
 
 // Waits until `log` has a byte, watched by inotify; false when the guard ran out.
 bool WaitForFirstLine(int inotifyFd, const fs::path& log) {
@@ -148,7 +176,8 @@ bool WaitForFirstLine(int inotifyFd, const fs::path& log) {
     }
 }
 
-std::optional<FirstFrame> RunLoader(const char* pszLoader, std::string* pRecord) {
+std::optional<FirstFrame> RunLoader(const char* pszLoader, const std::vector<RowKind>& kinds,
+                                    std::string* pRecord) {
     testsupport::TempDir simDir;
     testsupport::TempDir cwd;
     const fs::path log = simDir.Path() / "frames.log";
@@ -181,7 +210,7 @@ std::optional<FirstFrame> RunLoader(const char* pszLoader, std::string* pRecord)
     f.received = Ms(received - launched);
     double pauseAt = -1;
     double rowAt = -1;
-    int rows = 0;
+    std::size_t row = 0;
     for (const std::string& line : loader.Lines()) {
         std::istringstream in(line);
         std::string tag;
@@ -205,9 +234,15 @@ std::optional<FirstFrame> RunLoader(const char* pszLoader, std::string* pRecord)
             f.pausedMs += t - pauseAt;
             ++f.pauses;
             rowAt = t;
-        } else if (name == "done" && ++rows == 1) {
-            f.portRowMs = t - rowAt;
-            f.opened = t;
+        } else if (name == "done") {
+            const RowKind kind = row < kinds.size() ? kinds[row] : RowKind::kOther;
+            if (kind == RowKind::kTimer) {
+                f.timerMs += t - rowAt;
+                ++f.timers;
+            } else if (kind == RowKind::kPortOpen) {
+                f.portOpenMs += t - rowAt;
+            }
+            ++row;
         } else if (name == "sent") {
             f.sent = t;
         }
@@ -217,10 +252,11 @@ std::optional<FirstFrame> RunLoader(const char* pszLoader, std::string* pRecord)
 
 void PrintFirstFrames(int nLaunches, const char* pszLoader) {
     ::setenv("ZR40_START_TRACE", "1", 1);
+    const std::vector<RowKind> kinds = EmbeddedRowKinds();
     std::vector<FirstFrame> runs;
     std::string record;
     for (int i = 0; i < nLaunches; ++i) {
-        if (auto f = RunLoader(pszLoader, &record)) {
+        if (auto f = RunLoader(pszLoader, kinds, &record)) {
             runs.push_back(*f);
         } else {
             std::printf("zr40-loader launch %d: no first frame:\n%s", i, record.c_str());
@@ -238,14 +274,13 @@ void PrintFirstFrames(int nLaunches, const char* pszLoader) {
         return Percentile(values, 0.5);
     };
     const ScriptWaits waits = EmbeddedWaits();
-    const double mandated = median([](const FirstFrame& f) { return f.pausedMs; });
+    const double mandated = median([](const FirstFrame& f) { return f.pausedMs + f.timerMs; });
     const double toMain = median([](const FirstFrame& f) { return f.main; });
     const double toScript = median([](const FirstFrame& f) { return f.start - f.main; });
     const double discovery = median([](const FirstFrame& f) { return f.found - f.start; });
-    const double portOpen = median([](const FirstFrame& f) { return f.portRowMs; });
+    const double portOpen = median([](const FirstFrame& f) { return f.portOpenMs; });
     const double rest = median([](const FirstFrame& f) {
-        return f.received - f.main - (f.start - f.main) - (f.found - f.start) - f.portRowMs -
-               f.pausedMs;
+        return f.received - f.found - f.portOpenMs - f.pausedMs - f.timerMs;
     });
     std::vector<double> totals;
     for (const FirstFrame& f : runs) {
@@ -272,13 +307,14 @@ void PrintFirstFrames(int nLaunches, const char* pszLoader) {
     std::printf("  discovery                        %6.1f ms\n", discovery);
     std::printf("  port open (the Port=open row)    %6.1f ms\n", portOpen);
     std::printf(
-        "  the rest up to the first frame   %6.1f ms (threads, step messages; the "
-        "device's read %.1f ms)\n",
+        "  the rest up to the first frame   %6.1f ms (threads, step messages; from the write "
+        "to the simulator's log line %.1f ms)\n",
         rest, median([](const FirstFrame& f) { return f.received - f.sent; }));
     std::printf(
-        "  mandated waits before it         %6.1f ms (%d row pauses of %d ms; "
-        "no Timer row)\n",
-        mandated, runs.front().pauses, waits.waitTimeMs);
+        "  mandated waits before it         %6.1f ms (%d row pauses of %d ms, %d Timer rows "
+        "%.1f ms)\n",
+        mandated, runs.front().pauses, waits.waitTimeMs, runs.front().timers,
+        median([](const FirstFrame& f) { return f.timerMs; }));
     std::printf(
         "  first frame: median %.1f ms, p90 %.1f ms, min %.1f ms, max %.1f ms; "
         "less the mandated waits: median %.1f ms\n",
