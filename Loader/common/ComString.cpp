@@ -120,6 +120,11 @@ __attribute__((format(printf, 1, 0))) std::string VFormat(const char* fmt, va_li
 
 // iconv with '?' for every byte it cannot take; the tool must show something rather than fail.
 std::string Convert(const char* to, const char* from, std::string_view in) {
+    // ASCII reads the same in both and needs no converter; the C library loads that on first
+    // use, about a millisecond of a program's start.
+    if (std::ranges::all_of(in, [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+        return std::string(in);
+    }
     iconv_t cd = iconv_open(to, from);
     if (cd == reinterpret_cast<iconv_t>(-1)) {
         return std::string(in.size(), '?');

@@ -62,7 +62,12 @@ class CPortManage {
 };
 
 class CPortWatchThread;
-struct CMbnInterface;
+
+// The device's Mobile Broadband interface once found: the service that answers for it and its id.
+struct CMbnInterface {
+    std::shared_ptr<platform::mobile::MobileBroadband> service;
+    std::string id;
+};
 
 // Where CUsbPort looks for the device and what surrounds it; the defaults are the system's.
 struct CUsbPortDiscovery {
