@@ -17,6 +17,8 @@ packages=(
   help2man man-db
   # the Debian package (tools/package.sh) and its checks
   debhelper dpkg-dev fakeroot lintian desktop-file-utils appstream
+  # the USB guest (tools/usbvm.sh): the emulator; its kernel and busybox are fetched, not installed
+  qemu-system-x86
 )
 
 missing=()
