@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# tools/usbvm.sh [--results DIR] SCRIPT [ARG...]: runs SCRIPT (bash) as root in a QEMU guest
+# tools/usbvm.sh [--results DIR] [SCRIPT [ARG...]]: runs SCRIPT (bash; default
+# tests/usbvm/scenarios.sh, the guest scenarios) as root in a QEMU guest
 # whose kernel has a real USB stack: Debian's kernel with dummy_hcd, the gadget functions and the
 # host drivers. The guest sees this machine's root read-only (the built programs run unchanged)
 # and a writable results folder, DIR (default: a new folder under build/usbvm/); the script gets
@@ -27,12 +28,8 @@ if [ "${1:-}" = --results ]; then
   results=$2
   shift 2
 fi
-if [ $# -lt 1 ]; then
-  echo "usage: tools/usbvm.sh [--results DIR] SCRIPT [ARG...]" >&2
-  exit 2
-fi
-script=$(realpath "$1")
-shift
+script=$(realpath "${1:-tests/usbvm/scenarios.sh}")
+shift || true
 
 # Modules the guest loads, in this order; their dependencies are found in the modules'
 # own depends= fields and copied along.
@@ -132,6 +129,7 @@ status=125
 if [ -f "$results/status" ]; then
   status=$(cat "$results/status")
 fi
+cat "$results/scenario.log" 2>/dev/null || true
 if [ "$status" != 0 ]; then
   echo "usbvm: status $status; logs in $results" >&2
   tail -n 30 "$results/console.log" >&2 || true

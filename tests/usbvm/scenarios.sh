@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# The guest's scenarios, run by tools/usbvm.sh inside the guest (root, the host's root read-only,
+# ZR_USBVM_RESULTS writable). One line per scenario, then "N passed, M failed"; each scenario's
+# output goes to ZR_USBVM_RESULTS/<scenario>.log. Exit status 0 only when all passed.
+set -euo pipefail
+build=${ZR_USBVM_BUILD:-build/release}
+results=${ZR_USBVM_RESULTS:?run inside tools/usbvm.sh}
+
+# The boot loader's update port is a vendor-specific serial interface: the usb-serial generic
+# driver takes it once told the id (the kernel has no table entry for the device).
+echo 1d7a 3c52 ff >/sys/bus/usb-serial/drivers/generic/new_id
+
+passed=0
+failed=0
+scenario() {
+  local name=$1
+  shift
+  local start end status=0
+  start=$(date +%s%N)
+  "$@" >"$results/$name.log" 2>&1 || status=$?
+  end=$(date +%s%N)
+  local ms=$(((end - start) / 1000000))
+  if [ "$status" = 0 ]; then
+    passed=$((passed + 1))
+    printf 'PASS %-34s %3d.%d s\n' "$name" $((ms / 1000)) $((ms % 1000 / 100))
+  else
+    failed=$((failed + 1))
+    printf 'FAIL %-34s %3d.%d s (status %d, %s)\n' "$name" $((ms / 1000)) $((ms % 1000 / 100)) \
+      "$status" "$results/$name.log"
+  fi
+}
+
+gtest() {
+  local out
+  out=$("$build/tests/usbvm/usbvm_tests" --gtest_filter="$1" 2>&1) || { echo "$out"; return 1; }
+  echo "$out"
+  # A skipped case proves nothing here.
+  ! grep -q '\[  SKIPPED \]' <<<"$out"
+}
+
+scenario discovery gtest 'UsbGuest.DiscoveryFindsEachFunctionWithItsTtyAndBoundDriver'
+scenario line-settings gtest 'UsbGuest.LineSettingsSetThroughCdcAcmReadBackAsSet'
+scenario bootloader-identification gtest 'UsbGuest.TheBootLoaderShowsTheUpdatePortAloneOnAVendorSerialInterface'
+scenario at-interfaces-other-order gtest 'UsbGuest.TwoAtInterfacesInTheOtherOrderAreReadAsTheTableSays'
+scenario shipped-write gtest 'UsbGuest.TheShippedWriteRunsAcrossTwoRealReEnumerations'
+
+dmesg >"$results/dmesg.log" 2>&1 || true
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ]
