@@ -17,7 +17,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -257,7 +256,7 @@ TEST_F(UsbGuest, TwoAtInterfacesInTheOtherOrderAreReadAsTheTableSays) {
 }
 
 TEST_F(UsbGuest, TheShippedWriteRunsAcrossTwoRealReEnumerations) {
-    Plug();
+    Plug({"--frame-log", (dir.Path() / "frames.log").string()});
     ASSERT_TRUE(Until(NormalModeBound));
     testsupport::TempDir work{"zr40-usbvm-loader-"};
     ChildProcess loader({ZR_LOADER, "--verbose", "--wait-version", "120"},
@@ -265,8 +264,11 @@ TEST_F(UsbGuest, TheShippedWriteRunsAcrossTwoRealReEnumerations) {
     const auto status = loader.Wait(testsupport::In(Guard() * 5));
     const auto record = [&] {
         std::ifstream in(work.Path() / "ZR40Loader_err.log");
-        return loader.Text() + "\n" +
-               std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        std::string text = loader.Text() + "\n" + sim->Text() + "\n";
+        for (std::string line; std::getline(in, line);) {
+            text += line + "\n";
+        }
+        return text;
     };
     ASSERT_TRUE(status) << record();
     EXPECT_EQ(*status, 0) << record();
