@@ -19,6 +19,8 @@ packages=(
   debhelper dpkg-dev fakeroot lintian desktop-file-utils appstream
   # the USB guest (tools/usbvm.sh): the emulator; its kernel and busybox are fetched, not installed
   qemu-system-x86
+  # the package's udev rules, loaded into the guest's udevd (run from the shared root)
+  udev
 )
 
 missing=()

@@ -43,6 +43,8 @@ scenario line-settings gtest 'UsbGuest.LineSettingsSetThroughCdcAcmReadBackAsSet
 scenario bootloader-identification gtest 'UsbGuest.TheBootLoaderShowsTheUpdatePortAloneOnAVendorSerialInterface'
 scenario at-interfaces-other-order gtest 'UsbGuest.TwoAtInterfacesInTheOtherOrderAreReadAsTheTableSays'
 scenario shipped-write gtest 'UsbGuest.TheShippedWriteRunsAcrossTwoRealReEnumerations'
+# Last: udevd stays with the devices it has seen.
+scenario udev-rules bash tests/usbvm/udev-rules.sh
 
 dmesg >"$results/dmesg.log" 2>&1 || true
 echo "$passed passed, $failed failed"
