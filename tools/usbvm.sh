@@ -121,7 +121,6 @@ timeout "$timeout_s" qemu-system-x86_64 -accel tcg -machine q35 -cpu max -smp "$
 qemu_status=$?
 set -e
 elapsed_ms=$((($(date +%s%N) - start) / 1000000))
-printf 'usbvm: guest ran %d.%d s\n' $((elapsed_ms / 1000)) $((elapsed_ms % 1000 / 100)) >&2
 if [ "$qemu_status" = 124 ]; then
   echo "usbvm: the guest outran ZR_USBVM_TIMEOUT=$timeout_s s" >&2
 fi
@@ -130,6 +129,7 @@ if [ -f "$results/status" ]; then
   status=$(cat "$results/status")
 fi
 cat "$results/scenario.log" 2>/dev/null || true
+printf 'usbvm: guest ran %d.%d s\n' $((elapsed_ms / 1000)) $((elapsed_ms % 1000 / 100)) >&2
 if [ "$status" != 0 ]; then
   echo "usbvm: status $status; logs in $results" >&2
   tail -n 30 "$results/console.log" >&2 || true

@@ -288,4 +288,22 @@ TEST_F(UsbGuest, TheShippedWriteRunsAcrossTwoRealReEnumerations) {
     sim.reset();
 }
 
+// A fault of the catalogue's world in the real one: the device pulled out in the middle of a
+// frame leaves the PC's USB bus for good, and the write fails.
+TEST_F(UsbGuest, AnUnplugFaultTakesTheDeviceOffTheBus) {
+    Plug({"--fault-unplug", "C_PS:2"});
+    ASSERT_TRUE(Until(NormalModeBound));
+    testsupport::TempDir work{"zr40-usbvm-loader-"};
+    ChildProcess loader({ZR_LOADER}, ChildProcess::Options{.cwd = work.Path()});
+    ASSERT_TRUE(sim->WaitFor("unplugged", testsupport::In(Guard() * 5))) << sim->Text();
+    const auto status = loader.Wait(testsupport::In(Guard() * 5));
+    ASSERT_TRUE(status) << loader.Text();
+    EXPECT_EQ(*status, 1) << loader.Text();
+    EXPECT_TRUE(Until([] {
+        return Present(SetupClass::Ports).empty() && Present(SetupClass::Modem).empty() &&
+               Present(SetupClass::Net).empty();
+    }));
+    EXPECT_TRUE(fs::exists(work.Path() / "ZR40Loader_err.log"));
+}
+
 }  // namespace

@@ -43,6 +43,7 @@ scenario line-settings gtest 'UsbGuest.LineSettingsSetThroughCdcAcmReadBackAsSet
 scenario bootloader-identification gtest 'UsbGuest.TheBootLoaderShowsTheUpdatePortAloneOnAVendorSerialInterface'
 scenario at-interfaces-other-order gtest 'UsbGuest.TwoAtInterfacesInTheOtherOrderAreReadAsTheTableSays'
 scenario shipped-write gtest 'UsbGuest.TheShippedWriteRunsAcrossTwoRealReEnumerations'
+scenario unplug-fault gtest 'UsbGuest.AnUnplugFaultTakesTheDeviceOffTheBus'
 # Last: udevd stays with the devices it has seen.
 scenario udev-rules bash tests/usbvm/udev-rules.sh
 
