@@ -6,6 +6,7 @@
 // ZR_USBVM_WAIT_MS (default 120000) guards each wait for the kernel; nothing is asserted about
 // time.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
@@ -18,15 +19,18 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "Loader/device/PortManage.h"
 #include "platform/devices/Devices.h"
+#include "platform/devnotify/DeviceMonitor.h"
 #include "platform/fd/UniqueFd.h"
 #include "platform/kernel/Clock.h"
 #include "platform/serial/SerialPort.h"
+#include "platform/window/Window.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/LoaderTestSupport.h"
 #include "tests/support/TempDir.h"
@@ -304,6 +308,69 @@ TEST_F(UsbGuest, AnUnplugFaultTakesTheDeviceOffTheBus) {
                Present(SetupClass::Net).empty();
     }));
     EXPECT_TRUE(fs::exists(work.Path() / "ZR40Loader_err.log"));
+}
+
+// The device notifications from the kernel's own events as udevd passes them on: the ports a
+// window is told of follow the gadget into its boot loader and off the bus, each port going
+// only after it came.
+TEST_F(UsbGuest, DeviceNotificationsFollowRealUdevEvents) {
+    if (!fs::exists("/run/udev/control")) {
+        GTEST_SKIP() << "no udevd running";
+    }
+    namespace window = platform::window;
+    std::set<std::string> ports;
+    int changes = 0;
+    window::Window manager("manager", [&](const window::Message& m) -> std::intptr_t {
+        // The gadget's own side is a tty too; a PC with the real device has none of those.
+        if (m.port.starts_with("ttyGS")) {
+            return 0;
+        }
+        if (m.wParam == window::kDeviceArrival) {
+            EXPECT_TRUE(ports.insert(m.port).second) << "came twice: " << m.port;
+        } else if (m.wParam == window::kDeviceRemoveComplete) {
+            EXPECT_EQ(ports.erase(m.port), 1u) << "went without coming: " << m.port;
+        }
+        return 0;
+    });
+    window::Window tool("tool", [&](const window::Message& m) -> std::intptr_t {
+        EXPECT_EQ(m.wParam, window::kDevNodesChanged);
+        ++changes;
+        return 0;
+    });
+    platform::devnotify::DeviceMonitor monitor(std::nullopt);
+    monitor.Subscribe(manager.Handle(), platform::devnotify::Interest::Ports);
+    monitor.Subscribe(tool.Handle(), platform::devnotify::Interest::DevicesChanged);
+    const auto pump = [&](auto pred) {
+        const auto until = testsupport::In(Guard());
+        while (!pred()) {
+            pollfd fds[2] = {{manager.WakeFd(), POLLIN, 0}, {tool.WakeFd(), POLLIN, 0}};
+            if (testsupport::MsLeft(until) < 0 || ::poll(fds, 2, testsupport::MsLeft(until)) <= 0) {
+                return false;
+            }
+            manager.ProcessPending();
+            tool.ProcessPending();
+        }
+        return true;
+    };
+
+    Plug();
+    ASSERT_TRUE(pump([&] {
+        return ports == std::set<std::string>{"ttyACM0", "ttyACM1"} && changes > 0;
+    }));
+    {
+        platform::serial::SerialPort port;
+        ASSERT_FALSE(port.Open("ttyACM1"));
+        const std::uint8_t download[] = {0xFF, 0x55, 0x00, 0x42, 0x00, 0x01, 0x01, 0xFE};
+        ASSERT_FALSE(port.Write(download, sizeof download).error);
+        ASSERT_TRUE(sim->WaitFor("appeared update bootloader", testsupport::In(Guard())));
+    }
+    ASSERT_TRUE(pump([&] { return ports == std::set<std::string>{"ttyUSB0"}; }));
+
+    const int before = changes;
+    sim->Signal(SIGTERM);
+    ASSERT_TRUE(sim->Finish(testsupport::In(Guard())));
+    sim.reset();
+    EXPECT_TRUE(pump([&] { return ports.empty() && changes > before; }));
 }
 
 }  // namespace
