@@ -21,6 +21,8 @@ packages=(
   qemu-system-x86
   # the package's udev rules, loaded into the guest's udevd (run from the shared root)
   udev
+  # ModemManager in the guest (tools/usbvm.sh tests/usbvm/modemmanager.sh, by hand)
+  modemmanager
 )
 
 missing=()

@@ -48,7 +48,7 @@ scenario unplug-fault gtest 'UsbGuest.AnUnplugFaultTakesTheDeviceOffTheBus'
 mkdir -p /run/udev/rules.d
 cp dist/70-zr40.rules /run/udev/rules.d/
 SYSTEMD_IGNORE_CHROOT=1 /lib/systemd/systemd-udevd --daemon 2>"$results/udevd.log"
-trap 'udevadm control --exit 2>/dev/null || true' EXIT
+trap 'SYSTEMD_IGNORE_CHROOT=1 udevadm control --exit 2>/dev/null || true' EXIT
 scenario device-notifications gtest 'UsbGuest.DeviceNotificationsFollowRealUdevEvents'
 scenario udev-rules bash tests/usbvm/udev-rules.sh
 
