@@ -24,11 +24,13 @@
 #include <thread>
 #include <vector>
 
+#include "Loader/app/MmInhibit.h"
 #include "Loader/device/PortManage.h"
 #include "platform/devices/Devices.h"
 #include "platform/devnotify/DeviceMonitor.h"
 #include "platform/fd/UniqueFd.h"
 #include "platform/kernel/Clock.h"
+#include "platform/mobile/Mobile.h"
 #include "platform/serial/SerialPort.h"
 #include "platform/window/Window.h"
 #include "tests/support/ChildProcess.h"
@@ -371,6 +373,43 @@ TEST_F(UsbGuest, DeviceNotificationsFollowRealUdevEvents) {
     ASSERT_TRUE(sim->Finish(testsupport::In(Guard())));
     sim.reset();
     EXPECT_TRUE(pump([&] { return ports.empty() && changes > before; }));
+}
+
+// ModemManager on the system bus with the package's rules, run by modemmanager.sh: held off the
+// device through the tool's InhibitDevice, it lets the update port hear the tool alone across
+// the whole write and its two re-enumerations, and takes the modem back afterwards.
+TEST_F(UsbGuest, InhibitedModemManagerLeavesTheWholeWriteToTheTool) {
+    if (std::getenv("ZR_USBVM_MM") == nullptr) {
+        GTEST_SKIP() << "needs ModemManager running (tests/usbvm/modemmanager.sh)";
+    }
+    const fs::path frames = dir.Path() / "frames.log";
+    Plug({"--frame-log", frames.string()});
+    ASSERT_TRUE(Until(NormalModeBound));
+    ASSERT_TRUE(Until([] { return !platform::mobile::ModemManagerDeviceUids().empty(); }));
+    {
+        CMmInhibit inhibit;
+        ASSERT_FALSE(inhibit.Inhibited().empty());
+        testsupport::TempDir work{"zr40-usbvm-loader-"};
+        ChildProcess loader({ZR_LOADER, "--wait-version", "300"},
+                            ChildProcess::Options{.cwd = work.Path()});
+        const auto status = loader.Wait(testsupport::In(Guard() * 5));
+        ASSERT_TRUE(status) << loader.Text();
+        EXPECT_EQ(*status, 0) << loader.Text();
+        EXPECT_NE(loader.Text().rfind("Ver1.01"), std::string::npos) << loader.Text();
+    }
+    std::ifstream in(frames);
+    std::vector<std::string> received;
+    for (std::string line; std::getline(in, line);) {
+        if (line.starts_with("rx ")) {
+            received.push_back(line);
+        }
+    }
+    ASSERT_FALSE(received.empty());
+    EXPECT_EQ(received.front(), "rx RAW VERSION 10");
+    EXPECT_EQ(std::count_if(received.begin(), received.end(),
+                            [](const std::string& l) { return l.starts_with("rx GARBAGE"); }),
+              0);
+    EXPECT_TRUE(Until([] { return !platform::mobile::ModemManagerDeviceUids().empty(); }));
 }
 
 }  // namespace
