@@ -493,7 +493,8 @@ Options:
                             port as CDC-ACM functions, then CDC-NCM; in the boot loader the
                             update port alone as a vendor-specific serial function (ff/00/00).
                             Re-enumerating unbinds the controller and binds it again. The
-                            modem port has one AT channel; no symlinks are made
+                            modem port has one AT channel; no symlinks and no catalogue are
+                            made (the PC finds the device through sysfs)
   --gadget-udc NAME         the device controller (default: the first in /sys/class/udc)
   --gadget-update-first     the update port's CDC-ACM function before the modem port's
   --help                    this text

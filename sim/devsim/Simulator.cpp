@@ -378,6 +378,10 @@ std::vector<CatalogRecord> Simulator::Records() const {
 }
 
 void Simulator::WriteCatalogue() {
+    // A gadget is found through sysfs; its records would name links that are never made.
+    if (m_gadget) {
+        return;
+    }
     std::string error;
     if (WriteCatalog(m_options.CatalogPath(), m_owner, Records(), error) == 0) {
         std::fprintf(stderr, "zr40-devsim: %s\n", error.c_str());
