@@ -33,7 +33,7 @@ shift || true
 
 # Modules the guest loads, in this order; their dependencies are found in the modules'
 # own depends= fields and copied along.
-modules=(virtio_pci 9pnet_virtio 9p dummy_hcd libcomposite usb_f_acm usb_f_serial usb_f_ncm
+modules=(virtio_pci 9pnet_virtio 9p dummy dummy_hcd libcomposite usb_f_acm usb_f_serial usb_f_ncm
   cdc_acm cdc_ncm usbserial)
 
 fetch() {
