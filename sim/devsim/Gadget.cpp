@@ -1,11 +1,13 @@
 #include "sim/devsim/Gadget.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -51,6 +53,40 @@ int MakeDir(const std::string& path, std::string& error) {
     return 1;
 }
 
+void UnlinkFunctions(const std::string& root) {
+    for (const char* function : kFunctions) {
+        ::unlink((root + "/" + kConfig + "/" + function).c_str());
+    }
+}
+
+void Remove(const std::string& root) {
+    std::string error;
+    WriteAttribute(root + "/UDC", "\n", error);
+    UnlinkFunctions(root);
+    for (const char* dir : {"/configs/c.1/strings/0x409", "/configs/c.1", "/functions/acm.modem",
+                            "/functions/acm.update", "/functions/gser.boot", "/functions/ncm.net",
+                            "/strings/0x409", ""}) {
+        ::rmdir((root + dir).c_str());
+    }
+}
+
+// A simulator killed outright leaves its gadget bound, and the controller busy for the next.
+void RemoveLeftovers(const std::string& configfs) {
+    std::error_code ec;
+    for (fs::directory_iterator it(configfs, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        int pid = 0;
+        const char* digits = name.c_str() + 5;
+        const auto [last, err] = std::from_chars(digits, name.c_str() + name.size(), pid);
+        if (!name.starts_with("zr40-") || err != std::errc() || *last != '\0' || pid <= 0) {
+            continue;
+        }
+        if (::kill(pid, 0) != 0 && errno == ESRCH) {
+            Remove(it->path().string());
+        }
+    }
+}
+
 }  // namespace
 
 Gadget::Gadget(GadgetSettings settings) : m_settings(std::move(settings)) {}
@@ -78,6 +114,7 @@ int Gadget::Build(std::string& error) {
         }
         m_udc = *std::min_element(names.begin(), names.end());
     }
+    RemoveLeftovers(m_settings.configfs);
     if (MakeDir(m_settings.configfs + "/zr40-" + std::to_string(::getpid()), error) == 0) {
         return 0;
     }
@@ -129,12 +166,7 @@ Gadget::~Gadget() {
         return;
     }
     Unbind();
-    Unlink();
-    for (const char* dir : {"/configs/c.1/strings/0x409", "/configs/c.1", "/functions/acm.modem",
-                            "/functions/acm.update", "/functions/gser.boot", "/functions/ncm.net",
-                            "/strings/0x409", ""}) {
-        ::rmdir((m_root + dir).c_str());
-    }
+    Remove(m_root);
 }
 
 std::string Gadget::Tty(GadgetPort port) const {
@@ -142,9 +174,7 @@ std::string Gadget::Tty(GadgetPort port) const {
 }
 
 void Gadget::Unlink() {
-    for (const char* function : kFunctions) {
-        ::unlink((m_root + "/" + kConfig + "/" + function).c_str());
-    }
+    UnlinkFunctions(m_root);
 }
 
 int Gadget::Bind(bool bootLoader, std::string& error) {

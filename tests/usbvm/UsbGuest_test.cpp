@@ -294,6 +294,23 @@ TEST_F(UsbGuest, TheShippedWriteRunsAcrossTwoRealReEnumerations) {
     sim.reset();
 }
 
+// A simulator killed outright cannot take its gadget down; the next one does, or the controller
+// would stay busy and no device could be plugged in again.
+TEST_F(UsbGuest, AGadgetLeftByAKilledSimulatorIsRemovedByTheNext) {
+    Plug();
+    ASSERT_TRUE(Until(NormalModeBound));
+    sim->Kill();
+    ASSERT_TRUE(sim->Wait(testsupport::In(Guard())));
+    sim.reset();
+    Plug();
+    ASSERT_TRUE(Until(NormalModeBound));
+    int gadgets = 0;
+    for (const auto& entry : fs::directory_iterator("/sys/kernel/config/usb_gadget")) {
+        gadgets += entry.path().filename().string().starts_with("zr40-") ? 1 : 0;
+    }
+    EXPECT_EQ(gadgets, 1);
+}
+
 // A fault of the catalogue's world in the real one: the device pulled out in the middle of a
 // frame leaves the PC's USB bus for good, and the write fails.
 TEST_F(UsbGuest, AnUnplugFaultTakesTheDeviceOffTheBus) {

@@ -48,6 +48,7 @@ scenario bootloader-identification gtest 'UsbGuest.TheBootLoaderShowsTheUpdatePo
 scenario at-interfaces-other-order gtest 'UsbGuest.TwoAtInterfacesInTheOtherOrderAreReadAsTheTableSays'
 scenario shipped-write gtest 'UsbGuest.TheShippedWriteRunsAcrossTwoRealReEnumerations'
 scenario unplug-fault gtest 'UsbGuest.AnUnplugFaultTakesTheDeviceOffTheBus'
+scenario killed-simulator gtest 'UsbGuest.AGadgetLeftByAKilledSimulatorIsRemovedByTheNext'
 # Last, with udevd and the package's rules (a chroot is no reason for it to stop here).
 mkdir -p /run/udev/rules.d
 cp dist/70-zr40.rules /run/udev/rules.d/
