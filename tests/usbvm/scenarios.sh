@@ -5,6 +5,13 @@
 set -euo pipefail
 build=${ZR_USBVM_BUILD:-build/release}
 results=${ZR_USBVM_RESULTS:?run inside tools/usbvm.sh}
+for program in tests/usbvm/usbvm_tests tests/e2e/e2e_road_tests sim/devsim/zr40-devsim \
+  Loader/app/zr40-loader Loader/app/ZR40_SWUpdate; do
+  if [ ! -x "$build/$program" ]; then
+    echo "no $build/$program: tools/build.sh release usbvm_tests e2e_road_tests" >&2
+    exit 2
+  fi
+done
 
 # The boot loader's update port is a vendor-specific serial interface: the usb-serial generic
 # driver takes it once told the id (the kernel has no table entry for the device).
