@@ -218,6 +218,10 @@ int CUsbPort::Open() {
     }
     const auto start = static_cast<std::int64_t>(m_clock.NowMs() / 1000);
     for (;;) {
+        // A tty's name lasts one enumeration: back from the switch to its boot loader or from a
+        // reset, the device may have the update port under another one (ttyACM1, then ttyUSB0).
+        // None found keeps the name there was, and the attempt fails as before.
+        FindPort(kUpdatePort);
         if (PortOpen() == 1) {
             m_bOpened = 1;
             return 1;

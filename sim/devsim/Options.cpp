@@ -375,6 +375,22 @@ int ParseFaultOption(Arg& a, Options& options) {
     return kNotMine;
 }
 
+int ParseGadgetOption(Arg& a, Options& options) {
+    if (a.Flag("--gadget")) {
+        options.gadget = true;
+        return 1;
+    }
+    if (a.Flag("--gadget-update-first")) {
+        options.gadgetUpdateFirst = true;
+        return 1;
+    }
+    if (a.Takes("--gadget-udc")) {
+        options.gadgetUdc = std::string(a.Value());
+        return 1;
+    }
+    return kNotMine;
+}
+
 }  // namespace
 
 const image::Module* FindModuleByAnyName(std::string_view name) {
@@ -399,8 +415,8 @@ int ParseOptions(int argc, const char* const* argv, Options& options, std::strin
     for (int i = 1; i < argc; ++i) {
         Arg arg(argc, argv, i, error);
         int ok = kNotMine;
-        for (auto* group :
-             {ParseValueOption, ParseDeviceOption, ParseModemOption, ParseFaultOption}) {
+        for (auto* group : {ParseValueOption, ParseDeviceOption, ParseModemOption, ParseFaultOption,
+                            ParseGadgetOption}) {
             ok = group(arg, options);
             if (ok != kNotMine) {
                 break;
@@ -415,6 +431,10 @@ int ParseOptions(int argc, const char* const* argv, Options& options, std::strin
         if (ok == 0) {
             return 0;
         }
+    }
+    if ((!options.gadgetUdc.empty() || options.gadgetUpdateFirst) && !options.gadget) {
+        error = "--gadget-udc and --gadget-update-first need --gadget";
+        return 0;
     }
     if (!options.help && options.dir.empty()) {
         error = "--dir is required";
@@ -487,6 +507,15 @@ Options:
                               rx DB 2801 65560 cut after 4096 (see --frame-gap-ms)
                               rx DB - - cut after 5 (cut before its length was in)
                               rx DB 2805 70000 bad-length
+  --gadget                  play the device as a USB gadget (configfs, root) on the ttyGS
+                            lines instead of pseudo-terminals: the modem port and the update
+                            port as CDC-ACM functions, then CDC-NCM; in the boot loader the
+                            update port alone as a vendor-specific serial function (ff/00/00).
+                            Re-enumerating unbinds the controller and binds it again. The
+                            modem port has one AT channel; no symlinks and no catalogue are
+                            made (the PC finds the device through sysfs)
+  --gadget-udc NAME         the device controller (default: the first in /sys/class/udc)
+  --gadget-update-first     the update port's CDC-ACM function before the modem port's
   --help                    this text
 
 Faults (MODULE is an image name such as C_PS, C_L1, U_LM, C_USB, or a checksum name C_LM1,

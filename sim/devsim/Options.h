@@ -62,6 +62,10 @@ struct Options {
     std::vector<FrameFault> frameFaults;
     std::vector<const image::Module*> badSum;
     bool help = false;
+    // A USB gadget instead of pseudo-terminals (see Gadget.h).
+    bool gadget = false;
+    std::string gadgetUdc;
+    bool gadgetUpdateFirst = false;
 
     std::string CatalogPath() const { return catalog.empty() ? dir + "/catalog.txt" : catalog; }
     // The date code the device reports once it runs the version named by gen.

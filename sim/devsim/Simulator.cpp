@@ -83,6 +83,15 @@ int Simulator::Start(std::string& error) {
             return 0;
         }
     }
+    if (m_options.gadget) {
+        m_gadget = Gadget::Create({.udc = m_options.gadgetUdc,
+                                   .serial = m_options.serial,
+                                   .updateFirst = m_options.gadgetUpdateFirst},
+                                  error);
+        if (!m_gadget) {
+            return 0;
+        }
+    }
     if (Appear(Mode::Normal, error) == 0) {
         return 0;
     }
@@ -232,6 +241,16 @@ int Simulator::OpenChannel(Channel& channel, const std::string& link, std::strin
     channel.pending.clear();
     channel.cutAt.reset();
     channel.broken = false;
+    if (m_gadget) {
+        const GadgetPort port = link != UpdateLink()         ? GadgetPort::Modem
+                                : m_mode == Mode::BootLoader ? GadgetPort::BootUpdate
+                                                             : GadgetPort::Update;
+        if (channel.pty->OpenTty(m_gadget->Tty(port), error) == 0) {
+            channel.pty.reset();
+            return 0;
+        }
+        return 1;
+    }
     if (channel.pty->Open(link, error) == 0) {
         channel.pty.reset();
         return 0;
@@ -265,7 +284,8 @@ int Simulator::Appear(Mode mode, std::string& error) {
             std::make_unique<NormalPort>(updated ? m_options.NewDateCode() : m_options.dateCode);
         if (withModem) {
             const std::string links[2] = {ModemLink(), ModemLink() + kSecondChannelSuffix};
-            for (int i = 0; i < 2; ++i) {
+            // A USB modem port is one tty: the PC opens it twice for the second channel.
+            for (int i = 0; i < (m_gadget ? 1 : 2); ++i) {
                 if (OpenChannel(m_modemChannels[i], links[i], error) == 0) {
                     return 0;
                 }
@@ -280,6 +300,10 @@ int Simulator::Appear(Mode mode, std::string& error) {
     }
     // The other program had the port of the device as it was plugged in; a re-enumeration ends it.
     if (m_options.busy && m_firstAppearance && m_update.pty->HoldBusy(error) == 0) {
+        return 0;
+    }
+    // Only now may the PC see the device: its side of every port is open.
+    if (m_gadget && m_gadget->Bind(mode == Mode::BootLoader, error) == 0) {
         return 0;
     }
     WriteCatalogue();
@@ -300,6 +324,9 @@ int Simulator::Appear(Mode mode, std::string& error) {
 void Simulator::Vanish() {
     const bool hadModem = m_modemChannels[0].Present();
     const bool hadUpdate = m_update.Present();
+    if (m_gadget) {
+        m_gadget->Unbind();
+    }
     if (m_mode != Mode::Unplugged) {
         m_mode = Mode::Away;
     }
@@ -372,6 +399,10 @@ std::vector<CatalogRecord> Simulator::Records() const {
 }
 
 void Simulator::WriteCatalogue() {
+    // A gadget is found through sysfs; its records would name links that are never made.
+    if (m_gadget) {
+        return;
+    }
     std::string error;
     if (WriteCatalog(m_options.CatalogPath(), m_owner, Records(), error) == 0) {
         std::fprintf(stderr, "zr40-devsim: %s\n", error.c_str());

@@ -18,6 +18,7 @@
 #include "sim/devsim/AtModem.h"
 #include "sim/devsim/BootLoader.h"
 #include "sim/devsim/Catalog.h"
+#include "sim/devsim/Gadget.h"
 #include "sim/devsim/Host.h"
 #include "sim/devsim/NormalPort.h"
 #include "sim/devsim/Options.h"
@@ -161,6 +162,7 @@ class Simulator : private Host {
     Channel m_update;
     Channel m_modemChannels[2];
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> m_frameLog{nullptr, &std::fclose};
+    std::unique_ptr<Gadget> m_gadget;
 };
 
 }  // namespace sim::devsim

@@ -12,9 +12,11 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "Loader/common/ErrorRecord.h"
@@ -189,6 +191,41 @@ class AppearingClock : public platform::kernel::Clock {
     std::uint64_t m_at;
     std::uint64_t m_now = 0;
 };
+
+// The device comes back from a re-enumeration with the update port under another name.
+class RenamingClock : public platform::kernel::Clock {
+  public:
+    explicit RenamingClock(std::function<void()> rename) : m_rename(std::move(rename)) {}
+    std::uint64_t NowMs() override { return m_now; }
+    void SleepMs(std::uint32_t ms) override {
+        m_now += ms;
+        if (m_now >= 1500 && m_rename) {
+            std::exchange(m_rename, nullptr)();
+        }
+    }
+
+  private:
+    std::function<void()> m_rename;
+    std::uint64_t m_now = 0;
+};
+
+TEST_F(PortTest, OpenFindsTheUpdatePortAgainUnderItsNewName) {
+    Pty pty;
+    Device((dir / "gone").string());
+    RenamingClock renaming([&] { Device(pty.Path()); });
+    CUsbPort port(config.get(), renaming, Discovery());
+    ASSERT_EQ(port.FindPort(CUsbPort::kUpdatePort), 1);
+    port.SetOpenTimeout(30);
+    ASSERT_EQ(port.Open(), 1);
+    EXPECT_EQ(port.GetUpdatePort().Str(), pty.Path());
+    EXPECT_EQ(renaming.NowMs(), 1500u);
+    EXPECT_EQ(port.Close(), 1);
+
+    // Nothing found while the device is away: the name it had stays.
+    fs::remove(dir / "catalog.txt");
+    EXPECT_EQ(port.FindPort(CUsbPort::kUpdatePort), 0);
+    EXPECT_EQ(port.GetUpdatePort().Str(), pty.Path());
+}
 
 TEST_F(PortTest, OpenSucceedsOnceTheDeviceAppearsAndCloseEndsIt) {
     Pty pty;

@@ -395,6 +395,8 @@ TEST(OptionsParsing, RefusesWhatWouldBreakTheDeviceOrTheCatalogue) {
                                                {"--area", "moon"},
                                                {"--reenum-ms", "-5"},
                                                {"--module-version", "C_L4=X"},
+                                               {"--gadget-udc", "dummy_udc.0"},
+                                               {"--gadget-update-first"},
                                                {"--dir"},
                                                {}}) {
         std::vector<const char*> argv = {"zr40-devsim"};
