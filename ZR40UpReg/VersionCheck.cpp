@@ -22,7 +22,6 @@ bool ValueAfter(std::string_view body, std::string_view marker, std::size_t leng
 
 constexpr std::uint8_t kVersionRequest[10] = {0xFF, 0xFD, 0xEF, 0xFD, 0xEE,
                                               0x6F, 0x00, 0x01, 0x40, 0xFE};
-constexpr std::size_t kAnswerBytes = 18;
 constexpr std::size_t kDateCodeOffset = 9;
 constexpr std::size_t kDateCodeChars = 6;
 constexpr int kSilentReads = 20;
@@ -72,22 +71,34 @@ long DateCodeNumber(std::string_view dateCode) {
     return value;
 }
 
+std::string DateCodeInAnswer(std::span<const std::uint8_t> answer) {
+    if (answer.size() < kVersionAnswerBytes) {
+        return {};
+    }
+    std::string code;
+    for (std::size_t i = 0; i < kDateCodeChars; ++i) {
+        const std::uint8_t b = answer[kDateCodeOffset + i];
+        code += b >= 0x20 && b <= 0x7E ? static_cast<char>(b) : ' ';
+    }
+    return code;
+}
+
 std::string ReadDeviceDateCode(const std::string& strPort, platform::kernel::Clock& clock) {
     serial::SerialPort port;
     if (port.Open(strPort) || port.SetQueueSizes(4096, 4096) ||
         port.SetSettings(serial::LineSettings{}) || port.SetTimeouts(serial::Timeouts{})) {
         return {};
     }
-    std::uint8_t answer[kAnswerBytes] = {};
+    std::uint8_t answer[kVersionAnswerBytes] = {};
     std::size_t got = 0;
     platform::kernel::Sleep(0);
     if (port.Write(kVersionRequest, sizeof kVersionRequest).error) {
         got = 0;
     } else {
         int silent = 0;
-        while (got < kAnswerBytes && silent < kSilentReads) {
+        while (got < kVersionAnswerBytes && silent < kSilentReads) {
             clock.SleepMs(kReadIntervalMs);
-            const serial::IoResult r = port.Read(answer + got, kAnswerBytes - got);
+            const serial::IoResult r = port.Read(answer + got, kVersionAnswerBytes - got);
             if (r.error) {
                 break;
             }
@@ -97,15 +108,7 @@ std::string ReadDeviceDateCode(const std::string& strPort, platform::kernel::Clo
     }
     static_cast<void>(port.Purge(true, true));
     port.Close();
-    if (got < kAnswerBytes) {
-        return {};
-    }
-    std::string code;
-    for (std::size_t i = 0; i < kDateCodeChars; ++i) {
-        const std::uint8_t b = answer[kDateCodeOffset + i];
-        code += b >= 0x20 && b <= 0x7E ? static_cast<char>(b) : ' ';
-    }
-    return code;
+    return DateCodeInAnswer(std::span<const std::uint8_t>(answer, got));
 }
 
 std::vector<std::string> SystemUpdatePorts() {

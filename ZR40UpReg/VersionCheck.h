@@ -2,7 +2,9 @@
 // device (its date code on the update port), and how the two compare.
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +36,13 @@ VersionFetch FetchVersionPage(const platform::net::UpdateServer& server,
 
 // The leading decimal digits; 0 without any.
 long DateCodeNumber(std::string_view dateCode);
+
+// The device's answer to the version request on its update port.
+inline constexpr std::size_t kVersionAnswerBytes = 18;
+
+// The date code in that answer: its 6 bytes from offset 9, unprintable ones as spaces; empty
+// when fewer than kVersionAnswerBytes bytes came.
+std::string DateCodeInAnswer(std::span<const std::uint8_t> answer);
 
 // The date code the device reports on its update port: 6 characters, unprintable bytes as
 // spaces; empty when the port does not open or the answer does not come whole. Every read

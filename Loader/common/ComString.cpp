@@ -18,13 +18,14 @@ bool IsLeadByte(unsigned char c) {
 
 namespace {
 
-unsigned char Byte(const std::string& s, std::size_t i) {
-    return static_cast<unsigned char>(s[i]);
+// Through the raw bytes: these run for every byte of every name the script model compares.
+unsigned char Byte(std::string_view s, std::size_t i) {
+    return static_cast<unsigned char>(s.data()[i]);
 }
 
 // Length of the character starting at i: 2 for a lead byte with a byte after it, else 1.
-std::size_t CharLen(const std::string& s, std::size_t i) {
-    return (cp932::IsLeadByte(Byte(s, i)) && i + 1 < s.size() && s[i + 1] != '\0') ? 2 : 1;
+std::size_t CharLen(std::string_view s, std::size_t i) {
+    return (cp932::IsLeadByte(Byte(s, i)) && i + 1 < s.size() && s.data()[i + 1] != '\0') ? 2 : 1;
 }
 
 bool IsSpace(char c) {
@@ -87,19 +88,55 @@ char SingleLower(char c) {
 
 template <typename Single, typename Double>
 void MapCase(std::string& s, Single single, Double dbl) {
+    char* p = s.data();
     for (std::size_t i = 0; i < s.size();) {
         if (CharLen(s, i) == 2) {
             unsigned code = (static_cast<unsigned>(Byte(s, i)) << 8) | Byte(s, i + 1);
             code = dbl(code);
-            s[i] = static_cast<char>(code >> 8);
-            s[i + 1] = static_cast<char>(code & 0xFF);
+            p[i] = static_cast<char>(code >> 8);
+            p[i + 1] = static_cast<char>(code & 0xFF);
             i += 2;
         } else {
-            s[i] = single(s[i]);
+            p[i] = single(p[i]);
             ++i;
         }
     }
 }
+
+// The bytes MakeUpper would leave, one at a time.
+class UpperBytes {
+  public:
+    explicit UpperBytes(std::string_view s) : m_s(s) {}
+
+    bool Next(unsigned char& out) {
+        if (m_bHeld) {
+            m_bHeld = false;
+            out = m_held;
+            return true;
+        }
+        if (m_i >= m_s.size()) {
+            return false;
+        }
+        if (CharLen(m_s, m_i) == 2) {
+            const unsigned code =
+                DoubleUpper((static_cast<unsigned>(Byte(m_s, m_i)) << 8) | Byte(m_s, m_i + 1));
+            out = static_cast<unsigned char>(code >> 8);
+            m_held = static_cast<unsigned char>(code & 0xFF);
+            m_bHeld = true;
+            m_i += 2;
+        } else {
+            out = static_cast<unsigned char>(SingleUpper(m_s.data()[m_i]));
+            ++m_i;
+        }
+        return true;
+    }
+
+  private:
+    std::string_view m_s;
+    std::size_t m_i = 0;
+    unsigned char m_held = 0;
+    bool m_bHeld = false;
+};
 
 __attribute__((format(printf, 1, 0))) std::string VFormat(const char* fmt, va_list args) {
     if (fmt == nullptr) {
@@ -118,17 +155,41 @@ __attribute__((format(printf, 1, 0))) std::string VFormat(const char* fmt, va_li
     return out;
 }
 
-// iconv with '?' for every byte it cannot take; the tool must show something rather than fail.
-std::string Convert(const char* to, const char* from, std::string_view in) {
-    // ASCII reads the same in both and needs no converter; the C library loads that on first
-    // use, about a millisecond of a program's start.
-    if (std::ranges::all_of(in, [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
-        return std::string(in);
+// One descriptor a direction and thread, kept: opening one costs more than most conversions.
+class Converter {
+  public:
+    Converter(const char* to, const char* from) : m_cd(iconv_open(to, from)) {}
+    ~Converter() {
+        if (IsOpen()) {
+            iconv_close(m_cd);
+        }
     }
-    iconv_t cd = iconv_open(to, from);
-    if (cd == reinterpret_cast<iconv_t>(-1)) {
+    Converter(const Converter&) = delete;
+    Converter& operator=(const Converter&) = delete;
+
+    bool IsOpen() const { return m_cd != reinterpret_cast<iconv_t>(-1); }
+    // Back in its initial state.
+    iconv_t Fresh() {
+        iconv(m_cd, nullptr, nullptr, nullptr, nullptr);
+        return m_cd;
+    }
+
+  private:
+    iconv_t m_cd;
+};
+
+// iconv with '?' for every byte it cannot take; the tool must show something rather than fail.
+// ASCII reads the same in both and needs no converter; the C library loads that on first use,
+// about a millisecond of a program's start.
+bool IsAscii(std::string_view in) {
+    return std::ranges::all_of(in, [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+std::string Convert(Converter& converter, std::string_view in) {
+    if (!converter.IsOpen()) {
         return std::string(in.size(), '?');
     }
+    iconv_t cd = converter.Fresh();
     std::string out;
     char buf[256];
     char* src = const_cast<char*>(in.data());
@@ -150,7 +211,6 @@ std::string Convert(const char* to, const char* from, std::string_view in) {
     std::size_t dstLeft = sizeof buf;
     iconv(cd, nullptr, nullptr, &dst, &dstLeft);
     out.append(buf, sizeof buf - dstLeft);
-    iconv_close(cd);
     return out;
 }
 
@@ -234,9 +294,22 @@ int CComString::Compare(const CComString& other) const {
 }
 
 int CComString::CompareNoCase(const CComString& other) const {
-    CComString a(*this);
-    CComString b(other);
-    return a.MakeUpper().Compare(b.MakeUpper());
+    // As MakeUpper on copies then Compare, without the copies: the script model compares names
+    // on every lookup.
+    UpperBytes a(m_str);
+    UpperBytes b(other.m_str);
+    for (;;) {
+        unsigned char x = 0;
+        unsigned char y = 0;
+        const bool hasX = a.Next(x);
+        const bool hasY = b.Next(y);
+        if (!hasX || !hasY) {
+            return hasX == hasY ? 0 : (hasX ? 1 : -1);
+        }
+        if (x != y) {
+            return x < y ? -1 : 1;
+        }
+    }
 }
 
 int CComString::Find(char ch, int start) const {
@@ -504,11 +577,19 @@ CComString CComString::GetDirectory() const {
 }
 
 std::string CComString::ToUtf8() const {
-    return Convert("UTF-8", "CP932", m_str);
+    if (IsAscii(m_str)) {
+        return m_str;
+    }
+    thread_local Converter converter("UTF-8", "CP932");
+    return Convert(converter, m_str);
 }
 
 CComString CComString::FromUtf8(std::string_view utf8) {
-    return CComString(Convert("CP932", "UTF-8", utf8));
+    if (IsAscii(utf8)) {
+        return CComString(utf8);
+    }
+    thread_local Converter converter("CP932", "UTF-8");
+    return CComString(Convert(converter, utf8));
 }
 
 // ---- CComStringArray -------------------------------------------------------------------------

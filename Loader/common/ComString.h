@@ -110,7 +110,8 @@ class CComString {
     CComString GetFileName() const;
     CComString GetDirectory() const;
 
-    // Conversions for text that leaves for a person; invalid sequences become '?'.
+    // Conversions for text that leaves for a person; invalid sequences become '?'. At most 3
+    // UTF-8 bytes come of a code page 932 byte, and at most 1 code page 932 byte of a UTF-8 byte.
     std::string ToUtf8() const;
     static CComString FromUtf8(std::string_view utf8);
 

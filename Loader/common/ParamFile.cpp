@@ -2,19 +2,42 @@
 
 #include <algorithm>
 #include <array>
+#include <span>
 #include <string_view>
 
 // ---------------------------------------------------------------------------------------------
 // CParamKey
 
+namespace {
+
+// On the heap: sections are also read on worker threads. One area a thread, as a text's sections
+// are read one after the other.
+std::span<char> LinesArea() {
+    thread_local std::vector<char> lines(CParamResource::kSectionLinesSize);
+    return lines;
+}
+
+}  // namespace
+
 CParamKey::CParamKey(const CComString& cstrSection, const CComString& cstrParamFile,
                      CParamResource& resource)
     : m_strSection(cstrSection) {
-    // On the heap: sections are also read on worker threads.
-    std::vector<char> lines(CParamResource::kSectionLinesSize);
-    const int used = resource.GetSectionLines(cstrSection, lines, cstrParamFile);
+    const std::span<char> lines = LinesArea();
+    AddLines(std::string_view(lines.data(), static_cast<std::size_t>(resource.CopySectionLines(
+                                                cstrSection, lines, cstrParamFile))));
+}
 
-    const std::string_view all(lines.data(), static_cast<std::size_t>(used));
+CParamKey::CParamKey(const CComString& cstrSection, CParamResource& resource)
+    : m_strSection(cstrSection) {
+    const std::span<char> lines = LinesArea();
+    AddLines(std::string_view(
+        lines.data(),
+        static_cast<std::size_t>(resource.CopyLoadedSectionLines(cstrSection, lines))));
+}
+
+void CParamKey::AddLines(std::string_view all) {
+    auto keys = std::make_shared<std::vector<CKey>>();
+    keys->reserve(static_cast<std::size_t>(std::ranges::count(all, '\0')));
     std::size_t pos = 0;
     while (pos < all.size()) {
         const std::size_t end = all.find('\0', pos);
@@ -23,8 +46,9 @@ CParamKey::CParamKey(const CComString& cstrSection, const CComString& cstrParamF
         if (line.starts_with(';')) {
             continue;
         }
-        m_keys.push_back(std::make_unique<CKey>(SplitLine(CComString(line))));
+        keys->push_back(SplitLine(CComString(line)));
     }
+    m_keys = std::move(keys);
 }
 
 CKey CParamKey::SplitLine(const CComString& cstrLine) {
@@ -58,7 +82,7 @@ const CKey* CParamKey::At(int nIndex) const {
     if (nIndex < 0 || nIndex >= GetParamKeySize()) {
         return nullptr;
     }
-    return m_keys[static_cast<std::size_t>(nIndex)].get();
+    return &(*m_keys)[static_cast<std::size_t>(nIndex)];
 }
 
 CComString CParamKey::GetParamKey(int nIndex) const {
@@ -72,9 +96,9 @@ CComString CParamKey::GetParamValue(int nIndex) const {
 }
 
 CComString CParamKey::GetParamValue(const CComString& cstrKey) const {
-    for (const auto& key : m_keys) {
-        if (key->GetKey().CompareNoCase(cstrKey) == 0) {
-            return key->GetValue();
+    for (const CKey& key : *m_keys) {
+        if (key.GetKey().CompareNoCase(cstrKey) == 0) {
+            return key.GetValue();
         }
     }
     return {};
@@ -84,8 +108,16 @@ CComString CParamKey::GetParamValue(const CComString& cstrKey) const {
 // CParamFile
 
 void CParamFile::Clear() {
+    m_firstByName.clear();
     m_paramKeys.clear();
     m_sectionNames.RemoveAll();
+}
+
+void CParamFile::AddParamKey(std::unique_ptr<CParamKey> paramKey) {
+    // CompareNoCase equals exactly when the upper-case forms do.
+    CComString name = paramKey->GetSectionName();
+    m_firstByName.emplace(name.MakeUpper().Str(), paramKey.get());
+    m_paramKeys.push_back(std::move(paramKey));
 }
 
 int CParamFile::LoadParamSection(const CComString& cstrParamFile) {
@@ -98,6 +130,8 @@ int CParamFile::LoadParamSection(const CComString& cstrParamFile) {
         return 0;
     }
 
+    // Sections whose lines begin at the same place of the text share them.
+    std::unordered_map<std::size_t, const CParamKey*> byStart;
     // An empty name ends the list; the sections after it are not loaded.
     const std::string_view all(names.data(), static_cast<std::size_t>(used));
     std::size_t pos = 0;
@@ -109,14 +143,27 @@ int CParamFile::LoadParamSection(const CComString& cstrParamFile) {
         }
         pos = end + 1;
         m_sectionNames.Add(CComString(name));
-        m_paramKeys.push_back(
-            std::make_unique<CParamKey>(CComString(name), m_strParamFile, m_resource));
+        // A name met before (case aside) would only give a list that no lookup reaches.
+        CComString upper(name);
+        if (m_firstByName.contains(upper.MakeUpper().Str())) {
+            continue;
+        }
+        // From the text GetSectionNames loaded.
+        const std::size_t start = m_resource.LoadedSectionStart(CComString(name));
+        const auto same = start == std::string_view::npos ? byStart.end() : byStart.find(start);
+        auto paramKey = same != byStart.end()
+                            ? std::make_unique<CParamKey>(CComString(name), *same->second)
+                            : std::make_unique<CParamKey>(CComString(name), m_resource);
+        if (start != std::string_view::npos) {
+            byStart.emplace(start, paramKey.get());
+        }
+        AddParamKey(std::move(paramKey));
     }
     return 1;
 }
 
 int CParamFile::LoadParamKey(const CComString& cstrSection, const CComString& cstrParamFile) {
-    m_paramKeys.push_back(std::make_unique<CParamKey>(cstrSection, cstrParamFile, m_resource));
+    AddParamKey(std::make_unique<CParamKey>(cstrSection, cstrParamFile, m_resource));
     return 1;
 }
 
@@ -125,12 +172,9 @@ CComString CParamFile::GetParamSectionText(int nIndex) const {
 }
 
 CParamKey* CParamFile::FindParamKey(const CComString& cstrSection) const {
-    for (const auto& paramKey : m_paramKeys) {
-        if (paramKey->GetSectionName().CompareNoCase(cstrSection) == 0) {
-            return paramKey.get();
-        }
-    }
-    return nullptr;
+    CComString name = cstrSection;
+    const auto found = m_firstByName.find(name.MakeUpper().Str());
+    return found != m_firstByName.end() ? found->second : nullptr;
 }
 
 CComString CParamFile::GetParamValueText(const CComString& cstrSection,

@@ -3,11 +3,15 @@
 // `Timer`... many times, so it is read by index, and by name only where a key is unique).
 //
 // Indexes run from 0 to count-1; an index outside that range, negative ones included, gives an
-// empty string. Name lookups are linear, case-insensitive (code page 932 folding) and take the
-// first match.
+// empty string. Name lookups are case-insensitive (code page 932 folding) and take the first
+// match; a section is found by hash, a key within its section by a linear search.
 #pragma once
 
 #include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "Loader/common/ComString.h"
@@ -16,11 +20,11 @@
 // One key/value pair.
 class CKey {
   public:
-    CKey(const CComString& cstrKey, const CComString& cstrValue)
-        : m_strValue(cstrValue), m_strKey(cstrKey) {}
+    CKey(CComString cstrKey, CComString cstrValue)
+        : m_strValue(std::move(cstrValue)), m_strKey(std::move(cstrKey)) {}
 
-    CComString GetKey() const { return m_strKey; }
-    CComString GetValue() const { return m_strValue; }
+    const CComString& GetKey() const { return m_strKey; }
+    const CComString& GetValue() const { return m_strValue; }
     void SetKey(const CComString& cstrKey) { m_strKey = cstrKey; }
     void SetValue(const CComString& cstrValue) { m_strValue = cstrValue; }
 
@@ -37,6 +41,11 @@ class CParamKey {
     // an empty list.
     CParamKey(const CComString& cstrSection, const CComString& cstrParamFile,
               CParamResource& resource);
+    // The same from the text `resource` loaded last.
+    CParamKey(const CComString& cstrSection, CParamResource& resource);
+    // The pairs of `sameLines` under another name, for a section whose lines are the same lines.
+    CParamKey(const CComString& cstrSection, const CParamKey& sameLines)
+        : m_strSection(cstrSection), m_keys(sameLines.m_keys) {}
 
     // Splits one line of a section into its pair. The first '=' ends the key, one space after it
     // is skipped, and unless the line holds "GEN" the line's first space ends the key (when it
@@ -49,16 +58,18 @@ class CParamKey {
     CComString GetParamValue(int nIndex) const;
     // Value of the first pair whose key matches; empty when none.
     CComString GetParamValue(const CComString& cstrKey) const;
-    int GetParamKeySize() const { return static_cast<int>(m_keys.size()); }
+    int GetParamKeySize() const { return static_cast<int>(m_keys->size()); }
 
     CComString GetSectionName() const { return m_strSection; }
-    void SetSectionName(const CComString& cstrSection) { m_strSection = cstrSection; }
 
   private:
+    // Appends the pairs of the NUL-ended lines, comments skipped.
+    void AddLines(std::string_view all);
     const CKey* At(int nIndex) const;
 
     CComString m_strSection;
-    std::vector<std::unique_ptr<CKey>> m_keys;
+    // Never changed once read: sections with the same lines share them.
+    std::shared_ptr<const std::vector<CKey>> m_keys;
 };
 
 // One embedded text, loaded by logical name ("Loader_Update", "Loader_Sum", "Loader_Ini",
@@ -108,10 +119,13 @@ class CParamFile {
 
   private:
     void Clear();
+    void AddParamKey(std::unique_ptr<CParamKey> paramKey);
     CParamKey* FindParamKey(const CComString& cstrSection) const;
 
     CComStringArray m_sectionNames;
     std::vector<std::unique_ptr<CParamKey>> m_paramKeys;
+    // The first list of each upper-case name: lookups are by name on every script row.
+    std::unordered_map<std::string, CParamKey*> m_firstByName;
     CComString m_strParamFile;
     CParamResource m_resource;
 };

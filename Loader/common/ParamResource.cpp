@@ -1,6 +1,7 @@
 #include "Loader/common/ParamResource.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "platform/resources/resources.h"
 
@@ -38,11 +39,17 @@ std::string_view WithoutLastCharacter(std::string_view s) {
 }
 
 // Appends `item` and a NUL; false when it does not fit.
+void Clear(std::span<char> out) {
+    if (!out.empty()) {
+        std::memset(out.data(), 0, out.size());
+    }
+}
+
 bool Append(std::span<char> out, std::size_t& used, std::string_view item) {
     if (item.size() + 1 > out.size() - used) {
         return false;
     }
-    std::ranges::copy(item, out.begin() + static_cast<std::ptrdiff_t>(used));
+    std::memcpy(out.data() + used, item.data(), item.size());
     used += item.size();
     out[used++] = '\0';
     return true;
@@ -60,7 +67,8 @@ int CParamResource::ResourceNumber(const CComString& cstrParamFile) {
 }
 
 int CParamResource::LoadText(const CComString& cstrParamFile) {
-    m_text.fill('\0');
+    // Past the text the buffer is NUL already: the sections of one text load it again and again.
+    std::memset(m_text.data(), 0, m_nLength);
     m_nLength = 0;
 
     const int number = ResourceNumber(cstrParamFile);
@@ -76,7 +84,9 @@ int CParamResource::LoadText(const CComString& cstrParamFile) {
     if (text.size() > static_cast<std::size_t>(kMaxTextLength)) {
         return 0;
     }
-    std::ranges::copy(text, m_text.begin());
+    if (!text.empty()) {  // an empty resource may have no bytes at all
+        std::memcpy(m_text.data(), text.data(), text.size());
+    }
     m_nLength = text.size();
     return 1;
 }
@@ -86,7 +96,7 @@ std::string_view CParamResource::Text() const {
 }
 
 int CParamResource::GetSectionNames(std::span<char> out, const CComString& cstrParamFile) {
-    std::ranges::fill(out, '\0');
+    Clear(out);
     LoadText(cstrParamFile);
 
     const std::string_view text = Text();
@@ -102,7 +112,7 @@ int CParamResource::GetSectionNames(std::span<char> out, const CComString& cstrP
         if (text[pos] == '[') {
             const std::string_view name = WithoutLastCharacter(text.substr(pos + 1, cr - pos - 1));
             if (!Append(out, used, name)) {
-                std::ranges::fill(out, '\0');
+                Clear(out);
                 return 0;
             }
         }
@@ -113,10 +123,23 @@ int CParamResource::GetSectionNames(std::span<char> out, const CComString& cstrP
 
 int CParamResource::GetSectionLines(const CComString& cstrSection, std::span<char> out,
                                     const CComString& cstrParamFile) {
-    std::ranges::fill(out, '\0');
+    Clear(out);
+    const int used = CopySectionLines(cstrSection, out, cstrParamFile);
+    if (used == 0) {
+        Clear(out);
+    }
+    return used;
+}
+
+int CParamResource::CopySectionLines(const CComString& cstrSection, std::span<char> out,
+                                     const CComString& cstrParamFile) {
     LoadText(cstrParamFile);
+    return CopyLoadedSectionLines(cstrSection, out);
+}
+
+std::size_t CParamResource::LoadedSectionStart(const CComString& cstrSection) const {
     if (cstrSection.GetLength() > kMaxSectionNameLength) {
-        return 0;
+        return std::string_view::npos;
     }
 
     std::array<char, kPatternSize> pattern{};
@@ -128,26 +151,34 @@ int CParamResource::GetSectionLines(const CComString& cstrSection, std::span<cha
     pattern[patternLength++] = ']';
 
     const std::string_view text = Text();
-    // The first occurrence counts wherever it stands, also inside a comment or mid-line.
-    const std::size_t match = text.find(std::string_view(pattern.data(), patternLength));
-    if (match == std::string_view::npos) {
-        return 0;
+    // The first occurrence counts wherever it stands, also inside a comment or mid-line. memmem:
+    // every section of a text is looked for in the whole text.
+    const void* found = ::memmem(text.data(), text.size(), pattern.data(), patternLength);
+    if (found == nullptr) {
+        return std::string_view::npos;
     }
-    std::size_t cr = text.find('\r', match);
+    const auto match = static_cast<std::size_t>(static_cast<const char*>(found) - text.data());
+    const std::size_t cr = text.find('\r', match);
     if (cr == std::string_view::npos) {
+        return std::string_view::npos;
+    }
+    return AfterLineEnd(text, cr);
+}
+
+int CParamResource::CopyLoadedSectionLines(const CComString& cstrSection, std::span<char> out) {
+    std::size_t pos = LoadedSectionStart(cstrSection);
+    if (pos == std::string_view::npos) {
         return 0;
     }
-
+    const std::string_view text = Text();
     std::size_t used = 0;
-    std::size_t pos = AfterLineEnd(text, cr);
     while (pos < text.size() && text[pos] != '[') {
-        cr = text.find('\r', pos);
+        const std::size_t cr = text.find('\r', pos);
         if (cr == std::string_view::npos) {
             break;
         }
         if (text[pos] != ';' && text[pos] != '\r') {
             if (!Append(out, used, text.substr(pos, cr - pos))) {
-                std::ranges::fill(out, '\0');
                 return 0;
             }
         }

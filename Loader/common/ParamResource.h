@@ -48,6 +48,18 @@ class CParamResource {
     // in `out` (refused, `out` cleared).
     int GetSectionLines(const CComString& cstrSection, std::span<char> out,
                         const CComString& cstrParamFile);
+    // The same lines and count without clearing `out` first: bytes past the count keep what they
+    // held, and after a refusal so do those already written. For callers that read only the
+    // count's bytes and would otherwise clear the whole area once a section.
+    int CopySectionLines(const CComString& cstrSection, std::span<char> out,
+                         const CComString& cstrParamFile);
+    // As CopySectionLines, from the text loaded last (by any of the calls above): the sections of
+    // one text are read without loading it again for each.
+    int CopyLoadedSectionLines(const CComString& cstrSection, std::span<char> out);
+    // Where those lines begin in the text loaded last; npos when there are none to read (no such
+    // header, no line end after it, or a name too long to look for). Sections that begin at the
+    // same place have the same lines.
+    std::size_t LoadedSectionStart(const CComString& cstrSection) const;
 
     // The loaded text, up to (not including) its NUL.
     std::string_view Text() const;

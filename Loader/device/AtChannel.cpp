@@ -7,10 +7,7 @@ namespace {
 constexpr std::uint32_t kPauseMs = 100;
 constexpr int kVersionAttempts = 4;
 constexpr std::uint32_t kVersionRetryMs = 1000;
-constexpr std::uint32_t kVersionCapacity = 25;
-constexpr std::uint32_t kSerialCapacity = 40;
 constexpr std::uint32_t kAreaRetryMs = 5000;
-constexpr std::uint32_t kAreaCapacity = 100;
 // Real time the modem is given to start and to go on with an answer; the pacing above is the
 // clock's.
 constexpr std::uint32_t kAnswerStartMs = 1000;
@@ -84,7 +81,7 @@ std::string CAtChannels::Gather(int nChannel, std::uint32_t uiCapacity) {
     std::string text;
     std::uint32_t uiWait = kAnswerStartMs;
     while (text.size() < uiCapacity && m_port.AtWaitInput(nChannel, uiWait) == 1) {
-        std::uint8_t buffer[kAreaCapacity];
+        std::uint8_t buffer[kAtAreaCapacity];
         std::uint32_t uiRead = 0;
         const auto uiWant = std::min<std::uint32_t>(
             sizeof buffer, uiCapacity - static_cast<std::uint32_t>(text.size()));
@@ -144,19 +141,19 @@ AtAnswer CAtChannels::AskFor(
 
 AtAnswer CAtChannels::AskVersion(AtVersionRule rule, CComString& strVersion) {
     return AskFor(
-        {kAtVersionChannel, "AT+GMR\r\n", kVersionCapacity, kVersionAttempts, kVersionRetryMs},
+        {kAtVersionChannel, "AT+GMR\r\n", kAtVersionCapacity, kVersionAttempts, kVersionRetryMs},
         AtVersionIn, rule == AtVersionRule::kFirstAnswer, strVersion);
 }
 
 AtAnswer CAtChannels::AskSerial(CComString& strSerial) {
     return AskFor(
-        {kAtVersionChannel, "AT+CGSN\r\n", kSerialCapacity, kVersionAttempts, kVersionRetryMs},
+        {kAtVersionChannel, "AT+CGSN\r\n", kAtSerialCapacity, kVersionAttempts, kVersionRetryMs},
         AtSerialIn, false, strSerial);
 }
 
 AtArea CAtChannels::AskArea(int nRetries) {
     AtArea area = AtArea::kNoService;
-    const Question question{kAtAreaChannel, "AT@FCMINFO=1\r\n", kAreaCapacity, nRetries + 1,
+    const Question question{kAtAreaChannel, "AT@FCMINFO=1\r\n", kAtAreaCapacity, nRetries + 1,
                             kAreaRetryMs};
     Ask(question, [&](const std::string& answer) {
         area = AtAreaIn(answer);

@@ -18,6 +18,11 @@ class CUsbPort;
 inline constexpr int kAtVersionChannel = 0;
 inline constexpr int kAtAreaChannel = 1;
 
+// At most this much of each answer is gathered.
+inline constexpr std::uint32_t kAtVersionCapacity = 25;
+inline constexpr std::uint32_t kAtSerialCapacity = 40;
+inline constexpr std::uint32_t kAtAreaCapacity = 100;
+
 // The seven characters from "Ver" (fewer when the answer ends first); none without "Ver".
 std::optional<std::string> AtVersionIn(std::string_view answer);
 // The serial in the answer to "AT+CGSN": 15 characters from offset 2 when the device did not

@@ -8,29 +8,34 @@ namespace platform::devices {
 
 namespace {
 
-// Splits at TAB; fields may be empty.
-std::vector<std::string_view> SplitFields(std::string_view line) {
-    std::vector<std::string_view> fields;
-    for (;;) {
-        const auto tab = line.find('\t');
-        fields.push_back(line.substr(0, tab));
-        if (tab == std::string_view::npos) {
-            return fields;
-        }
-        line.remove_prefix(tab + 1);
+// The next TAB-separated field of `rest`, taken off it; false once none is left. Fields may be
+// empty.
+bool NextField(std::optional<std::string_view>& rest, std::string_view& field) {
+    if (!rest) {
+        return false;
     }
+    const auto tab = rest->find('\t');
+    field = rest->substr(0, tab);
+    if (tab == std::string_view::npos) {
+        rest.reset();
+    } else {
+        rest->remove_prefix(tab + 1);
+    }
+    return true;
 }
 
 std::optional<CatalogRecord> ParseLine(std::string_view line) {
-    const auto fields = SplitFields(line);
-    if (fields.size() < 2 || fields[0].empty() || fields[1].empty()) {
+    std::optional<std::string_view> rest = line;
+    std::string_view kind;
+    std::string_view id;
+    if (!NextField(rest, kind) || !NextField(rest, id) || kind.empty() || id.empty()) {
         return std::nullopt;
     }
     CatalogRecord record;
-    record.kind = fields[0];
-    record.id = fields[1];
-    for (std::size_t i = 2; i < fields.size(); ++i) {
-        const std::string_view field = fields[i];
+    record.kind = kind;
+    record.id = id;
+    std::string_view field;
+    while (NextField(rest, field)) {
         // A trailing TAB is a harmless slip of a hand-written catalogue.
         if (field.empty()) {
             continue;

@@ -46,6 +46,26 @@ bool RidesOnBar(const ControlState& c) {
 
 }  // namespace
 
+int ChoiceInLine(std::string_view line, int choices) {
+    int number = 0;
+    const char* end = line.data() + line.size();
+    auto [ptr, ec] = std::from_chars(line.data(), end, number);
+    if (ec != std::errc() || ptr != end || number < 1 || number > choices) {
+        return 0;
+    }
+    return number;
+}
+
+int YesNoInLine(std::string_view line) {
+    if (line == "y" || line == "Y") {
+        return IDYES;
+    }
+    if (line == "n" || line == "N") {
+        return IDNO;
+    }
+    return 0;
+}
+
 class ConsoleHost::Peer final : public DialogPeer {
   public:
     Peer(ConsoleHost& host, Dialog& dialog) : host_(host), dialog_(dialog) {}
@@ -299,11 +319,8 @@ std::optional<std::string> ConsoleHost::ReadLine(const std::function<bool()>& do
 }
 
 void ConsoleHost::Handle(const std::string& line) {
-    int number = 0;
-    const char* end = line.data() + line.size();
-    auto [ptr, ec] = std::from_chars(line.data(), end, number);
-    if (ec != std::errc() || ptr != end || number < 1 ||
-        number > static_cast<int>(choices_.size())) {
+    const int number = ChoiceInLine(line, static_cast<int>(choices_.size()));
+    if (number == 0) {
         if (!line.empty()) {
             Line("?");
         }
@@ -398,13 +415,15 @@ int ConsoleHost::MessageBox(const MessageBoxRequest& request) {
             Line("    -> No (input closed)");
             return IDNO;
         }
-        if (*answer == "y" || *answer == "Y") {
-            Line("    -> Yes");
-            return IDYES;
-        }
-        if (*answer == "n" || *answer == "N") {
-            Line("    -> No");
-            return IDNO;
+        switch (YesNoInLine(*answer)) {
+            case IDYES:
+                Line("    -> Yes");
+                return IDYES;
+            case IDNO:
+                Line("    -> No");
+                return IDNO;
+            default:
+                break;
         }
     }
 }

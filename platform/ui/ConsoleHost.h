@@ -11,12 +11,19 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "platform/ui/Ui.h"
 
 namespace platform::ui {
+
+// The choice an input line names: its decimal number when that is 1 to `choices`; 0 for any other
+// line.
+int ChoiceInLine(std::string_view line, int choices);
+// The answer a line gives a Yes/No box: IDYES for "y" or "Y", IDNO for "n" or "N", 0 otherwise.
+int YesNoInLine(std::string_view line);
 
 class ConsoleHost final : public Host {
   public:

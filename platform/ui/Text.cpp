@@ -8,12 +8,34 @@ namespace platform::ui {
 
 namespace {
 
-std::string Convert(std::string_view in, const char* to, const char* from,
-                    std::string_view replacement) {
-    iconv_t cd = iconv_open(to, from);
-    if (cd == reinterpret_cast<iconv_t>(-1)) {
+// One descriptor a direction and thread, kept: every text a window shows passes here.
+class Converter {
+  public:
+    Converter(const char* to, const char* from) : m_cd(iconv_open(to, from)) {}
+    ~Converter() {
+        if (IsOpen()) {
+            iconv_close(m_cd);
+        }
+    }
+    Converter(const Converter&) = delete;
+    Converter& operator=(const Converter&) = delete;
+
+    bool IsOpen() const { return m_cd != reinterpret_cast<iconv_t>(-1); }
+    // Back in its initial state.
+    iconv_t Fresh() {
+        iconv(m_cd, nullptr, nullptr, nullptr, nullptr);
+        return m_cd;
+    }
+
+  private:
+    iconv_t m_cd;
+};
+
+std::string Convert(std::string_view in, Converter& converter, std::string_view replacement) {
+    if (!converter.IsOpen()) {
         return std::string(in);
     }
+    iconv_t cd = converter.Fresh();
     std::string out;
     char buffer[256];
     char* src = const_cast<char*>(in.data());
@@ -31,18 +53,19 @@ std::string Convert(std::string_view in, const char* to, const char* from,
             iconv(cd, nullptr, nullptr, nullptr, nullptr);
         }
     }
-    iconv_close(cd);
     return out;
 }
 
 }  // namespace
 
 std::string Cp932ToUtf8(std::string_view cp932) {
-    return Convert(cp932, "UTF-8", "CP932", "\xEF\xBF\xBD");
+    thread_local Converter converter("UTF-8", "CP932");
+    return Convert(cp932, converter, "\xEF\xBF\xBD");
 }
 
 std::string Utf8ToCp932(std::string_view utf8) {
-    return Convert(utf8, "CP932", "UTF-8", "?");
+    thread_local Converter converter("CP932", "UTF-8");
+    return Convert(utf8, converter, "?");
 }
 
 std::string StripMnemonic(std::string_view utf8) {

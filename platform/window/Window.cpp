@@ -102,13 +102,15 @@ struct WindowState {
 
 namespace {
 
-// What crosses between processes: the message number and both parameters.
+// The datagram's layout, in the byte order of the machine: sender and receiver are one user's
+// processes on it.
 struct Wire {
     std::uint32_t magic;
     std::uint32_t message;
     std::uint64_t wParam;
     std::int64_t lParam;
 };
+static_assert(sizeof(Wire) == kDatagramSize);
 constexpr std::uint32_t kWireMagic = 0x4D57525A;  // "ZRWM"
 // A window that does not drain its socket must not block a poster for long.
 constexpr int kSendTimeoutMs = 2000;
@@ -251,18 +253,40 @@ bool FindWindow(std::string_view title) {
     return !EnumWindows(title).empty();
 }
 
-int PostToWindowsTitled(std::string_view title, const Message& message) {
+std::array<std::uint8_t, kDatagramSize> EncodeDatagram(const Message& message) {
     const Wire wire{kWireMagic, message.message, static_cast<std::uint64_t>(message.wParam),
                     static_cast<std::int64_t>(message.lParam)};
+    std::array<std::uint8_t, kDatagramSize> datagram{};
+    std::memcpy(datagram.data(), &wire, sizeof wire);
+    return datagram;
+}
+
+std::optional<Message> DecodeDatagram(std::span<const std::uint8_t> datagram) {
+    Wire wire{};
+    if (datagram.size() != sizeof wire) {
+        return std::nullopt;
+    }
+    std::memcpy(&wire, datagram.data(), sizeof wire);
+    if (wire.magic != kWireMagic) {
+        return std::nullopt;
+    }
+    return Message{wire.message,
+                   static_cast<std::uintptr_t>(wire.wParam),
+                   static_cast<std::intptr_t>(wire.lParam),
+                   {}};
+}
+
+int PostToWindowsTitled(std::string_view title, const Message& message) {
+    const std::array<std::uint8_t, kDatagramSize> datagram = EncodeDatagram(message);
     int posted = 0;
     ForEachWindow(title, [&](int sock, const RemoteWindow&) {
         timeval timeout{kSendTimeoutMs / 1000, (kSendTimeoutMs % 1000) * 1000};
         ::setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
         ssize_t n;
         do {
-            n = ::send(sock, &wire, sizeof wire, MSG_NOSIGNAL);
+            n = ::send(sock, datagram.data(), datagram.size(), MSG_NOSIGNAL);
         } while (n < 0 && errno == EINTR);
-        posted += n == static_cast<ssize_t>(sizeof wire) ? 1 : 0;
+        posted += n == static_cast<ssize_t>(datagram.size()) ? 1 : 0;
     });
     return posted;
 }
@@ -329,8 +353,9 @@ void Receive(std::shared_ptr<detail::WindowState> state, int sock, int stop,
             return;
         }
         while (true) {
-            Wire wire{};
-            iovec iov{&wire, sizeof wire};
+            // One byte more than a message: a longer datagram shows as one.
+            std::array<std::uint8_t, kDatagramSize + 1> buffer{};
+            iovec iov{buffer.data(), buffer.size()};
             alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
             msghdr msg{};
             msg.msg_iov = &iov;
@@ -342,8 +367,11 @@ void Receive(std::shared_ptr<detail::WindowState> state, int sock, int stop,
                 break;
             }
             const cmsghdr* cmsg = CMSG_FIRSTHDR(&msg);
-            if (n != static_cast<ssize_t>(sizeof wire) || (msg.msg_flags & MSG_TRUNC) != 0 ||
-                wire.magic != kWireMagic || cmsg == nullptr || cmsg->cmsg_level != SOL_SOCKET ||
+            const std::optional<Message> message =
+                (msg.msg_flags & MSG_TRUNC) != 0
+                    ? std::nullopt
+                    : DecodeDatagram(std::span(buffer.data(), static_cast<std::size_t>(n)));
+            if (!message || cmsg == nullptr || cmsg->cmsg_level != SOL_SOCKET ||
                 cmsg->cmsg_type != SCM_CREDENTIALS) {
                 continue;
             }
@@ -352,15 +380,11 @@ void Receive(std::shared_ptr<detail::WindowState> state, int sock, int stop,
             if (std::find(accepted.begin(), accepted.end(), cred.uid) == accepted.end()) {
                 continue;
             }
-            if (!state->TakesFromOutside(wire.message)) {
+            if (!state->TakesFromOutside(message->message)) {
                 state->droppedFromOutside.fetch_add(1);
                 continue;
             }
-            state->Enqueue(detail::Entry{Message{wire.message,
-                                                 static_cast<std::uintptr_t>(wire.wParam),
-                                                 static_cast<std::intptr_t>(wire.lParam),
-                                                 {}},
-                                         nullptr, std::nullopt});
+            state->Enqueue(detail::Entry{*message, nullptr, std::nullopt});
         }
     }
 }

@@ -20,11 +20,14 @@
 
 #include <sys/types.h>
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -141,5 +144,12 @@ int PostToWindowsTitled(std::string_view title, const Message& message);
 
 // The socket file name of a title, without the process part: "w-<64-bit FNV-1a hex>-".
 std::string SocketPrefix(std::string_view title);
+
+// What crosses between processes: one datagram of a fixed size with the message number and
+// both parameters (the port never crosses).
+inline constexpr std::size_t kDatagramSize = 24;
+std::array<std::uint8_t, kDatagramSize> EncodeDatagram(const Message& message);
+// The message in a datagram as received; none unless it is exactly one encoded message.
+std::optional<Message> DecodeDatagram(std::span<const std::uint8_t> datagram);
 
 }  // namespace platform::window

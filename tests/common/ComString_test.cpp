@@ -60,6 +60,37 @@ TEST(Cp932, CaseMappingLeavesTrailBytesAlone) {
     EXPECT_LT(CComString("abc").CompareNoCase("ABD"), 0);
 }
 
+TEST(Cp932, CompareNoCaseOrdersAsUpperCaseCopiesDo) {
+    // Lone lead bytes, a lead byte before a NUL or an ASCII trail, bytes above 0x7F, prefixes.
+    const std::vector<std::string_view> texts = {"",
+                                                 "a",
+                                                 "A",
+                                                 "ab",
+                                                 "\x82",
+                                                 "\x82\x81",
+                                                 "\x82\x60",
+                                                 "\x82"
+                                                 "a",
+                                                 "\x82"
+                                                 "A",
+                                                 std::string_view("\x82\0a", 3),
+                                                 "\x82\x81x",
+                                                 "\x84\x80",
+                                                 "\x84\x4F",
+                                                 "a\x82",
+                                                 "\xFF",
+                                                 "z"};
+    for (std::string_view a : texts) {
+        for (std::string_view b : texts) {
+            CComString upperA(a);
+            CComString upperB(b);
+            EXPECT_EQ(CComString(a).CompareNoCase(CComString(b)),
+                      upperA.MakeUpper().Compare(upperB.MakeUpper()))
+                << CComString(a).ToUtf8() << " / " << CComString(b).ToUtf8();
+        }
+    }
+}
+
 TEST(Cp932, Utf8Conversion) {
     EXPECT_EQ(CComString::FromUtf8("表ア"), CComString(kHyo) + kKatakanaA);
     EXPECT_EQ(CComString(std::string_view("\x95\x5C"

@@ -1,8 +1,14 @@
-// Lays arbitrary bytes over the loader script's text and walks the whole model built from it.
+// Lays arbitrary bytes over the loader script's text and walks the model built from it.
+//
+// Every section is reached by index. A walk that looked up every section and pair by name, or
+// checked every pair of every section, would cost far more than building the model and starve the
+// fuzzer: a few sections and pairs picked from the ends and from the input are checked, by index
+// and by name.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "Loader/common/ParamFile.h"
@@ -16,22 +22,61 @@ void Check(bool condition) {
     }
 }
 
-void WalkModel(const CParamFile& file) {
-    for (int s = -1; s <= file.GetParamSectionSize(); ++s) {
+// A few indexes of [0, count): both ends and one the input chooses.
+std::vector<int> Picks(int count, std::size_t seed) {
+    std::vector<int> picks;
+    for (int i :
+         {0, count - 1, count > 0 ? static_cast<int>(seed % static_cast<std::size_t>(count)) : 0}) {
+        if (i >= 0 && i < count && std::ranges::find(picks, i) == picks.end()) {
+            picks.push_back(i);
+        }
+    }
+    return picks;
+}
+
+// The pairs of one section as its object gives them, and one of them through the file.
+void CheckSection(const CParamFile& file, const CComString& section, const CParamKey& keys,
+                  std::size_t seed) {
+    const int count = keys.GetParamKeySize();
+    Check(file.GetParamKeySize(section) == count);
+    for (int i : {-1, count}) {
+        Check(keys.GetParamKey(i).IsEmpty() && keys.GetParamValue(i).IsEmpty());
+    }
+    for (int i : Picks(count, seed)) {
+        // A pair comes from one line of the text: no CR, no NUL, and the key ends at its '='.
+        const CComString key = keys.GetParamKey(i);
+        const CComString value = keys.GetParamValue(i);
+        Check(key.Find('=') < 0);
+        Check(key.View().find_first_of(std::string_view("\r\0", 2)) == std::string_view::npos);
+        Check(value.View().find_first_of(std::string_view("\r\0", 2)) == std::string_view::npos);
+        // A repeated key answers with its first pair.
+        int first = 0;
+        while (keys.GetParamKey(first).CompareNoCase(key) != 0) {
+            ++first;
+        }
+        Check(first <= i && keys.GetParamValue(key) == keys.GetParamValue(first));
+    }
+    if (count > 0) {
+        const int i = static_cast<int>(seed % static_cast<std::size_t>(count));
+        const CComString key = keys.GetParamKey(i);
+        Check(file.GetParamKeyText(section, i) == key);
+        Check(file.GetParamValueText(section, i) == keys.GetParamValue(i));
+        Check(file.GetParamValueText(section, key) == keys.GetParamValue(key));
+    }
+    Check(file.GetParamKeyText(section, count).IsEmpty());
+}
+
+void WalkModel(const CParamFile& file, std::size_t seed) {
+    const int sections = file.GetParamSectionSize();
+    Check(file.GetParamSectionText(-1).IsEmpty() && file.GetParamSectionText(sections).IsEmpty());
+    for (int s = 0; s < sections; ++s) {
+        Check(!file.GetParamSectionText(s).IsEmpty());
+    }
+    for (int s : Picks(sections, seed)) {
         const CComString section = file.GetParamSectionText(s);
         const CParamKey* keys = file.GetParamKeyObject(section);
-        const bool listed = s >= 0 && s < file.GetParamSectionSize();
-        Check(!listed || (keys != nullptr && !section.IsEmpty()));
-        const int count = file.GetParamKeySize(section);
-        for (int i = -1; i <= count; ++i) {
-            const CComString key = file.GetParamKeyText(section, i);
-            const CComString value = file.GetParamValueText(section, i);
-            Check(file.GetParamValueText(section, key).GetLength() >= 0);
-            if (keys != nullptr) {
-                Check(keys->GetParamKey(i) == key && keys->GetParamValue(i) == value);
-                Check(keys->GetParamValue(key).GetLength() >= 0);
-            }
-        }
+        Check(keys != nullptr && keys->GetSectionName().CompareNoCase(section) == 0);
+        CheckSection(file, section, *keys, seed / 7);
     }
 }
 
@@ -40,24 +85,31 @@ void WalkModel(const CParamFile& file) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const platform::resources::ScopedResource text("INI", 145,
                                                    std::span<const std::uint8_t>(data, size));
+    std::size_t seed = size;
+    for (std::size_t i = 0; i < std::min<std::size_t>(size, 8); ++i) {
+        seed = seed * 131 + data[i];
+    }
     CParamFile file;
     file.LoadParamSection("Loader_Update");
-    WalkModel(file);
+    WalkModel(file, seed);
 
-    // Section names taken from the input itself, short and over-long.
+    // Section names taken from the input itself, short and as long as a lookup takes (longer
+    // ones come from the text's own headers); each appended list is reached through its name
+    // unless an earlier section of that name hides it.
     const char* chars = reinterpret_cast<const char*>(data);
     for (std::size_t length :
-         {std::size_t{1}, std::size_t{8}, std::size_t{61}, std::size_t{62}, std::size_t{200}}) {
+         {std::size_t{1}, std::size_t{CParamResource::kMaxSectionNameLength}}) {
         const CComString name(chars, static_cast<int>(std::min(size, length)));
         Check(file.LoadParamKey(name) == 1);
-        Check(file.GetParamKeyObject(name) != nullptr);
-        WalkModel(file);
+        const CParamKey* keys = file.GetParamKeyObject(name);
+        Check(keys != nullptr);
+        CheckSection(file, name, *keys, seed + length);
     }
 
     // Raw scans, into full and into cramped areas.
     CParamResource resource;
-    std::vector<char> names(CParamResource::kSectionNamesSize);
-    std::vector<char> lines(CParamResource::kSectionLinesSize);
+    static std::vector<char> names(CParamResource::kSectionNamesSize);
+    static std::vector<char> lines(CParamResource::kSectionLinesSize);
     const int used = resource.GetSectionNames(names, "Loader_Update");
     Check(used >= 0 && used <= CParamResource::kSectionNamesSize);
     Check(resource.Text().size() <= static_cast<std::size_t>(CParamResource::kMaxTextLength));

@@ -1,9 +1,12 @@
-// ReadRecvCommand on arbitrary bytes from the port: nothing may crash, leak, allocate beyond the
-// largest frame or hand out a record that breaks its family's layout.
+// ReadRecvCommand on arbitrary bytes from the port, a frame at a time or a burst of them:
+// nothing may crash, leak, allocate beyond the largest frame or hand out a record that breaks
+// its family's layout.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 #include <span>
+#include <vector>
 
 #include "Loader/device/Frame.h"
 #include "Loader/device/Response.h"
@@ -11,10 +14,15 @@
 
 namespace {
 
-// The port: the fuzz input, read front to back; a read past its end fails.
+// The port: the fuzz input, read front to back; a read past its end fails. It reports the bytes
+// left as pending, or none as a port may while more is on its way.
 class BufferPort : public CPortManage {
   public:
-    explicit BufferPort(std::span<const std::uint8_t> bytes) : m_bytes(bytes) {}
+    void Reset(std::span<const std::uint8_t> bytes, bool bReportPending) {
+        m_bytes = bytes;
+        m_pos = 0;
+        m_bReportPending = bReportPending;
+    }
     int Recv(std::uint8_t* pbBuff, std::uint32_t uiLength) override {
         if (uiLength > frames::kMaxFrameLength) {
             std::abort();  // only a refused length could ask for more
@@ -24,11 +32,15 @@ class BufferPort : public CPortManage {
         m_pos += n;
         return n == uiLength ? 1 : 0;
     }
+    std::uint32_t PendingBytes() override {
+        return m_bReportPending ? static_cast<std::uint32_t>(m_bytes.size() - m_pos) : 0;
+    }
     bool AtEnd() const { return m_pos >= m_bytes.size(); }
 
   private:
     std::span<const std::uint8_t> m_bytes;
     std::size_t m_pos = 0;
+    bool m_bReportPending = false;
 };
 
 void Check(bool condition) {
@@ -37,53 +49,86 @@ void Check(bool condition) {
     }
 }
 
+// Owner, waits, queue and receive thread object, made once: their named events and threads'
+// state cost more than reading a frame. Each input leaves the queue empty (checked).
+struct Rig {
+    Rig() {
+        reader.SetOwnerDlg(&owner);
+        reader.SetPort(&port);
+        reader.SetQueManage(owner.GetQueManage());
+        reader.CreateReadEvent();
+        owner.GetQueManage()->SetReadThreadObject(&reader);
+    }
+
+    devtest::TestOwner owner;
+    devtest::Waiter db{"FUZZ_DB"};
+    devtest::Waiter hp{"FUZZ_HP"};
+    devtest::Waiter d0[4] = {devtest::Waiter{"FUZZ_D0_0"}, devtest::Waiter{"FUZZ_D0_1"},
+                             devtest::Waiter{"FUZZ_D0_2"}, devtest::Waiter{"FUZZ_D0_3"}};
+    CLoaderReadThread reader;
+    BufferPort port;
+};
+
+void CheckDb(const std::vector<std::uint8_t>& r) {
+    Check(r.size() >= 8 && r.size() <= frames::kMaxFrameLength);
+    Check(frames::DbRecordLength(r) == r.size() && r[0] == 0x44 && r[1] == 0x42);
+}
+
+void CheckHp(const std::vector<std::uint8_t>& r) {
+    Check(r.size() >= 16 && r.size() <= frames::kMaxFrameLength);
+    Check(frames::ReadBe32(r.data() + 4) == r.size());
+}
+
+void CheckD0(const std::vector<std::uint8_t>& r) {
+    Check(r.size() <= frames::kD0MaxData);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) {
         return 0;
     }
+    static Rig& rig = *new Rig;  // lives to the end of the process, as the fuzzer does
     SetZeroLedAnswerFlag(data[0] & 1);
-    BufferPort port(std::span<const std::uint8_t>(data + 1, size - 1));
-    devtest::TestOwner owner;
-    devtest::Waiter db("FUZZ_DB"), hp("FUZZ_HP"), d0("FUZZ_D0");
-    CLoaderReadThread reader;
-    reader.SetOwnerDlg(&owner);
-    reader.SetPort(&port);
-    reader.SetQueManage(owner.GetQueManage());
-    reader.CreateReadEvent();
-    owner.GetQueManage()->SetReadThreadObject(&reader);
-    const std::uint8_t kDb[] = {0x44, 0x42};
-    const std::uint8_t kHp[] = {0x48, 0x50};
-    CQueManage& queue = *owner.GetQueManage();
+    rig.port.Reset(std::span<const std::uint8_t>(data + 1, size - 1), (data[0] & 2) != 0);
+    CQueManage& queue = *rig.owner.GetQueManage();
 
-    while (!port.AtEnd()) {
-        queue.AddQueData(kDb, 2, &db);
-        queue.AddQueData(kHp, 2, &hp);
-        for (std::uint8_t op = frames::kD0Answer0; op <= frames::kD0Answer3; ++op) {
-            queue.AddQueData(&op, 1, &d0);
-        }
-        reader.ReadRecvCommand();
-        if (const CQueData* e = queue.FindQueData(&db); e != nullptr && e->IsServed()) {
-            const auto& r = e->GetRecvData();
-            Check(r.size() >= 8 && r.size() <= frames::kMaxFrameLength);
-            Check(frames::DbRecordLength(r) == r.size() && r[0] == 0x44 && r[1] == 0x42);
-        }
-        if (const CQueData* e = queue.FindQueData(&hp); e != nullptr && e->IsServed()) {
-            const auto& r = e->GetRecvData();
-            Check(r.size() >= 16 && r.size() <= frames::kMaxFrameLength);
-            Check(frames::ReadBe32(r.data() + 4) == r.size());
-        }
-        for (const CQueData* e = queue.FindQueData(&d0); e != nullptr && e->IsServed();
-             e = nullptr) {
-            Check(e->GetRecvData().size() <= frames::kD0MaxData);
-        }
-        queue.DelAllQueData(&db);
-        queue.DelAllQueData(&hp);
-        queue.DelAllQueData(&d0);
-        Check(queue.GetEntryCount() == 0 && queue.GetWaitCount() == 0);
+    // One wait a family and D0 answer, as execution threads keep them: a served one is checked,
+    // taken and made again; the others wait on across the reads.
+    struct Wait {
+        devtest::Waiter* waiter;
+        std::vector<std::uint8_t> key;
+        void (*check)(const std::vector<std::uint8_t>&);
+    };
+    const Wait waits[] = {
+        {&rig.db, {0x44, 0x42}, CheckDb},
+        {&rig.hp, {0x48, 0x50}, CheckHp},
+        {&rig.d0[0], {frames::kD0Answer0}, CheckD0},
+        {&rig.d0[1], {frames::kD0Answer0 + 1}, CheckD0},
+        {&rig.d0[2], {frames::kD0Answer0 + 2}, CheckD0},
+        {&rig.d0[3], {frames::kD0Answer3}, CheckD0},
+    };
+    for (const Wait& w : waits) {
+        queue.AddQueData(w.key.data(), static_cast<int>(w.key.size()), w.waiter);
     }
-    queue.SetReadThreadObject(nullptr);
+    while (!rig.port.AtEnd()) {
+        rig.reader.ReadRecvCommand();
+        for (const Wait& w : waits) {
+            const CQueData* e = queue.FindQueData(w.waiter);
+            Check(e != nullptr);
+            if (e->IsServed()) {
+                w.check(e->GetRecvData());
+                queue.DelQueData(w.waiter);
+                queue.AddQueData(w.key.data(), static_cast<int>(w.key.size()), w.waiter);
+            }
+        }
+        Check(queue.GetEntryCount() == std::size(waits) && queue.GetWaitCount() == 6);
+    }
+    for (const Wait& w : waits) {
+        queue.DelAllQueData(w.waiter);
+    }
+    Check(queue.GetEntryCount() == 0 && queue.GetWaitCount() == 0);
     SetZeroLedAnswerFlag(0);
     return 0;
 }

@@ -157,6 +157,13 @@ TEST_F(ParamFileTest, NamesAndKeysAreFoundWithoutRegardToCase) {
     EXPECT_EQ(file.GetParamValueText("missing", 0), "");
     EXPECT_EQ(file.GetParamKeyText("missing", 0), "");
     EXPECT_EQ(file.GetParamKeySize("missing"), 0);
+
+    // Full-width letters fold too, Greek ones as well; katakana have no case.
+    Lay(Cp932("[ａｂ]\nk=1\n[α]\nk=2\n[ア]\nk=3\n"));
+    ASSERT_EQ(file.LoadParamSection("Loader_Update"), 1);
+    EXPECT_EQ(file.GetParamValueText(CComString::FromUtf8("ＡＢ"), "K"), "1");
+    EXPECT_EQ(file.GetParamValueText(CComString::FromUtf8("Α"), "k"), "2");
+    EXPECT_EQ(file.GetParamKeyObject(CComString::FromUtf8("ァ")), nullptr);
 }
 
 TEST_F(ParamFileTest, LogicalNamesSelectTheirTextsCaseSensitively) {

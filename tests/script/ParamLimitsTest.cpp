@@ -48,6 +48,15 @@ std::string HeadersTakingBytes(int total) {
     return text + "k=v\r\n";
 }
 
+TEST_F(ParamFileTest, AnEmptyTextWithNoBytesBehindItHasNoSections) {
+    Lay("[A]\r\nk=1\r\n");
+    ASSERT_EQ(file.LoadParamSection("Loader_Update"), 1);
+    const platform::resources::ScopedResource empty("INI", 145, {});
+    EXPECT_EQ(file.LoadParamSection("Loader_Update"), 0);
+    EXPECT_EQ(file.GetParamSectionSize(), 0);
+    EXPECT_EQ(file.GetParamKeyObject("A"), nullptr);
+}
+
 TEST_F(ParamFileTest, SectionNamesMustFitTheirArea) {
     Lay(HeadersTakingBytes(CParamResource::kSectionNamesSize));
     ASSERT_EQ(file.LoadParamSection("Loader_Update"), 1);
