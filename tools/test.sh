@@ -2,7 +2,7 @@
 # The project's test command: installs what is missing, then builds and runs every test in a
 # release build, builds, checks with lintian, installs, uses and purges the Debian package, builds
 # the programs as an ordinary CMake Release build, runs each fuzzer for a short bounded time
-# (ZR_FUZZ_SECONDS, default 20), builds everything with clang to check the lock annotations, and
+# (ZR_FUZZ_SECONDS, default 10), builds everything with clang to check the lock annotations, and
 # runs the tests again under ThreadSanitizer and under AddressSanitizer +
 # UndefinedBehaviorSanitizer (the longest roads under one of them each). Prints each stage's time.
 set -euo pipefail
@@ -44,7 +44,7 @@ stage "Debian package installed" tools/package-check.sh
 # The ordinary CMake Release build (-O3, no -Werror) must keep building, and without warnings.
 stage "plain-release build (programs)" \
   quiet tools/build.sh plain-release zr40-loader zr40-devsim zr40-imagegen
-stage "fuzzing" tools/fuzz.sh "${ZR_FUZZ_SECONDS:-20}"
+stage "fuzzing" tools/fuzz.sh "${ZR_FUZZ_SECONDS:-10}"
 # A few minutes on two cores; the fuzz build checks the lock annotations of its targets only.
 stage "clang-check build" quiet tools/build.sh clang-check
 # The long real-time roads (a
