@@ -11,20 +11,8 @@ build=${ZR_USBVM_BUILD:-build/release}
 results=${ZR_USBVM_RESULTS:?run inside tools/usbvm.sh}
 wait_s=$((${ZR_USBVM_MM_WAIT_MS:-300000} / 1000))
 
-until_true() {
-  local deadline=$(($(date +%s) + wait_s))
-  until "$@"; do
-    if [ "$(date +%s)" -ge "$deadline" ]; then
-      echo "gave up waiting for: $*" >&2
-      return 1
-    fi
-    sleep 0.5
-  done
-}
-fail() {
-  echo "FAILED: $*" >&2
-  exit 1
-}
+# shellcheck source=tests/usbvm/lib.sh
+. "$(dirname "$0")/lib.sh"
 event() { grep -qx "$1" "$2"; }
 foreign_bytes() { grep -q '^rx GARBAGE' "$1"; }
 has_modem() { mmcli -L 2>/dev/null | grep -q '/Modem/'; }
@@ -48,7 +36,7 @@ plug() {
   "$build/sim/devsim/zr40-devsim" --dir "$1" --gadget --reenum-ms 500 \
     --frame-log "$1/frames.log" >"$1/events" &
   sim=$!
-  until_true event ready "$1/events"
+  until_true "$wait_s" 0.5 event ready "$1/events"
 }
 unplug() {
   kill "$sim"
@@ -69,7 +57,7 @@ start=$(date +%s)
 echo "== without the rules"
 start_mm bare
 plug /tmp/zr40-mm-bare
-until_true foreign_bytes /tmp/zr40-mm-bare/frames.log
+until_true "$wait_s" 0.5 foreign_bytes /tmp/zr40-mm-bare/frames.log
 echo "ModemManager probed the update port after $(($(date +%s) - start)) s:"
 head -5 /tmp/zr40-mm-bare/frames.log
 cp /tmp/zr40-mm-bare/frames.log "$results/frames-bare.log"

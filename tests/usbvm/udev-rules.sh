@@ -7,21 +7,8 @@ build=${ZR_USBVM_BUILD:-build/release}
 wait_s=$((${ZR_USBVM_WAIT_MS:-120000} / 1000))
 work=$(mktemp -d /tmp/zr40-udev-XXXXXX)
 
-# Polls a condition until it holds or ZR_USBVM_WAIT_MS runs out.
-until_true() {
-  local deadline=$(($(date +%s) + wait_s))
-  until "$@"; do
-    if [ "$(date +%s)" -ge "$deadline" ]; then
-      echo "gave up waiting for: $*" >&2
-      return 1
-    fi
-    sleep 0.1
-  done
-}
-fail() {
-  echo "FAILED: $*" >&2
-  exit 1
-}
+# shellcheck source=tests/usbvm/lib.sh
+. "$(dirname "$0")/lib.sh"
 prop() { udevadm info --query=property --name="$1" | sed -n "s/^$2=//p"; }
 usb_prop() { udevadm info --query=property --path="$1" | sed -n "s/^$2=//p"; }
 event() { grep -qx "$1" "$work/events"; }
@@ -43,8 +30,8 @@ trap 'kill "$sim" 2>/dev/null || true' EXIT
 
 "$build/sim/devsim/zr40-devsim" --dir "$work" --gadget --reenum-ms 500 >"$work/events" &
 sim=$!
-until_true event ready
-until_true ttys_at 0 2
+until_true "$wait_s" 0.1 event ready
+until_true "$wait_s" 0.1 ttys_at 0 2
 udevadm settle --timeout="$wait_s"
 modem=$(tty_of 0)
 update=$(tty_of 2)
@@ -59,8 +46,8 @@ udevadm info --query=property --name="$update"
 # Into the boot loader: the download-mode request on the update port.
 stty -F "/dev/$update" raw -echo
 printf '\377\125\000\102\000\001\001\376' >"/dev/$update"
-until_true event "appeared update bootloader"
-until_true ttys_at 0
+until_true "$wait_s" 0.1 event "appeared update bootloader"
+until_true "$wait_s" 0.1 ttys_at 0
 udevadm settle --timeout="$wait_s"
 boot=$(tty_of 0)
 echo "boot loader's update port $boot"
