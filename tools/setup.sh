@@ -17,6 +17,12 @@ packages=(
   help2man man-db
   # the Debian package (tools/package.sh) and its checks
   debhelper dpkg-dev fakeroot lintian desktop-file-utils appstream
+  # the USB guest (tools/usbvm.sh): the emulator; its kernel and busybox are fetched, not installed
+  qemu-system-x86
+  # the package's udev rules, loaded into the guest's udevd (run from the shared root)
+  udev
+  # ModemManager in the guest (tools/usbvm.sh tests/usbvm/modemmanager.sh, by hand)
+  modemmanager
 )
 
 missing=()

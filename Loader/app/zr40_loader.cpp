@@ -3,6 +3,7 @@
 // the update tool uses, and writes "ZR40Loader_err.log" when a step fails.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +20,7 @@
 #include "Loader/common/ComFile.h"
 #include "Loader/common/ParamFile.h"
 #include "Loader/common/ProductInfo.h"
+#include "Loader/common/StartTrace.h"
 #include "Loader/device/AtChannel.h"
 #include "Loader/device/ImageWalker.h"
 #include "Loader/device/PortManage.h"
@@ -119,31 +121,47 @@ int countFrames(const CParamFile& script, const CComString& strSection) {
     return total;
 }
 
+// Counting walks every image of the section, which takes longer than the run needs to reach its
+// first frame: it is counted beside the run, and a step that comes first counts for itself.
 class Progress {
   public:
-    explicit Progress(int total) : m_total(total), m_tty(isatty(STDERR_FILENO) == 1) {}
+    Progress(const CParamFile& script, const CComString& section)
+        : m_script(script), m_section(section), m_tty(isatty(STDERR_FILENO) == 1) {}
+
+    // Any thread; the script is only read while the run goes. Two threads may both count.
+    int Total() {
+        int total = m_total.load();
+        if (total < 0) {
+            total = countFrames(m_script, m_section);
+            m_total.store(total);
+        }
+        return total;
+    }
 
     void Step() {
+        const int total = Total();
         int done = ++m_done;
-        if (m_total <= 0) {
+        if (total <= 0) {
             return;
         }
-        int percent = std::min(100, done * 100 / m_total);
+        int percent = std::min(100, done * 100 / total);
         if (m_tty) {
             int filled = percent * 40 / 100;
             std::fprintf(stderr, "\r[%s%s] %3d%% %d/%d frames", std::string(filled, '#').c_str(),
-                         std::string(40 - filled, '.').c_str(), percent, done, m_total);
-            if (done == m_total) {
+                         std::string(40 - filled, '.').c_str(), percent, done, total);
+            if (done == total) {
                 std::fputc('\n', stderr);
             }
         } else if (percent / 10 != m_lastTenth) {
             m_lastTenth = percent / 10;
-            std::fprintf(stderr, "progress %d%% (%d/%d frames)\n", percent, done, m_total);
+            std::fprintf(stderr, "progress %d%% (%d/%d frames)\n", percent, done, total);
         }
     }
 
   private:
-    int m_total;
+    const CParamFile& m_script;
+    const CComString m_section;
+    std::atomic<int> m_total{-1};
     bool m_tty;
     std::atomic<int> m_done{0};
     int m_lastTenth = -1;
@@ -401,6 +419,7 @@ int finishRun(CLoaderRun::Result result, bool stopped, const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    starttrace::Mark("main");
     Options options;
     if (std::optional<int> rc = parseArgs(argc, argv, options)) {
         return *rc;
@@ -426,14 +445,22 @@ int main(int argc, char** argv) {
                 options.section.ToUtf8().c_str());
     std::fflush(stdout);
 
-    Progress progress(countFrames(run.Script(), options.section));
+    Progress progress(run.Script(), options.section);
     setCallbacks(run, progress, options.verbose);
 
-    CLoaderRun::Result result;
+    CLoaderRun::Result result = CLoaderRun::Result::kNotStarted;
     bool stopped = false;
     {
         SignalWatcher signals(run);
-        result = run.Run(options.section);
+        if (run.Start(options.section) == 1) {
+            // At the lowest priority, so that the run's threads, starting now, go first.
+            std::thread counter([&progress] {
+                static_cast<void>(setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 19));
+                progress.Total();
+            });
+            result = run.Wait();
+            counter.join();
+        }
         stopped = signals.Stopped();
     }
     return finishRun(result, stopped, options);

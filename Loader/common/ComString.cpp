@@ -1,12 +1,11 @@
 #include "Loader/common/ComString.h"
 
-#include <iconv.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+
+#include "platform/text/Iconv.h"
 
 namespace {
 
@@ -147,57 +146,15 @@ __attribute__((format(printf, 1, 0))) std::string VFormat(const char* fmt, va_li
     return out;
 }
 
-// One descriptor a direction and thread, kept: opening one costs more than most conversions.
-class Converter {
-  public:
-    Converter(const char* to, const char* from) : m_cd(iconv_open(to, from)) {}
-    ~Converter() {
-        if (IsOpen()) {
-            iconv_close(m_cd);
-        }
-    }
-    Converter(const Converter&) = delete;
-    Converter& operator=(const Converter&) = delete;
+// ASCII reads the same in both and needs no converter; the C library loads that on first use,
+// about a millisecond of a program's start.
+bool IsAscii(std::string_view in) {
+    return std::ranges::all_of(in, [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
 
-    bool IsOpen() const { return m_cd != reinterpret_cast<iconv_t>(-1); }
-    // Back in its initial state.
-    iconv_t Fresh() {
-        iconv(m_cd, nullptr, nullptr, nullptr, nullptr);
-        return m_cd;
-    }
-
-  private:
-    iconv_t m_cd;
-};
-
-// iconv with '?' for every byte it cannot take; the tool must show something rather than fail.
-std::string Convert(Converter& converter, std::string_view in) {
-    if (!converter.IsOpen()) {
-        return std::string(in.size(), '?');
-    }
-    iconv_t cd = converter.Fresh();
-    std::string out;
-    char buf[256];
-    char* src = const_cast<char*>(in.data());
-    std::size_t srcLeft = in.size();
-    while (srcLeft > 0) {
-        char* dst = buf;
-        std::size_t dstLeft = sizeof buf;
-        std::size_t r = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
-        out.append(buf, sizeof buf - dstLeft);
-        if (r == static_cast<std::size_t>(-1) && errno != E2BIG) {
-            // EILSEQ or EINVAL (truncated sequence): replace one byte and go on.
-            out += '?';
-            ++src;
-            --srcLeft;
-            iconv(cd, nullptr, nullptr, nullptr, nullptr);
-        }
-    }
-    char* dst = buf;
-    std::size_t dstLeft = sizeof buf;
-    iconv(cd, nullptr, nullptr, &dst, &dstLeft);
-    out.append(buf, sizeof buf - dstLeft);
-    return out;
+// '?' for every byte that does not convert; the tool must show something rather than fail.
+std::string Convert(platform::text::Converter& converter, std::string_view in) {
+    return converter.IsOpen() ? converter.Convert(in, "?") : std::string(in.size(), '?');
 }
 
 }  // namespace
@@ -563,12 +520,18 @@ CComString CComString::GetDirectory() const {
 }
 
 std::string CComString::ToUtf8() const {
-    thread_local Converter converter("UTF-8", "CP932");
+    if (IsAscii(m_str)) {
+        return m_str;
+    }
+    thread_local platform::text::Converter converter("UTF-8", "CP932");
     return Convert(converter, m_str);
 }
 
 CComString CComString::FromUtf8(std::string_view utf8) {
-    thread_local Converter converter("CP932", "UTF-8");
+    if (IsAscii(utf8)) {
+        return CComString(utf8);
+    }
+    thread_local platform::text::Converter converter("CP932", "UTF-8");
     return CComString(Convert(converter, utf8));
 }
 

@@ -15,9 +15,9 @@
 #include "Loader/common/ErrorRecord.h"
 #include "Loader/common/ParamFile.h"
 #include "Loader/common/RunNames.h"
+#include "Loader/common/StartTrace.h"
 #include "platform/devices/Devices.h"
 #include "platform/kernel/Thread.h"
-#include "platform/mobile/Mobile.h"
 #include "platform/paths/Paths.h"
 
 namespace {
@@ -31,10 +31,8 @@ constexpr std::size_t kQueueSize = 4096;
 constexpr std::uint32_t kOpenRetryMs = 500;
 constexpr std::uint32_t kCloseDelayMs = 100;
 constexpr int kEmptyPollLimit = 20;
-constexpr std::uint32_t kRegisterRetryMs = 5000;
 constexpr char kCurrentDriverVersion[] = "1.0.8.0";
 constexpr char kCurrentConnectionSoftVersion[] = "1.04";
-constexpr char kDialUpDeviceName[] = "mirato ZR40";
 
 int ExecDetailOf(serial::Step step) {
     switch (step) {
@@ -58,25 +56,6 @@ void StoreStepError(const serial::Error& error) {
     ExecError().ErrDetail = error.sysError;
 }
 
-// Cuts CP932 text to fit `size` bytes with its NUL, never between the two bytes of a character.
-template <std::size_t N>
-void CopyText(const std::string& utf8, char (&out)[N]) {
-    const CComString text = CComString::FromUtf8(utf8);
-    const std::string_view bytes = text.View();
-    std::size_t end = 0;
-    while (end < bytes.size()) {
-        const std::size_t step =
-            cp932::IsLeadByte(static_cast<unsigned char>(bytes[end])) && end + 1 < bytes.size() ? 2
-                                                                                                : 1;
-        if (end + step > N - 1) {
-            break;
-        }
-        end += step;
-    }
-    std::memcpy(out, bytes.data(), end);
-    out[end] = '\0';
-}
-
 // A catalogue (the simulator) may give the modem port's second AT channel a path of its own;
 // on a PC there is none, and the modem port's tty is opened a second time instead.
 std::optional<std::string> SeparateSecondChannel(const std::string& modemPath) {
@@ -89,12 +68,6 @@ std::optional<std::string> SeparateSecondChannel(const std::string& modemPath) {
 }
 
 }  // namespace
-
-// The device's Mobile Broadband interface once found: the service that answers for it and its id.
-struct CMbnInterface {
-    std::shared_ptr<platform::mobile::MobileBroadband> service;
-    std::string id;
-};
 
 // Wakes the receive thread whenever bytes arrive on the open update port.
 class CPortWatchThread final : public platform::kernel::WorkerThread {
@@ -116,6 +89,10 @@ CUsbPort::CUsbPort(CParamFile* pInitData, platform::kernel::Clock& clock,
         const CComString blkSize = m_pInitData->GetParamValueText("USB", "BlkSize");
         if (!blkSize.IsEmpty()) {
             m_nBlockSize = blkSize.ToInt();
+        }
+        const CComString frameGap = m_pInitData->GetParamValueText("USB", "FrameGap");
+        if (!frameGap.IsEmpty()) {
+            m_nFrameGapMs = std::max(frameGap.ToInt(), 0);
         }
     }
     m_pKillEvent = Event::Named(kReceiveKillEventName, true, false);
@@ -165,13 +142,6 @@ std::string CUsbPort::DevicePath(const CComString& cstrName) const {
         return std::string(name);
     }
     return (m_discovery.devDir / name).string();
-}
-
-std::shared_ptr<platform::mobile::MobileBroadband> CUsbPort::MobileService() const {
-    if (m_discovery.mobile) {
-        return m_discovery.mobile;
-    }
-    return platform::mobile::Create();
 }
 
 bool CUsbPort::ConnectionSoftCurrent() const {
@@ -248,6 +218,10 @@ int CUsbPort::Open() {
     }
     const auto start = static_cast<std::int64_t>(m_clock.NowMs() / 1000);
     for (;;) {
+        // A tty's name lasts one enumeration: back from the switch to its boot loader or from a
+        // reset, the device may have the update port under another one (ttyACM1, then ttyUSB0).
+        // None found keeps the name there was, and the attempt fails as before.
+        FindPort(kUpdatePort);
         if (PortOpen() == 1) {
             m_bOpened = 1;
             return 1;
@@ -273,13 +247,14 @@ int CUsbPort::PortOpen() {
     if (leftover) {
         leftover->Handle().Wait(platform::kernel::kInfinite);
     }
+    bool bCameBack = false;
     {
         CriticalSectionLock lock(m_stateLock);
         if (serial::Error err = m_hPort.Open(DevicePath(m_strUpdatePort))) {
             StoreStepError(err);
             return 0;
         }
-        m_bDeviceGone = false;
+        bCameBack = m_bDeviceGone.exchange(false);
     }
     if (ConfigurePort(m_hPort) != 1) {
         ClosePort();
@@ -298,6 +273,14 @@ int CUsbPort::PortOpen() {
     }
     started->Resume();
     m_bOpened = 1;
+    if (!m_bEverOpened) {
+        // Who wrote to the port before, and when, is not known.
+        m_bEverOpened = true;
+        m_qwQuietSinceMs = m_clock.NowMs();
+    } else if (bCameBack) {
+        // A device that vanished under us started again: its loader has heard nothing yet.
+        m_qwQuietSinceMs.reset();
+    }
     return 1;
 }
 
@@ -429,6 +412,13 @@ int CUsbPort::Send(const std::uint8_t* pbBuff, std::uint32_t uiLength) {
         ExecError().ErrDetail = kErrorInvalidParameter;
         return 0;
     }
+    const int nSent = SendBlocks(pbBuff, uiLength);
+    // Until SendFrame says the bytes were a whole frame, they may be part of one.
+    m_qwQuietSinceMs = m_clock.NowMs();
+    return nSent;
+}
+
+int CUsbPort::SendBlocks(const std::uint8_t* pbBuff, std::uint32_t uiLength) {
     for (std::uint32_t offset = 0; offset < uiLength;) {
         const std::size_t block =
             std::min<std::size_t>(static_cast<std::size_t>(m_nBlockSize), uiLength - offset);
@@ -442,9 +432,28 @@ int CUsbPort::Send(const std::uint8_t* pbBuff, std::uint32_t uiLength) {
         if (WriteBlock(pbBuff + offset, block) != 1) {
             return 0;
         }
+        starttrace::FirstFrame();
         offset += static_cast<std::uint32_t>(block);
     }
     return 1;
+}
+
+int CUsbPort::SendFrame(const std::uint8_t* pbBuff, std::uint32_t uiLength) {
+    if (m_bOpened.load() == 0 || uiLength == 0) {
+        return Send(pbBuff, uiLength);
+    }
+    if (m_qwQuietSinceMs) {
+        const std::uint64_t qwDue = *m_qwQuietSinceMs + static_cast<std::uint64_t>(m_nFrameGapMs);
+        const std::uint64_t qwNow = m_clock.NowMs();
+        if (qwNow < qwDue) {
+            m_clock.SleepMs(static_cast<std::uint32_t>(qwDue - qwNow));
+        }
+    }
+    const int nSent = Send(pbBuff, uiLength);
+    if (nSent == 1) {
+        m_qwQuietSinceMs.reset();
+    }
+    return nSent;
 }
 
 int CUsbPort::Recv(std::uint8_t* pbBuff, std::uint32_t uiLength) {
@@ -590,86 +599,6 @@ int CUsbPort::AtWaitInput(int nChannel, std::uint32_t dwTimeoutMs) {
                             ? -1
                             : static_cast<int>(std::min<std::uint32_t>(dwTimeoutMs, 0x7FFFFFFF));
     return channel->WaitForInput(timeout) == serial::WaitResult::Input ? 1 : 0;
-}
-
-int CUsbPort::AttachMbnInterface() {
-    std::optional<std::string> netId;
-    for (const devices::DeviceInfo& device :
-         DeviceBackend()->PresentDevices(devices::SetupClass::Net)) {
-        if (device.hardwareId == devices::kNetHardwareId) {
-            netId = device.NetCfgInstanceId();
-            break;
-        }
-    }
-    if (!netId) {
-        return 0;
-    }
-    std::shared_ptr<platform::mobile::MobileBroadband> service = MobileService();
-    for (const std::string& id : service->InterfaceIds()) {
-        if (id == *netId) {
-            m_pMbnInterface = std::make_unique<CMbnInterface>();
-            m_pMbnInterface->service = std::move(service);
-            m_pMbnInterface->id = id;
-            return 1;
-        }
-    }
-    return 0;
-}
-
-int CUsbPort::GetRegisterState(int nRetries) {
-    if (!m_pMbnInterface) {
-        return -1;
-    }
-    const int attempts = std::max(nRetries, 0) + 1;
-    for (int attempt = 1; attempt <= attempts; ++attempt) {
-        const std::optional<int> state =
-            m_pMbnInterface->service->RegisterState(m_pMbnInterface->id);
-        if (state == platform::mobile::kRegisterHome) {
-            return 0;
-        }
-        if (state == platform::mobile::kRegisterRoaming ||
-            state == platform::mobile::kRegisterPartner) {
-            return 1;
-        }
-        if (attempt < attempts) {
-            m_clock.SleepMs(kRegisterRetryMs);
-        }
-    }
-    return -1;
-}
-
-int CUsbPort::GetDeviceInfo(char (&szFirmware)[10], char (&szDeviceId)[20]) {
-    szFirmware[0] = '\0';
-    szDeviceId[0] = '\0';
-    if (!m_pMbnInterface) {
-        return -1;
-    }
-    const std::optional<platform::mobile::DeviceCaps> caps =
-        m_pMbnInterface->service->DeviceCaps(m_pMbnInterface->id);
-    if (!caps) {
-        return -1;
-    }
-    CopyText(caps->firmware, szFirmware);
-    CopyText(caps->deviceId, szDeviceId);
-    return 1;
-}
-
-int CUsbPort::GetConnectionState() {
-    if (!m_pMbnInterface) {
-        return 0;
-    }
-    const std::optional<int> state = m_pMbnInterface->service->ConnectionState(m_pMbnInterface->id);
-    return state == platform::mobile::kConnectionActivated ? 2 : 0;
-}
-
-int CUsbPort::IsDialUpActive() {
-    const std::shared_ptr<platform::mobile::MobileBroadband> service = MobileService();
-    for (const platform::mobile::DialUpEntry& entry : service->ActiveDialUps()) {
-        if (entry.deviceName.find(kDialUpDeviceName) != std::string::npos) {
-            return 2;
-        }
-    }
-    return 0;
 }
 
 int CUsbPort::CheckDriverVersions(bool bMbnMode) {

@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,6 +51,10 @@ class CPortManage {
     // Exactly uiLength bytes.
     virtual int Recv(std::uint8_t* /*pbBuff*/, std::uint32_t /*uiLength*/) { return 0; }
     virtual int Send(const std::uint8_t* /*pbBuff*/, std::uint32_t /*uiLength*/) { return 0; }
+    // One whole boot-loader frame (DB, D0, an S-record line).
+    virtual int SendFrame(const std::uint8_t* pbBuff, std::uint32_t uiLength) {
+        return Send(pbBuff, uiLength);
+    }
     // Seconds Open keeps trying; a port that opens at once ignores it.
     virtual void SetOpenTimeout(int /*nSeconds*/) {}
     // Received bytes waiting to be read; 0 also when the port cannot tell.
@@ -57,7 +62,12 @@ class CPortManage {
 };
 
 class CPortWatchThread;
-struct CMbnInterface;
+
+// The device's Mobile Broadband interface once found: the service that answers for it and its id.
+struct CMbnInterface {
+    std::shared_ptr<platform::mobile::MobileBroadband> service;
+    std::string id;
+};
 
 // Where CUsbPort looks for the device and what surrounds it; the defaults are the system's.
 struct CUsbPortDiscovery {
@@ -79,14 +89,16 @@ class CUsbPort : public CPortManage {
     static constexpr std::int32_t kErrorGenFailure = 31;
     static constexpr std::int32_t kErrorInvalidParameter = 0x57;
     static constexpr int kDefaultBlockSize = 4096;
+    static constexpr int kDefaultFrameGapMs = 1000;
 
     // The connection software's version strings: "FileVersion=..." in this file beside its
     // program, under the discovery's root: opt/Norvale/mirato ZR40/.
     static constexpr char kConnectionSoftDir[] = "opt/Norvale/mirato ZR40";
     static constexpr char kConnectionSoftVersionFile[] = "ZR40_ConnectionSoft.version";
 
-    // Reads [SYSTEM] WaitTime and [USB] BlkSize once; creates "KILL_EVENT_RECV" (manual reset) and
-    // "READ_EVENT" (automatic reset), both cleared. `clock` paces Open's retries and Recv's polls.
+    // Reads [SYSTEM] WaitTime, [USB] BlkSize and [USB] FrameGap once; creates "KILL_EVENT_RECV"
+    // (manual reset) and "READ_EVENT" (automatic reset), both cleared. `clock` paces Open's retries
+    // and Recv's polls.
     explicit CUsbPort(CParamFile* pInitData,
                       platform::kernel::Clock& clock = platform::kernel::SystemClock(),
                       CUsbPortDiscovery discovery = {});
@@ -115,6 +127,14 @@ class CUsbPort : public CPortManage {
     // Writes in [USB] BlkSize blocks (empty: 4,096), testing "KILL_EVENT_RECV" before each.
     // 0 bytes succeed without writing.
     int Send(const std::uint8_t* pbBuff, std::uint32_t uiLength) override;
+    // The device's boot loader takes whatever comes for the rest of a frame it has part of,
+    // until its receive time-out drops that part. Such a part may be left by a run killed inside
+    // a frame, and a run started again at once would lose its first command in it. So a frame
+    // waits until [USB] FrameGap ms (longer than that time-out; empty: 1,000) have passed
+    // without other bytes from us since the port was first opened, or since Send wrote bytes
+    // or a frame failed half way; after a whole frame, or once the port of a device that
+    // vanished meanwhile (a re-enumeration) is open again, the next goes at once.
+    int SendFrame(const std::uint8_t* pbBuff, std::uint32_t uiLength) override;
     // Polls every WaitTime ms: fails after 20 polls that brought nothing; once a byte has come,
     // polls until the count is complete or "KILL_EVENT_RECV" is set.
     int Recv(std::uint8_t* pbBuff, std::uint32_t uiLength) override;
@@ -181,6 +201,7 @@ class CUsbPort : public CPortManage {
     // The watcher found the device gone: close the port unless its owner is closing it.
     void LostDevice();
     platform::serial::SerialPort* AtChannel(int nChannel);
+    int SendBlocks(const std::uint8_t* pbBuff, std::uint32_t uiLength);
     int WriteFailed(const platform::serial::Error& error);
 
     int m_nOpenTimeout = 30;  // under the owner's portLock, as Open is
@@ -202,6 +223,11 @@ class CUsbPort : public CPortManage {
     int m_nWaitTime = 0;
     // 0 or less fails every Send that has bytes to write.
     int m_nBlockSize = kDefaultBlockSize;
+    int m_nFrameGapMs = kDefaultFrameGapMs;
+    // Since when the line has been quiet as far as we know; empty while the loader is known to
+    // be between frames. Under the owner's portLock, as Send is.
+    std::optional<std::uint64_t> m_qwQuietSinceMs;
+    bool m_bEverOpened = false;
     // Keeps the watcher's emergency close apart from Close and PortOpen.
     platform::kernel::CriticalSection m_stateLock;
 };

@@ -8,6 +8,7 @@
 
 #include "Loader/common/ErrorRecord.h"
 #include "Loader/common/ParamFile.h"
+#include "Loader/common/StartTrace.h"
 #include "Loader/device/PortManage.h"
 #include "Loader/device/QueManage.h"
 #include "Loader/device/Response.h"
@@ -281,7 +282,9 @@ bool CLoaderExecThread::RunRows() {
         const int nWaitTime = m_pInitData != nullptr
                                   ? m_pInitData->GetParamValueText("SYSTEM", "WaitTime").ToInt()
                                   : 0;
+        starttrace::Mark("pause");
         m_pClock->SleepMs(static_cast<std::uint32_t>(std::max(nWaitTime, 0)));
+        starttrace::Mark("row");
 
         if (IsStopRequested()) {
             SetExecError(0, kStartStopped, 0, 0);
@@ -303,6 +306,7 @@ bool CLoaderExecThread::RunRows() {
             m_strNextWait = pRows->GetParamValue(i + 1);
         }
         const int nResult = DispatchCommand(key, pRows->GetParamValue(i));
+        starttrace::Mark("done");
         m_strNextWait.Empty();
         if (nResult != 1) {
             return true;
@@ -421,7 +425,7 @@ int CLoaderExecThread::SendToPort(const std::uint8_t* pbBuff, std::uint32_t uiLe
         return 0;
     }
     CriticalSectionLock lock(m_pOwnerDlg->portLock());
-    return m_pPort->Send(pbBuff, uiLength);
+    return m_pPort->SendFrame(pbBuff, uiLength);
 }
 
 int CLoaderExecThread::RegisterAnswer(const std::uint8_t* pbKey, int iSize) {

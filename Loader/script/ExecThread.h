@@ -232,7 +232,8 @@ class CLoaderExecThread : public CLoaderThread {
     // For a stop seen during a write or wait: ErrContents -2, a quit request with exit code 10.
     // Returns 0.
     int StopSeen();
-    // One write of the whole buffer under portLock; the port's result (0 without a port).
+    // One whole frame for the boot loader, written under portLock; the port's result (0
+    // without a port).
     int SendToPort(const std::uint8_t* pbBuff, std::uint32_t uiLength);
 
     // The run's work buffers: ImageBuffer holds GetMaxDataSize() bytes, FillBuffer half of it.

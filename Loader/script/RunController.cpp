@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "Loader/common/ErrorRecord.h"
+#include "Loader/common/StartTrace.h"
 #include "Loader/device/PortManage.h"
 #include "platform/resources/resources.h"
 
@@ -38,6 +39,7 @@ int CLoaderRun::Start(const CComString& cstrSection) {
     if (!m_bTextsLoaded || m_bStarted) {
         return 0;
     }
+    starttrace::Mark("start");
     if (!m_pPort) {
         auto pUsbPort = std::make_unique<CUsbPort>(&m_initData, m_clock);
         if (pUsbPort->FindPort(CUsbPort::kUpdatePort) == 0) {
@@ -45,6 +47,7 @@ int CLoaderRun::Start(const CComString& cstrSection) {
         }
         m_pPort = std::move(pUsbPort);
     }
+    starttrace::Mark("found");
     m_bStarted = true;
     if (!StartThreads({&m_script, &m_initData, &m_verData, &m_sumData}, m_pPort.get(), cstrSection,
                       m_clock)) {

@@ -45,6 +45,13 @@ struct Rule {
 // Interface to function, first matching row wins. The interfaces of one device are taken in
 // bInterfaceNumber order and each function goes to one interface at most, so of two CDC-ACM
 // AT interfaces the first is the modem port and the second the update port.
+//
+// The device in its boot loader is the one without an AT interface: it shows the update port
+// alone as a vendor-specific serial interface (ff), bound to a usb-serial driver. A lone CDC-ACM
+// interface would read as a modem port (the function drivers report protocol 01 whatever they
+// carry) and the device would look like a modem without its update port; a product id of its
+// own would hide it from the rules that match the device by id. The udev rules
+// (dist/70-zr40.rules) read the same: no 02/02/01 interface, the boot loader.
 constexpr Rule kRules[] = {
     {0x02, 0x02, 0x01, Child::Any, Function::Modem},   // CDC-ACM, AT commands
     {0x02, 0x02, kAny, Child::Any, Function::Update},  // another CDC-ACM interface

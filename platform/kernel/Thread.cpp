@@ -117,15 +117,22 @@ WorkerThread::~WorkerThread() {
             break;
         case Phase::kRunning:
             if (state_->id == std::this_thread::get_id()) {
-                return;  // the thread deleting its own object, after ExitInstance
+                // The thread deleting its own object, after ExitInstance.
+                if (thread_.joinable()) {
+                    thread_.detach();
+                }
+                return;
             }
             // The owner broke the rule to wait first; at least do not free the state under it.
             break;
         case Phase::kEnded:
-            return;
+            break;
     }
     lock.unlock();
     state_->finished->Wait(kInfinite);
+    if (thread_.joinable()) {
+        thread_.join();
+    }
 }
 
 bool WorkerThread::StartOwned(std::unique_ptr<WorkerThread> thread, Priority priority) {
@@ -154,7 +161,11 @@ int WorkerThread::Start(std::unique_ptr<WorkerThread> owned, Priority priority) 
             std::lock_guard lock(state_->mutex);
             state_->id = thread.get_id();
         }
-        thread.detach();
+        if (owned) {
+            thread.detach();  // the thread deletes its object, with nobody left to join it
+        } else {
+            thread_ = std::move(thread);
+        }
     } catch (const std::exception&) {
         std::lock_guard lock(state_->mutex);
         state_->phase = Phase::kNew;

@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <thread>
 #include <type_traits>
 #include <utility>
 
@@ -149,6 +150,9 @@ class WorkerThread {
     int FinishInstance();
 
     std::shared_ptr<detail::ThreadState> state_;
+    // Kept to be joined by the owner: its handle is signalled before the thread's thread-local
+    // destructors have run, and a process that exits meanwhile would race them.
+    std::thread thread_;
     bool autoDelete_ = false;
     // Used only on the thread itself.
     bool exited_ = false;

@@ -1,71 +1,17 @@
 #include "platform/ui/Text.h"
 
-#include <iconv.h>
-
-#include <cerrno>
+#include "platform/text/Iconv.h"
 
 namespace platform::ui {
 
-namespace {
-
-// One descriptor a direction and thread, kept: every text a window shows passes here.
-class Converter {
-  public:
-    Converter(const char* to, const char* from) : m_cd(iconv_open(to, from)) {}
-    ~Converter() {
-        if (IsOpen()) {
-            iconv_close(m_cd);
-        }
-    }
-    Converter(const Converter&) = delete;
-    Converter& operator=(const Converter&) = delete;
-
-    bool IsOpen() const { return m_cd != reinterpret_cast<iconv_t>(-1); }
-    // Back in its initial state.
-    iconv_t Fresh() {
-        iconv(m_cd, nullptr, nullptr, nullptr, nullptr);
-        return m_cd;
-    }
-
-  private:
-    iconv_t m_cd;
-};
-
-std::string Convert(std::string_view in, Converter& converter, std::string_view replacement) {
-    if (!converter.IsOpen()) {
-        return std::string(in);
-    }
-    iconv_t cd = converter.Fresh();
-    std::string out;
-    char buffer[256];
-    char* src = const_cast<char*>(in.data());
-    std::size_t left = in.size();
-    while (left > 0) {
-        char* dst = buffer;
-        std::size_t room = sizeof buffer;
-        const std::size_t r = iconv(cd, &src, &left, &dst, &room);
-        out.append(buffer, sizeof buffer - room);
-        if (r == static_cast<std::size_t>(-1) && errno != E2BIG) {
-            // An invalid or cut-off sequence: one replacement for the byte, then go on.
-            out.append(replacement);
-            ++src;
-            --left;
-            iconv(cd, nullptr, nullptr, nullptr, nullptr);
-        }
-    }
-    return out;
-}
-
-}  // namespace
-
 std::string Cp932ToUtf8(std::string_view cp932) {
-    thread_local Converter converter("UTF-8", "CP932");
-    return Convert(cp932, converter, "\xEF\xBF\xBD");
+    thread_local text::Converter converter("UTF-8", "CP932");
+    return converter.IsOpen() ? converter.Convert(cp932, "\xEF\xBF\xBD") : std::string(cp932);
 }
 
 std::string Utf8ToCp932(std::string_view utf8) {
-    thread_local Converter converter("CP932", "UTF-8");
-    return Convert(utf8, converter, "?");
+    thread_local text::Converter converter("CP932", "UTF-8");
+    return converter.IsOpen() ? converter.Convert(utf8, "?") : std::string(utf8);
 }
 
 std::string StripMnemonic(std::string_view utf8) {

@@ -102,6 +102,48 @@ bool IsLineEnd(std::uint8_t b) {
     return b == '\r' || b == '\n';
 }
 
+// 1 when input starts a DB frame of a known command with a length it accepts, 0 when too little
+// has come to tell, -1 when it does not.
+int KnownDbStart(std::span<const std::uint8_t> input) {
+    if (input.empty() || input[0] != 'D' || (input.size() >= 2 && input[1] != 'B')) {
+        return -1;
+    }
+    if (input.size() < kFrameHeaderSize) {
+        return 0;
+    }
+    const DbKind kind = Classify(ReadBe16(&input[2]));
+    const std::uint32_t length = image::ReadBe32(&input[4]);
+    const auto [minLength, maxLength] = LengthRange(kind);
+    return kind != DbKind::Unknown && length >= minLength && length <= maxLength ? 1 : -1;
+}
+
+// "DB 2801 65560" for a frame whose header is in, as the frame log names it; "-" for what is not
+// known yet.
+std::string Describe(std::span<const std::uint8_t> input) {
+    const std::uint8_t b0 = input.empty() ? 0 : input[0];
+    if (b0 == 'D') {
+        if (input.size() < kFrameHeaderSize) {
+            return "DB - -";
+        }
+        return "DB " + Hex4(ReadBe16(&input[2])) + " " + std::to_string(image::ReadBe32(&input[4]));
+    }
+    if (IsD0Opcode(b0)) {
+        const std::size_t headerSize = b0 == 0xA3 ? 3 : 2;
+        if (input.size() < headerSize) {
+            return "D0 " + Hex2(b0) + " -";
+        }
+        const std::size_t count = b0 == 0xA3 ? ReadBe16(&input[1]) : input[1];
+        return "D0 " + Hex2(b0) + " " + std::to_string(headerSize + count);
+    }
+    if (b0 == 'S' && input.size() >= 4) {
+        const std::size_t count =
+            static_cast<std::size_t>(HexValue(input[2]) * 16 + HexValue(input[3]));
+        return "SREC S" + std::string(1, static_cast<char>(input[1])) + " " +
+               std::to_string(4 + 2 * count);
+    }
+    return b0 == 'S' ? "SREC - -" : "RAW - -";
+}
+
 // Blocks of the flash that a write of length bytes at address touches.
 std::uint32_t BlocksTouched(std::uint32_t address, std::size_t length) {
     if (length == 0) {
@@ -136,6 +178,7 @@ Bytes DbError(std::int32_t code) {
 void BootLoader::Restart() {
     m_download.reset();
     m_lastDownloaded = nullptr;
+    m_resync = false;
     m_loading = false;
     m_zeroLedNext = false;
     m_window.clear();
@@ -146,6 +189,9 @@ void BootLoader::Restart() {
 std::size_t BootLoader::Step(std::span<const std::uint8_t> input, Host& host) {
     if (input.empty()) {
         return 0;
+    }
+    if (m_resync) {
+        return Resync(input, host);
     }
     const std::uint8_t b0 = input[0];
     if (b0 == 'D') {
@@ -186,6 +232,32 @@ std::size_t BootLoader::DropGarbage(std::span<const std::uint8_t> input, Host& h
     return n;
 }
 
+void BootLoader::Cut(std::span<const std::uint8_t> partial, Host& host) {
+    const std::string what = Describe(partial) + " ";
+    const std::string count = "after " + std::to_string(partial.size());
+    host.FrameLog("rx " + what + "cut " + count);
+    host.Event("cut " + what + count);
+    m_resync = true;
+}
+
+// The rest of a cut frame may still come, and its data holds D0 opcodes and frame starts by
+// chance; answering those would put answers on the line that nobody asked for.
+std::size_t BootLoader::Resync(std::span<const std::uint8_t> input, Host& host) {
+    std::size_t n = 0;
+    while (n < input.size() && KnownDbStart(input.subspan(n)) < 0) {
+        ++n;
+    }
+    if (n > 0) {
+        host.FrameLog("rx GARBAGE - " + std::to_string(n));
+        return n;
+    }
+    if (input.size() < kFrameHeaderSize) {
+        return 0;
+    }
+    m_resync = false;
+    return StepDb(input, host);
+}
+
 std::optional<std::pair<const image::Module*, std::uint32_t>> BootLoader::FrameOf(
     std::span<const std::uint8_t> input) const {
     if (m_download) {
@@ -199,6 +271,18 @@ std::optional<std::pair<const image::Module*, std::uint32_t>> BootLoader::FrameO
         return std::nullopt;
     }
     return std::make_pair(module, 1u);
+}
+
+FrameFault* BootLoader::TakeStall(const image::Module* module, std::uint32_t frame,
+                                  std::size_t held) {
+    for (FrameFault& f : m_options.frameFaults) {
+        if (!f.fired && f.kind == FaultKind::Stall && f.module == module && f.frame == frame &&
+            held >= f.bytes) {
+            f.fired = true;
+            return &f;
+        }
+    }
+    return nullptr;
 }
 
 FrameFault* BootLoader::TakeFault(FaultKind kind, const image::Module* module,
@@ -237,6 +321,13 @@ std::size_t BootLoader::StepDb(std::span<const std::uint8_t> input, Host& host) 
                 host.FrameLog("rx DB " + Hex4(word) + " " + std::to_string(length) + " partial");
                 host.Unplug();
                 return input.size();
+            }
+            if (TakeStall(frame->first, frame->second, input.size()) != nullptr) {
+                host.Event("stalled " + std::string(frame->first->name) + " " +
+                           std::to_string(frame->second) + " after " +
+                           std::to_string(std::min<std::size_t>(input.size(), length)));
+                host.Stall();
+                return 0;
             }
         }
     }

@@ -43,6 +43,10 @@ class BootLoader : public PortEngine {
 
     std::size_t Step(std::span<const std::uint8_t> input, Host& host) override;
 
+    // The receive time-out ran out with only part of a frame in: that part is dropped without an
+    // answer, and the loader hunts for the next DB frame.
+    void Cut(std::span<const std::uint8_t> partial, Host& host);
+
   private:
     struct Download {
         const image::Module* module = nullptr;
@@ -56,6 +60,7 @@ class BootLoader : public PortEngine {
     std::size_t StepD0(std::span<const std::uint8_t> input, Host& host);
     std::size_t StepSRecord(std::span<const std::uint8_t> input, Host& host);
     std::size_t DropGarbage(std::span<const std::uint8_t> input, Host& host);
+    std::size_t Resync(std::span<const std::uint8_t> input, Host& host);
 
     void HandleDb(std::uint16_t word, std::span<const std::uint8_t> payload, Host& host);
     void HandleImageFrame(std::uint16_t word, std::span<const std::uint8_t> payload, Host& host);
@@ -70,6 +75,8 @@ class BootLoader : public PortEngine {
     std::optional<std::pair<const image::Module*, std::uint32_t>> FrameOf(
         std::span<const std::uint8_t> input) const;
     FrameFault* TakeFault(FaultKind kind, const image::Module* module, std::uint32_t frame);
+    // The stall fault of that frame, fired once input holds its byte count.
+    FrameFault* TakeStall(const image::Module* module, std::uint32_t frame, std::size_t held);
 
     void Answer(Bytes bytes, std::uint32_t delayMs, std::string log, Host& host);
     void Ack(std::uint16_t word, std::uint32_t delayMs, Host& host);
@@ -81,6 +88,8 @@ class BootLoader : public PortEngine {
     std::optional<Download> m_download;
     // The module whose data last arrived completely, for the finish command's fault.
     const image::Module* m_lastDownloaded = nullptr;
+    // Since a cut, until a DB frame starts.
+    bool m_resync = false;
     // First stage.
     bool m_loading = false;
     bool m_zeroLedNext = false;

@@ -27,6 +27,9 @@ class Host {
     virtual void EnterDownloadMode() = 0;
     virtual void Reset() = 0;
     virtual void Unplug() = 0;
+    // The device stops reading the port (a fault); input already taken is fed again once it
+    // goes on.
+    virtual void Stall() = 0;
 };
 
 // Engines consume input one frame (or one run of dropped bytes) per call; 0 means "need more".

@@ -88,8 +88,8 @@ int ParseFrameFault(FaultKind kind, std::string_view value, Options& options, st
             return 0;
         }
     }
-    const bool withExtra =
-        kind == FaultKind::Error || kind == FaultKind::LateAck || kind == FaultKind::FinishError;
+    const bool withExtra = kind == FaultKind::Error || kind == FaultKind::LateAck ||
+                           kind == FaultKind::FinishError || kind == FaultKind::Stall;
     if (parts.size() != (withExtra ? 3u : 2u)) {
         error = "expected MODULE:FRAME" + std::string(withExtra ? ":VALUE" : "") + ", got '" +
                 std::string(value) + "'";
@@ -121,6 +121,15 @@ int ParseFrameFault(FaultKind kind, std::string_view value, Options& options, st
             return 0;
         }
         fault.delayMs = static_cast<std::uint32_t>(ms);
+    }
+    if (kind == FaultKind::Stall) {
+        // A stall at or beyond a frame's end would never be inside it.
+        std::uint64_t bytes = 0;
+        if (ParseUnsigned(parts[2], image::kMaxFrameSize - 1, bytes) == 0 || bytes == 0) {
+            error = "bad byte count '" + std::string(parts[2]) + "'";
+            return 0;
+        }
+        fault.bytes = static_cast<std::uint32_t>(bytes);
     }
     options.frameFaults.push_back(fault);
     return 1;
@@ -269,6 +278,9 @@ int ParseValueOption(Arg& a, Options& options) {
     if (a.Takes("--erase-ms-per-block")) {
         return a.Number(options.eraseMsPerBlock.emplace());
     }
+    if (a.Takes("--frame-gap-ms")) {
+        return a.Number(options.frameGapMs);
+    }
     return kNotMine;
 }
 
@@ -346,7 +358,8 @@ int ParseFaultOption(Arg& a, Options& options) {
                               std::pair{"--fault-late-ack", FaultKind::LateAck},
                               std::pair{"--fault-double-ack", FaultKind::DoubleAck},
                               std::pair{"--fault-finish-error", FaultKind::FinishError},
-                              std::pair{"--fault-unplug", FaultKind::Unplug}}) {
+                              std::pair{"--fault-unplug", FaultKind::Unplug},
+                              std::pair{"--fault-stall", FaultKind::Stall}}) {
         if (a.Takes(name)) {
             return ParseFrameFault(kind, a.Value(), options, a.Error());
         }
@@ -357,6 +370,22 @@ int ParseFaultOption(Arg& a, Options& options) {
             return a.Fail("--fault-bad-sum: unknown module '" + std::string(a.Value()) + "'");
         }
         options.badSum.push_back(m);
+        return 1;
+    }
+    return kNotMine;
+}
+
+int ParseGadgetOption(Arg& a, Options& options) {
+    if (a.Flag("--gadget")) {
+        options.gadget = true;
+        return 1;
+    }
+    if (a.Flag("--gadget-update-first")) {
+        options.gadgetUpdateFirst = true;
+        return 1;
+    }
+    if (a.Takes("--gadget-udc")) {
+        options.gadgetUdc = std::string(a.Value());
         return 1;
     }
     return kNotMine;
@@ -386,8 +415,8 @@ int ParseOptions(int argc, const char* const* argv, Options& options, std::strin
     for (int i = 1; i < argc; ++i) {
         Arg arg(argc, argv, i, error);
         int ok = kNotMine;
-        for (auto* group :
-             {ParseValueOption, ParseDeviceOption, ParseModemOption, ParseFaultOption}) {
+        for (auto* group : {ParseValueOption, ParseDeviceOption, ParseModemOption, ParseFaultOption,
+                            ParseGadgetOption}) {
             ok = group(arg, options);
             if (ok != kNotMine) {
                 break;
@@ -403,6 +432,10 @@ int ParseOptions(int argc, const char* const* argv, Options& options, std::strin
             return 0;
         }
     }
+    if ((!options.gadgetUdc.empty() || options.gadgetUpdateFirst) && !options.gadget) {
+        error = "--gadget-udc and --gadget-update-first need --gadget";
+        return 0;
+    }
     if (!options.help && options.dir.empty()) {
         error = "--dir is required";
         return 0;
@@ -415,7 +448,8 @@ std::string UsageText() {
 
 Plays the ZR-40 USB LTE modem on pseudo-terminals until SIGINT, SIGTERM or SIGHUP, and keeps
 the device catalogue (ZR40_DEVICE_CATALOG) up to date while the device re-enumerates. SIGUSR1
-brings the drivers up to date (DriverVersion 1.0.8.0, see --outdated-drivers).
+brings the drivers up to date (DriverVersion 1.0.8.0, see --outdated-drivers); SIGUSR2 ends a
+stall (see --fault-stall).
 
 In <run dir> (created if missing):
   ttyZR40_UPDATE      the update port (normal mode, then the boot loader)
@@ -435,6 +469,9 @@ Options:
   --flash-ms-per-block N    simulated erase/write time per 64 KiB block; delays the answer to
                             erase requests and image frames (default 0)
   --erase-ms-per-block N    erase time per block when it differs from the write time
+  --frame-gap-ms N          the boot loader's receive time-out: a frame of which only a part
+                            has come, and nothing more for N ms, is cut: dropped without an
+                            answer (default 500; 0: the loader waits for its rest for ever)
   --version V               firmware version before the update (default Ver1.00)
   --new-version V           version reported after a reset when the version record written
                             equals --gen (default Ver1.01); otherwise --version stays
@@ -467,7 +504,18 @@ Options:
                               rx RAW VERSION 10    tx RAW VERSION 18  rx RAW DOWNLOAD 8
                               rx SREC S3 46        rx GARBAGE - 5     tx GARBAGE - 4
                               rx DB 2801 65560 partial (unplugged while receiving it)
+                              rx DB 2801 65560 cut after 4096 (see --frame-gap-ms)
+                              rx DB - - cut after 5 (cut before its length was in)
                               rx DB 2805 70000 bad-length
+  --gadget                  play the device as a USB gadget (configfs, root) on the ttyGS
+                            lines instead of pseudo-terminals: the modem port and the update
+                            port as CDC-ACM functions, then CDC-NCM; in the boot loader the
+                            update port alone as a vendor-specific serial function (ff/00/00).
+                            Re-enumerating unbinds the controller and binds it again. The
+                            modem port has one AT channel; no symlinks and no catalogue are
+                            made (the PC finds the device through sysfs)
+  --gadget-udc NAME         the device controller (default: the first in /sys/class/udc)
+  --gadget-update-first     the update port's CDC-ACM function before the modem port's
   --help                    this text
 
 Faults (MODULE is an image name such as C_PS, C_L1, U_LM, C_USB, or a checksum name C_LM1,
@@ -482,6 +530,9 @@ each frame fault fires once, the first time that frame arrives; all are repeatab
                                     error answer CODE
   --fault-unplug MODULE:FRAME       the device is unplugged after reading part of that frame:
                                     every function vanishes and does not come back
+  --fault-stall MODULE:FRAME:BYTES  the device stops reading the update port once it holds at
+                                    least BYTES bytes of that frame (1 to 65559), so that a PC
+                                    writing to it blocks, until SIGUSR2; no cut while stalled
   --fault-bad-sum MODULE            the next checksum answer for MODULE is one too high
   --fault-garbage N                 N bytes 0xEE before every boot loader answer (DB and D0);
                                     an odd N misaligns the tool's two-byte reads
@@ -502,6 +553,12 @@ Event lines on stdout (one per line, flushed):
   appeared update normal            the device runs its firmware again (all functions present)
   unplugged                         after --fault-unplug: every function is gone for good
   erased FIRST-LAST                 blocks erased (hex)
+  cut FAMILY WORD LENGTH after N    the boot loader dropped a frame of which N bytes had come,
+                                    as its frame-log line tells it ("cut DB 2801 65560 after
+                                    4096")
+  stalled MODULE FRAME after N      --fault-stall: the device holds N bytes of that frame and
+                                    reads no more
+  resumed                           SIGUSR2 ended the stall
   downloaded MODULE                 the data of an image arrived completely
   version-record TEXT               the version record was written
   drivers-updated                   after SIGUSR1: DriverVersion 1.0.8.0, catalogue rewritten
@@ -521,6 +578,9 @@ Update port protocols:
                 A3 blocks -> B1 02 00 00; A4 02 (sum) -> B2 03 00|01 (device sum); A5 00 ->
                 B0 01 00; a failure status is 01. S-records sent as text are accepted.
                 Bytes that start no frame are dropped one by one until a frame start.
+                After a cut the loader answers nothing until a DB frame with a known command
+                word and a fitting length starts: everything before it is dropped, so the
+                rest of a cut frame that comes late is never taken for frames of its own.
 )";
 }
 

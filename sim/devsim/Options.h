@@ -14,7 +14,7 @@ namespace sim::devsim {
 // Service area the modem reports ("AT@FCMINFO=1" and the Mobile Broadband registration).
 enum class Area { Home, Roaming, None, Empty };
 
-enum class FaultKind { Error, NoAck, LateAck, Unplug, DoubleAck, FinishError };
+enum class FaultKind { Error, NoAck, LateAck, Unplug, DoubleAck, FinishError, Stall };
 
 // A fault bound to one frame of one module's download (frame 1 is the image header frame), or
 // for FinishError to the finish command after that module's download (frame 0). Each fires
@@ -25,6 +25,7 @@ struct FrameFault {
     std::uint32_t frame = 0;
     std::int32_t code = 0;      // Error: the code answered
     std::uint32_t delayMs = 0;  // LateAck: the delay
+    std::uint32_t bytes = 0;    // Stall: bytes of the frame taken before the device stalls
     bool fired = false;
 };
 
@@ -39,6 +40,8 @@ struct Options {
     std::uint32_t reenumMs = 3000;
     std::uint32_t flashMsPerBlock = 0;
     std::optional<std::uint32_t> eraseMsPerBlock;  // unset: flashMsPerBlock
+    // Quiet time after which the boot loader drops a frame it has only part of; 0: never.
+    std::uint32_t frameGapMs = 500;
     std::string version = "Ver1.00";
     std::string newVersion = "Ver1.01";
     std::string gen = "QUORVEN V07R22C 110805";
@@ -59,6 +62,10 @@ struct Options {
     std::vector<FrameFault> frameFaults;
     std::vector<const image::Module*> badSum;
     bool help = false;
+    // A USB gadget instead of pseudo-terminals (see Gadget.h).
+    bool gadget = false;
+    std::string gadgetUdc;
+    bool gadgetUpdateFirst = false;
 
     std::string CatalogPath() const { return catalog.empty() ? dir + "/catalog.txt" : catalog; }
     // The date code the device reports once it runs the version named by gen.

@@ -74,6 +74,24 @@ int PseudoTerminal::Open(const std::string& linkPath, std::string& error) {
     return 1;
 }
 
+int PseudoTerminal::OpenTty(const std::string& path, std::string& error) {
+    Close();
+    m_master.Reset(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!m_master.Valid()) {
+        error = SysError(path);
+        return 0;
+    }
+    // The line discipline's defaults (echo, canonical input, CR/LF mapping) would answer for
+    // the device.
+    if (MakeRaw(m_master.Get()) == 0) {
+        error = SysError("raw " + path);
+        Close();
+        return 0;
+    }
+    m_slavePath = path;
+    return 1;
+}
+
 void PseudoTerminal::Close() {
     m_master.Reset();
     m_busy.Reset();

@@ -19,6 +19,10 @@ class PseudoTerminal {
     // non-blocking, and linkPath pointing at the slave. 1, or 0 with error set.
     int Open(const std::string& linkPath, std::string& error);
 
+    // An existing terminal instead of a new pair (a USB gadget's ttyGS line): raw, non-blocking,
+    // no link. 1, or 0 with error set.
+    int OpenTty(const std::string& path, std::string& error);
+
     // Master first, so that a PC holding the slave sees the hang-up; then the symlink.
     void Close();
 

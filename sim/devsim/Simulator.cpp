@@ -83,6 +83,15 @@ int Simulator::Start(std::string& error) {
             return 0;
         }
     }
+    if (m_options.gadget) {
+        m_gadget = Gadget::Create({.udc = m_options.gadgetUdc,
+                                   .serial = m_options.serial,
+                                   .updateFirst = m_options.gadgetUpdateFirst},
+                                  error);
+        if (!m_gadget) {
+            return 0;
+        }
+    }
     if (Appear(Mode::Normal, error) == 0) {
         return 0;
     }
@@ -97,6 +106,7 @@ int Simulator::Run(int stopFd) {
         const Clock::time_point now = Clock::now();
         AppearIfDue(now);
         FlushDue(m_update, now);
+        CutIfDue(now);
         PollSet(stopFd, fds, owners);
         int n = ::poll(fds.data(), fds.size(), PollTimeout());
         if (n < 0 && errno != EINTR) {
@@ -125,6 +135,8 @@ bool Simulator::TakeControl(int stopFd) {
     for (ssize_t i = 0; i < n; ++i) {
         if (bytes[i] == kUpdateDriversByte) {
             UpdateDrivers();
+        } else if (bytes[i] == kResumeByte) {
+            Resume();
         } else {
             keepGoing = false;
         }
@@ -136,6 +148,17 @@ void Simulator::UpdateDrivers() {
     m_options.driverVersion = kCurrentDriverVersion;
     WriteCatalogue();
     Event("drivers-updated");
+}
+
+void Simulator::Resume() {
+    if (!m_stalled) {
+        return;
+    }
+    m_stalled = false;
+    Event("resumed");
+    if (m_update.Present()) {
+        FeedUpdate();
+    }
 }
 
 void Simulator::AppearIfDue(Clock::time_point now) {
@@ -162,7 +185,7 @@ void Simulator::PollSet(int stopFd, std::vector<pollfd>& fds,
     owners.emplace_back(nullptr, 0);
     for (Channel* c : {&m_update, &m_modemChannels[0], &m_modemChannels[1]}) {
         if (c->Present() && !c->broken) {
-            short events = POLLIN;
+            short events = c == &m_update && m_stalled ? 0 : POLLIN;
             if (c->txPos < c->tx.size()) {
                 events |= POLLOUT;
             }
@@ -216,7 +239,18 @@ int Simulator::OpenChannel(Channel& channel, const std::string& link, std::strin
     channel.tx.clear();
     channel.txPos = 0;
     channel.pending.clear();
+    channel.cutAt.reset();
     channel.broken = false;
+    if (m_gadget) {
+        const GadgetPort port = link != UpdateLink()         ? GadgetPort::Modem
+                                : m_mode == Mode::BootLoader ? GadgetPort::BootUpdate
+                                                             : GadgetPort::Update;
+        if (channel.pty->OpenTty(m_gadget->Tty(port), error) == 0) {
+            channel.pty.reset();
+            return 0;
+        }
+        return 1;
+    }
     if (channel.pty->Open(link, error) == 0) {
         channel.pty.reset();
         return 0;
@@ -233,12 +267,14 @@ void Simulator::CloseChannel(Channel& channel) {
     channel.tx.clear();
     channel.txPos = 0;
     channel.pending.clear();
+    channel.cutAt.reset();
     channel.at.reset();
 }
 
 int Simulator::Appear(Mode mode, std::string& error) {
     m_appearAt.reset();
     m_mode = mode;
+    m_stalled = false;
     const bool withModem = mode == Mode::Normal && !m_options.noModem;
     if (mode == Mode::Normal) {
         const bool updated =
@@ -248,7 +284,8 @@ int Simulator::Appear(Mode mode, std::string& error) {
             std::make_unique<NormalPort>(updated ? m_options.NewDateCode() : m_options.dateCode);
         if (withModem) {
             const std::string links[2] = {ModemLink(), ModemLink() + kSecondChannelSuffix};
-            for (int i = 0; i < 2; ++i) {
+            // A USB modem port is one tty: the PC opens it twice for the second channel.
+            for (int i = 0; i < (m_gadget ? 1 : 2); ++i) {
                 if (OpenChannel(m_modemChannels[i], links[i], error) == 0) {
                     return 0;
                 }
@@ -263,6 +300,10 @@ int Simulator::Appear(Mode mode, std::string& error) {
     }
     // The other program had the port of the device as it was plugged in; a re-enumeration ends it.
     if (m_options.busy && m_firstAppearance && m_update.pty->HoldBusy(error) == 0) {
+        return 0;
+    }
+    // Only now may the PC see the device: its side of every port is open.
+    if (m_gadget && m_gadget->Bind(mode == Mode::BootLoader, error) == 0) {
         return 0;
     }
     WriteCatalogue();
@@ -283,6 +324,9 @@ int Simulator::Appear(Mode mode, std::string& error) {
 void Simulator::Vanish() {
     const bool hadModem = m_modemChannels[0].Present();
     const bool hadUpdate = m_update.Present();
+    if (m_gadget) {
+        m_gadget->Unbind();
+    }
     if (m_mode != Mode::Unplugged) {
         m_mode = Mode::Away;
     }
@@ -315,6 +359,10 @@ void Simulator::Unplug() {
     m_appearAt.reset();
     Vanish();
     Event("unplugged");
+}
+
+void Simulator::Stall() {
+    m_stalled = true;
 }
 
 std::vector<CatalogRecord> Simulator::Records() const {
@@ -351,6 +399,10 @@ std::vector<CatalogRecord> Simulator::Records() const {
 }
 
 void Simulator::WriteCatalogue() {
+    // A gadget is found through sysfs; its records would name links that are never made.
+    if (m_gadget) {
+        return;
+    }
     std::string error;
     if (WriteCatalog(m_options.CatalogPath(), m_owner, Records(), error) == 0) {
         std::fprintf(stderr, "zr40-devsim: %s\n", error.c_str());
@@ -376,7 +428,7 @@ void Simulator::ReadUpdate() {
     Channel& c = m_update;
     const std::uint64_t generation = c.generation;
     auto gone = [&] { return !c.Present() || c.generation != generation; };
-    for (int i = 0; i < kReadsPerWake && !gone(); ++i) {
+    for (int i = 0; i < kReadsPerWake && !gone() && !m_stalled; ++i) {
         std::span<std::uint8_t> space = c.rx.Free();
         if (space.empty()) {
             // Cannot happen with bounded frames; never wedge on it either.
@@ -389,20 +441,54 @@ void Simulator::ReadUpdate() {
             return;
         }
         c.rx.Commit(static_cast<std::size_t>(n));
-        while (!gone()) {
-            std::span<const std::uint8_t> data = c.rx.Data();
-            if (data.empty()) {
-                break;
-            }
-            PortEngine& engine = m_mode == Mode::Normal ? static_cast<PortEngine&>(*m_normalPort)
-                                                        : static_cast<PortEngine&>(m_bootLoader);
-            std::size_t used = engine.Step(data, *this);
-            if (gone() || used == 0) {
-                break;
-            }
-            c.rx.Consume(used);
+        FeedUpdate();
+    }
+}
+
+void Simulator::FeedUpdate() {
+    Channel& c = m_update;
+    const std::uint64_t generation = c.generation;
+    auto gone = [&] { return !c.Present() || c.generation != generation; };
+    while (!gone() && !m_stalled) {
+        std::span<const std::uint8_t> data = c.rx.Data();
+        if (data.empty()) {
+            break;
+        }
+        PortEngine& engine = m_mode == Mode::Normal ? static_cast<PortEngine&>(*m_normalPort)
+                                                    : static_cast<PortEngine&>(m_bootLoader);
+        std::size_t used = engine.Step(data, *this);
+        if (gone() || used == 0) {
+            break;
+        }
+        c.rx.Consume(used);
+    }
+    if (gone()) {
+        return;
+    }
+    // A stalled device leaves the bytes in the terminal: nothing is late then.
+    c.cutAt.reset();
+    if (m_mode == Mode::BootLoader && !m_stalled && m_options.frameGapMs > 0 &&
+        !c.rx.Data().empty()) {
+        c.cutAt = Clock::now() + std::chrono::milliseconds(m_options.frameGapMs);
+    }
+}
+
+void Simulator::CutIfDue(Clock::time_point now) {
+    Channel& c = m_update;
+    if (!c.cutAt || *c.cutAt > now) {
+        return;
+    }
+    if (c.Present() && !c.broken) {
+        // Bytes already waiting may have come in time; they are read first and start the
+        // time-out again.
+        pollfd p{c.pty->Master(), POLLIN, 0};
+        if (::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0) {
+            return;
         }
     }
+    c.cutAt.reset();
+    m_bootLoader.Cut(c.rx.Data(), *this);
+    c.rx.Clear();
 }
 
 void Simulator::ReadModem(Channel& c) {
@@ -474,9 +560,12 @@ void Simulator::WriteOut(Channel& c) {
 
 std::optional<Simulator::Clock::time_point> Simulator::NextDeadline() const {
     std::optional<Clock::time_point> next = m_appearAt;
-    if (!m_update.pending.empty()) {
-        Clock::time_point due = m_update.pending.front().due;
-        next = next ? std::min(*next, due) : due;
+    for (std::optional<Clock::time_point> due :
+         {m_update.pending.empty() ? std::nullopt : std::optional(m_update.pending.front().due),
+          m_update.cutAt}) {
+        if (due) {
+            next = next ? std::min(*next, *due) : *due;
+        }
     }
     return next;
 }

@@ -18,6 +18,7 @@
 #include "sim/devsim/AtModem.h"
 #include "sim/devsim/BootLoader.h"
 #include "sim/devsim/Catalog.h"
+#include "sim/devsim/Gadget.h"
 #include "sim/devsim/Host.h"
 #include "sim/devsim/NormalPort.h"
 #include "sim/devsim/Options.h"
@@ -35,6 +36,8 @@ inline constexpr const char* kConnectionSoft = "ZR40_ConnectionSoft.exe";
 inline constexpr const char* kDialUpDevice = "mirato ZR40 USB Modem";
 // A byte on Run's stop descriptor that updates the drivers instead of stopping.
 inline constexpr char kUpdateDriversByte = 'D';
+// A byte on Run's stop descriptor that ends a stall of the update port.
+inline constexpr char kResumeByte = 'R';
 
 class Simulator : private Host {
   public:
@@ -46,13 +49,16 @@ class Simulator : private Host {
     // Run directory, frame log, the device in normal mode, catalogue, "ready". 1 or 0 (error).
     int Start(std::string& error);
 
-    // Serves the device until stopFd becomes readable with anything but kUpdateDriversByte (or
-    // its end); then takes the device away (symlinks and catalogue records removed) and prints
-    // "stopped". Returns the exit code.
+    // Serves the device until stopFd becomes readable with anything but kUpdateDriversByte or
+    // kResumeByte (or its end); then takes the device away (symlinks and catalogue records removed)
+    // and prints "stopped". Returns the exit code.
     int Run(int stopFd);
 
     // DriverVersion 1.0.8.0 from now on, in the catalogue at once; prints "drivers-updated".
     void UpdateDrivers();
+
+    // The update port is read again after a stall; prints "resumed".
+    void Resume();
 
   private:
     using Clock = std::chrono::steady_clock;
@@ -90,6 +96,8 @@ class Simulator : private Host {
         Bytes tx;
         std::size_t txPos = 0;
         std::deque<Pending> pending;
+        // Update port: when the boot loader gives up the partial frame in rx.
+        std::optional<Clock::time_point> cutAt;
         std::unique_ptr<AtChannel> at;  // modem channels
         bool broken = false;            // the terminal failed; no longer polled
         bool Present() const { return pty != nullptr; }
@@ -102,6 +110,7 @@ class Simulator : private Host {
     void EnterDownloadMode() override;
     void Reset() override;
     void Unplug() override;
+    void Stall() override;
 
     // Run's steps: the device comes back when its time has come, the terminals to poll (the
     // stop descriptor first, each channel with the generation it had), how long to wait, the
@@ -127,6 +136,9 @@ class Simulator : private Host {
     // -1 when the terminal failed (the channel is then broken).
     ssize_t ReadTerminal(Channel& channel, std::span<std::uint8_t> into, const char* what);
     void ReadUpdate();
+    // Steps the engine over what rx holds, then starts the receive time-out on what is left.
+    void FeedUpdate();
+    void CutIfDue(Clock::time_point now);
     void ReadModem(Channel& channel);
     void FlushDue(Channel& channel, Clock::time_point now);
     void WriteOut(Channel& channel);
@@ -146,9 +158,11 @@ class Simulator : private Host {
     bool m_published = false;  // the catalogue holds records of ours
     std::optional<Clock::time_point> m_appearAt;
     Mode m_appearMode = Mode::Normal;
+    bool m_stalled = false;  // the update port is not read
     Channel m_update;
     Channel m_modemChannels[2];
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> m_frameLog{nullptr, &std::fclose};
+    std::unique_ptr<Gadget> m_gadget;
 };
 
 }  // namespace sim::devsim

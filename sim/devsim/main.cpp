@@ -24,6 +24,11 @@ void OnDriverSignal(int) {
     [[maybe_unused]] ssize_t n = ::write(g_stopWrite, &byte, 1);
 }
 
+void OnResumeSignal(int) {
+    const char byte = sim::devsim::kResumeByte;
+    [[maybe_unused]] ssize_t n = ::write(g_stopWrite, &byte, 1);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -52,6 +57,8 @@ int main(int argc, char** argv) {
     }
     action.sa_handler = OnDriverSignal;
     ::sigaction(SIGUSR1, &action, nullptr);
+    action.sa_handler = OnResumeSignal;
+    ::sigaction(SIGUSR2, &action, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
 
     sim::devsim::Simulator simulator(std::move(options));

@@ -101,6 +101,13 @@ TEST(Cp932, Utf8Conversion) {
     EXPECT_EQ(CComString::FromUtf8("a\xFF"
                                    "b"),
               "a?b");
+    // ASCII, NUL included, is the same text in both.
+    std::string ascii;
+    for (int c = 0; c < 0x80; ++c) {
+        ascii += static_cast<char>(c);
+    }
+    EXPECT_EQ(CComString(std::string_view(ascii)).ToUtf8(), ascii);
+    EXPECT_EQ(CComString::FromUtf8(ascii).Str(), ascii);
 }
 
 TEST(ComString, Numbers) {

@@ -12,9 +12,11 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "Loader/common/ErrorRecord.h"
@@ -127,10 +129,15 @@ class BlockPort : public CUsbPort {
   public:
     using CUsbPort::CUsbPort;
     std::vector<std::size_t> blocks;
+    // Blocks from this one on (counting every block so far from 0) fail, as when the device goes.
+    std::size_t failFrom = SIZE_MAX;
 
   protected:
     int WriteBlock(const std::uint8_t* pbBlock, std::size_t nLength) override {
         blocks.push_back(nLength);
+        if (blocks.size() > failFrom) {
+            return 0;
+        }
         return CUsbPort::WriteBlock(pbBlock, nLength);
     }
 };
@@ -184,6 +191,41 @@ class AppearingClock : public platform::kernel::Clock {
     std::uint64_t m_at;
     std::uint64_t m_now = 0;
 };
+
+// The device comes back from a re-enumeration with the update port under another name.
+class RenamingClock : public platform::kernel::Clock {
+  public:
+    explicit RenamingClock(std::function<void()> rename) : m_rename(std::move(rename)) {}
+    std::uint64_t NowMs() override { return m_now; }
+    void SleepMs(std::uint32_t ms) override {
+        m_now += ms;
+        if (m_now >= 1500 && m_rename) {
+            std::exchange(m_rename, nullptr)();
+        }
+    }
+
+  private:
+    std::function<void()> m_rename;
+    std::uint64_t m_now = 0;
+};
+
+TEST_F(PortTest, OpenFindsTheUpdatePortAgainUnderItsNewName) {
+    Pty pty;
+    Device((dir / "gone").string());
+    RenamingClock renaming([&] { Device(pty.Path()); });
+    CUsbPort port(config.get(), renaming, Discovery());
+    ASSERT_EQ(port.FindPort(CUsbPort::kUpdatePort), 1);
+    port.SetOpenTimeout(30);
+    ASSERT_EQ(port.Open(), 1);
+    EXPECT_EQ(port.GetUpdatePort().Str(), pty.Path());
+    EXPECT_EQ(renaming.NowMs(), 1500u);
+    EXPECT_EQ(port.Close(), 1);
+
+    // Nothing found while the device is away: the name it had stays.
+    fs::remove(dir / "catalog.txt");
+    EXPECT_EQ(port.FindPort(CUsbPort::kUpdatePort), 0);
+    EXPECT_EQ(port.GetUpdatePort().Str(), pty.Path());
+}
 
 TEST_F(PortTest, OpenSucceedsOnceTheDeviceAppearsAndCloseEndsIt) {
     Pty pty;
@@ -343,6 +385,66 @@ TEST_F(OpenPortTest, BlockSizeWithoutProgressIsRefused) {
         EXPECT_EQ(ExecError().ErrContents, 2);
         EXPECT_EQ(ExecError().ErrDetail, CUsbPort::kErrorInvalidParameter);
         EXPECT_TRUE(other.blocks.empty());
+    }
+}
+
+// The loader may hold part of a frame from a run killed inside it, and takes what comes for its
+// rest until nothing came for its receive time-out; only then is a frame taken as one.
+TEST_F(OpenPortTest, FramesWaitUntilTheLoaderCanHaveDroppedAPartFrame) {
+    const Bytes frame = Pattern(12);
+    auto sendFrame = [&](const Bytes& bytes) {
+        return port.SendFrame(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    };
+    clock.Advance(300);
+    ASSERT_EQ(sendFrame(frame), 1);
+    EXPECT_EQ(clock.Sleeps(), std::vector<std::uint32_t>{700}) << "since the port was opened";
+    ASSERT_EQ(sendFrame(frame), 1);
+    ASSERT_EQ(port.Close(), 1);
+    ASSERT_EQ(port.Open(), 1);
+    ASSERT_EQ(sendFrame(frame), 1);
+    EXPECT_EQ(clock.Sleeps(), (std::vector<std::uint32_t>{700, 100}))
+        << "after whole frames of ours the loader is between frames, closed port or not";
+
+    ASSERT_EQ(port.Send(frame.data(), 8), 1);  // a CMD row
+    clock.Advance(250);
+    ASSERT_EQ(sendFrame(frame), 1);
+    EXPECT_EQ(clock.Sleeps().back(), 750u);
+
+    port.failFrom = port.blocks.size() + 1;
+    EXPECT_EQ(sendFrame(Pattern(10000)), 0);
+    port.failFrom = SIZE_MAX;
+    ASSERT_EQ(sendFrame(frame), 1);
+    EXPECT_EQ(clock.Sleeps().back(), 1000u) << "a frame cut short";
+    EXPECT_EQ(clock.Sleeps().size(), 4u);
+
+    // The download-mode request: the device re-enumerates, and its loader has heard nothing.
+    ASSERT_EQ(port.Send(frame.data(), 8), 1);
+    pty.Unplug();
+    ASSERT_TRUE(Eventually([&] { return !port.IsPortValid(); }));
+    ASSERT_EQ(port.Close(), 1);
+    Pty back;
+    Device(back.Path());
+    ASSERT_EQ(port.FindPort(CUsbPort::kUpdatePort), 1);
+    ASSERT_EQ(port.Open(), 1);
+    ASSERT_EQ(sendFrame(frame), 1);
+    EXPECT_EQ(clock.Sleeps().size(), 5u) << "only Close's";
+
+    ASSERT_EQ(port.Close(), 1);
+    for (const auto& [text, waits] :
+         {std::pair{"[USB]\nFrameGap=250\n", std::vector<std::uint32_t>{250}},
+          std::pair{"[USB]\nFrameGap=0\n", std::vector<std::uint32_t>{}}}) {
+        Config other(text);
+        CUsbPort second(other.get(), clock, Discovery());
+        ASSERT_EQ(second.FindPort(CUsbPort::kUpdatePort), 1);
+        const std::size_t nSleeps = clock.Sleeps().size();
+        ASSERT_EQ(second.Open(), 1);
+        ASSERT_EQ(second.SendFrame(frame.data(), 12), 1);
+        const std::vector<std::uint32_t> sleeps = clock.Sleeps();
+        EXPECT_EQ(std::vector<std::uint32_t>(sleeps.begin() + static_cast<std::ptrdiff_t>(nSleeps),
+                                             sleeps.end()),
+                  waits)
+            << text;
+        ASSERT_EQ(second.Close(), 1);
     }
 }
 

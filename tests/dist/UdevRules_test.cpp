@@ -290,6 +290,17 @@ TEST_F(UdevRules, AVendorSerialUpdatePortIsLeftAlone) {
                    {3, "ff", "ff", "ff", "qmi_wwan", nullptr, "wwan0"}});
 }
 
+// CDC-ACM functions that all report AT commands, as the USB gadget's do: the second is the
+// update port, in either order of the device's functions.
+TEST_F(UdevRules, OfTwoAtInterfacesTheSecondIsLeftAlone) {
+    Check("1d7a", {{0, "02", "02", "01", "cdc_acm", "ttyACM0"},
+                   {1, "0a", "00", "00", "cdc_acm"},
+                   {2, "02", "02", "01", "cdc_acm", "ttyACM1"},
+                   {3, "0a", "00", "00", "cdc_acm"},
+                   {4, "02", "0d", "00", "cdc_ncm", nullptr, "usb0"},
+                   {5, "0a", "00", "01", "cdc_ncm"}});
+}
+
 TEST_F(UdevRules, TheBootLoaderIsLeftAloneWhole) {
     Check("1d7a", {{0, "02", "02", "00", "cdc_acm", "ttyACM0"}, {1, "0a", "00", "00", "cdc_acm"}});
 }

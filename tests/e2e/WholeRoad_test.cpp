@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -201,9 +202,16 @@ class WholeRoad : public ::testing::Test {
 };
 
 TEST_F(WholeRoad, WriteRestartHandOverAndTheReportAcceptedAfterTwoRefusals) {
-    devsim_test::DevSim sim(simDir.Path(), {"--serial", kSerial, "--reenum-ms", "1000"});
+    // In the USB guest (tools/usbvm.sh) the device is a real USB gadget: the tool finds it
+    // through sysfs, and udev tells it of the device's comings and goings.
+    const bool gadget = std::getenv("ZR_USBVM_GADGET") != nullptr;
+    std::vector<std::string> args = {"--serial", kSerial, "--reenum-ms", "1000"};
+    if (gadget) {
+        args.push_back("--gadget");
+    }
+    devsim_test::DevSim sim(simDir.Path(), args);
     ASSERT_EQ(sim.NextLine(), "ready");
-    ScopedEnv catalog("ZR40_DEVICE_CATALOG", sim.Catalog().c_str());
+    ScopedEnv catalog("ZR40_DEVICE_CATALOG", gadget ? nullptr : sim.Catalog().c_str());
     net_test::Serverd server({"--log", serverLog.string(), "--notify", "503,503,200"});
     ASSERT_GT(server.Port(), 0);
     ScopedEnv url("ZR40_UPDATE_SERVER",

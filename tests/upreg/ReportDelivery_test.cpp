@@ -24,6 +24,7 @@
 #include "tests/support/Routes.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TextFile.h"
 
 extern char** environ;
 
@@ -241,7 +242,12 @@ TEST_F(ReportDelivery, SessionEndDuringASendEndsTheManagerCleanlyAndTheNextStart
             ::waitpid(pid, nullptr, 0);
         }
         ASSERT_TRUE(ended) << "signal " << signal << " did not end the manager";
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "signal " << signal;
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "signal " << signal << ": "
+            << (WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status))
+                                  : "killed by " + std::to_string(WTERMSIG(status)))
+            << "\n"
+            << testsupport::ReadText(m_root.Path() / "manager.err");
         EXPECT_EQ(Owed(), std::set<std::string>(std::begin(kSerials), std::end(kSerials)));
         EXPECT_TRUE(Exists(kRequesting));
     }

@@ -186,6 +186,36 @@ TEST_F(DeviceLink, ImageDownloadAnsweredThroughTheReceiveThread) {
     EXPECT_EQ(run.Stop(), kLoaderThreadExitCode);
 }
 
+// A run killed inside a frame leaves the first part of it in the loader, which takes whatever
+// comes next for the rest until its receive time-out (500 ms) drops it. The next run's first
+// frame waits that out ([USB] FrameGap, 1,000 ms by default) instead of being swallowed.
+TEST_F(DeviceLink, PartFrameOfAKilledRunDoesNotSwallowTheNextRunsFirstFrame) {
+    Launch();
+    EnterBootLoader();
+    ASSERT_EQ(port.Close(), 1);
+    const Bytes frame = ImageFrames("C_MDSP")[1];
+    const Bytes part(frame.begin(), frame.begin() + 4096);
+    {
+        devsim_test::Terminal killed(sim->UpdateLink());
+        ASSERT_TRUE(killed.Write(part));
+    }
+    CUsbPort next(config.get());
+    ASSERT_EQ(next.FindPort(CUsbPort::kUpdatePort), 1);
+    ASSERT_EQ(next.Open(), 1);
+    ReadThreadRun run(owner, &next, config.get());
+    waiter.Register(owner, kDbKey);
+    const Bytes erase = frametest::MakeDbFrame(0x2805, B({0x00, 0x1E, 0x00, 0x1F}));
+    {
+        platform::kernel::CriticalSectionLock lock(owner.portLock());
+        ASSERT_EQ(next.SendFrame(erase.data(), static_cast<std::uint32_t>(erase.size())), 1);
+    }
+    Bytes record;
+    ASSERT_TRUE(waiter.Take(owner, record)) << sim->Seen();
+    EXPECT_EQ(record, Ack(0x2805));
+    EXPECT_TRUE(sim->WaitFor("cut DB 2801 65560 after 4096")) << sim->Seen();
+    EXPECT_EQ(run.Stop(), kLoaderThreadExitCode);
+}
+
 TEST_F(DeviceLink, AnswersGoToTheWaitsInRegistrationOrder) {
     Launch();
     EnterBootLoader();

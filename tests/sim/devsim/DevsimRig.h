@@ -321,6 +321,16 @@ class DevSim {
         return false;
     }
 
+    // Reads event lines until one that starts with prefix, and returns it; empty when none came.
+    std::string WaitForPrefix(const std::string& prefix) {
+        for (std::string line = NextLine(); !line.empty(); line = NextLine()) {
+            if (line.starts_with(prefix)) {
+                return line;
+            }
+        }
+        return {};
+    }
+
     // Every line read so far, for failure messages.
     std::string Seen() const {
         std::string all;

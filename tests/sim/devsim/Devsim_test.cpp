@@ -476,6 +476,71 @@ TEST_F(Devsim, UnplugInTheMiddleOfAFrame) {
     EXPECT_EQ(sim->Stop(), 0);
 }
 
+// A writer that stops in the middle of a frame, as a tool killed there: after the receive gap
+// the loader drops what it has of the frame, answers nothing for it and takes the next command.
+TEST_F(Devsim, CutFrameIsDroppedAndTheNextCommandAnswered) {
+    const fs::path log = m_dir.Path() / "frames.log";
+    auto sim = Launch({"--frame-gap-ms", "250", "--frame-log", log.string()});
+    auto port = EnterBootLoader(*sim);
+    port->Write(Erase(0x2805, 0x1E, 0x1F));
+    ASSERT_EQ(port->ReadDb(), Ack(0x2805));
+    std::vector<Bytes> frames = ImageFrames("C_MDSP");
+    port->Write(frames[0]);
+    ASSERT_EQ(port->ReadDb(), Ack(0x2801));
+    port->Write(Bytes(frames[1].begin(), frames[1].begin() + 4096));
+    ASSERT_TRUE(sim->WaitFor("cut DB 2801 65560 after 4096")) << sim->Seen();
+    // An error answer for the cut would come before this one.
+    port->Write(Db(0x0004));
+    EXPECT_EQ(port->ReadDb(), Ack(0x0004));
+
+    std::ifstream in(log);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "rx DB 2801 65560 cut after 4096"),
+              lines.end());
+}
+
+// Writes without blocking until the terminal takes no more; the bytes written.
+std::size_t WriteUntilFull(Terminal& port, const Bytes& bytes, std::size_t from) {
+    std::size_t done = from;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(port.Fd(), bytes.data() + done,
+                                  std::min<std::size_t>(4096, bytes.size() - done));
+        if (n <= 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
+}
+
+// The kill of a tool inside a frame, as the kill road test makes it: the device stops reading,
+// the writer blocks and goes away, and every byte it got into the terminal reaches the device
+// before the frame is cut.
+TEST_F(Devsim, StalledDeviceTakesWhatWasWrittenOnceResumed) {
+    auto sim = Launch({"--frame-gap-ms", "50", "--fault-stall", "C_MDSP:2:1000"});
+    auto port = EnterBootLoader(*sim);
+    port->Write(Erase(0x2805, 0x1E, 0x1F));
+    ASSERT_EQ(port->ReadDb(), Ack(0x2805));
+    std::vector<Bytes> frames = ImageFrames("C_MDSP");
+    port->Write(frames[0]);
+    ASSERT_EQ(port->ReadDb(), Ack(0x2801));
+    std::size_t written = WriteUntilFull(*port, frames[1], 0);
+    const std::string stalled = sim->WaitForPrefix("stalled C_MDSP 2 after ");
+    ASSERT_FALSE(stalled.empty()) << sim->Seen();
+    EXPECT_GE(std::stoul(stalled.substr(stalled.rfind(' ') + 1)), 1000u);
+    // What the device read before it stalled made room; once that is filled, nothing moves.
+    written = WriteUntilFull(*port, frames[1], written);
+    ASSERT_LT(written, frames[1].size()) << "the writer never blocked";
+    ASSERT_TRUE(sim->Raise(SIGUSR2));
+    ASSERT_TRUE(sim->WaitFor("resumed")) << sim->Seen();
+    EXPECT_TRUE(sim->WaitFor("cut DB 2801 65560 after " + std::to_string(written))) << sim->Seen();
+    port->Write(Db(0x0004));
+    EXPECT_EQ(port->ReadDb(), Ack(0x0004));
+}
+
 TEST_F(Devsim, BusyPortIsLockedByAnotherProgram) {
     auto sim = Launch({"--busy"});
     Terminal update(sim->UpdateLink());

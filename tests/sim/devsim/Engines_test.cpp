@@ -77,6 +77,7 @@ class RecordingHost : public Host {
     void EnterDownloadMode() override { events.emplace_back("<download>"); }
     void Reset() override { events.emplace_back("<reset>"); }
     void Unplug() override { events.emplace_back("<unplug>"); }
+    void Stall() override { events.emplace_back("<stall>"); }
 
     Bytes out;
     std::vector<std::uint32_t> delays;
@@ -213,6 +214,67 @@ TEST_F(BootLoaderEngine, UnplugFaultOnTheHeaderFrameWaitsForItsAreaByte) {
     EXPECT_EQ(m_host.events, std::vector<std::string>{"<unplug>"});
 }
 
+// The rest of a cut frame that comes late holds D0 opcodes and frame starts by chance; none of
+// it is answered, the first DB frame of a known command is, and the cut frame sent again
+// continues the download where it stood.
+TEST_F(BootLoaderEngine, AfterACutOnlyAKnownDbFrameIsAnswered) {
+    Send(devsim_test::Erase(0x2805, 0x1E, 0x1F));
+    std::vector<Bytes> frames = ImageFrames("C_MDSP");
+    Send(frames[0]);
+    TakeOut();
+    ASSERT_EQ(Send(Bytes(frames[1].begin(), frames[1].begin() + 3000)), 3000u);
+    m_loader.Cut(m_pending, m_host);
+    m_pending.clear();
+    EXPECT_EQ(m_host.logs.back(), "rx DB 2801 65560 cut after 3000");
+    EXPECT_EQ(m_host.events.back(), "cut DB 2801 65560 after 3000");
+
+    Bytes late(frames[1].begin() + 3000, frames[1].end());
+    for (const Bytes& more : {Bytes{0xA1, 0x01, 0x00}, Db(0x7777), Db(0x0004)}) {
+        late.insert(late.end(), more.begin(), more.end());
+    }
+    EXPECT_EQ(Send(late, 4096), 0u);
+    EXPECT_EQ(TakeOut(), Db(0x0004));
+    Send(Db(0x7777));
+    EXPECT_EQ(TakeOut(), ErrorAnswer(-6)) << "the hunt is over";
+
+    Send(frames[1]);
+    Send(frames[2]);
+    Bytes acks = Db(0x2801);
+    const Bytes ack = acks;
+    acks.insert(acks.end(), ack.begin(), ack.end());
+    EXPECT_EQ(TakeOut(), acks);
+    EXPECT_EQ(m_host.events.back(), "downloaded C_MDSP");
+    Send(Db(0x0209));
+    EXPECT_EQ(TakeOut(), Db(0x0209, {0x88, 0xB7}));
+}
+
+TEST_F(BootLoaderEngine, CutNamesWhatHadCome) {
+    for (auto [partial, line] :
+         {std::pair{Bytes{'D', 'B', 0x28, 0x05, 0x00}, "cut DB - - after 5"},
+          std::pair{Bytes{0xA3, 0x00, 0x10, 0x00}, "cut D0 A3 19 after 4"},
+          std::pair{devsim_test::Text("S107000"), "cut SREC S1 18 after 7"}}) {
+        m_loader.Cut(partial, m_host);
+        EXPECT_EQ(m_host.events.back(), line);
+    }
+}
+
+TEST_F(BootLoaderEngine, StallFaultFiresOnceTheFrameHasItsBytes) {
+    m_options.frameFaults.push_back(
+        {FaultKind::Stall, sim::image::FindModule("C_MDSP"), 2, 0, 0, 5000});
+    Send(devsim_test::Erase(0x2805, 0x1E, 0x1F));
+    std::vector<Bytes> frames = ImageFrames("C_MDSP");
+    Send(frames[0]);
+    TakeOut();
+    Send(Bytes(frames[1].begin(), frames[1].begin() + 4096));
+    EXPECT_EQ(m_host.events.back(), "erased 001E-001F");
+    EXPECT_EQ(Send(Bytes(frames[1].begin() + 4096, frames[1].begin() + 8192)), 8192u);
+    EXPECT_EQ(m_host.events, (std::vector<std::string>{"erased 001E-001F",
+                                                       "stalled C_MDSP 2 after 8192", "<stall>"}));
+    EXPECT_TRUE(TakeOut().empty());
+    Send(Bytes(frames[1].begin() + 8192, frames[1].end()));
+    EXPECT_EQ(TakeOut(), Db(0x2801));
+}
+
 TEST_F(BootLoaderEngine, TextRecordsAreTakenWithoutAnswer) {
     EXPECT_EQ(Send(devsim_test::Text("S00600004844521B\r\nS1070000DB42AA55C8\r\n"), 3), 0u);
     EXPECT_TRUE(TakeOut().empty());
@@ -300,15 +362,22 @@ TEST(OptionsParsing, FaultsAndTheirModules) {
                           "--fault-bad-sum",
                           "C_LM2",
                           "--fault-unplug",
-                          "C_USB:100"};
+                          "C_USB:100",
+                          "--fault-stall",
+                          "C_MDSP:2:4096",
+                          "--frame-gap-ms",
+                          "250"};
     Options options;
+    EXPECT_EQ(options.frameGapMs, 500u);
     std::string error;
-    ASSERT_EQ(ParseOptions(10, argv, options, error), 1) << error;
-    ASSERT_EQ(options.frameFaults.size(), 3u);
+    ASSERT_EQ(ParseOptions(14, argv, options, error), 1) << error;
+    ASSERT_EQ(options.frameFaults.size(), 4u);
     EXPECT_EQ(options.frameFaults[0].module->name, "C_L1");
     EXPECT_EQ(options.frameFaults[0].frame, 4u);
     EXPECT_EQ(options.frameFaults[0].code, -3);
     EXPECT_EQ(options.frameFaults[1].delayMs, 250u);
+    EXPECT_EQ(options.frameFaults[3].bytes, 4096u);
+    EXPECT_EQ(options.frameGapMs, 250u);
     EXPECT_EQ(options.badSum.at(0)->name, "C_L2");
     EXPECT_EQ(options.CatalogPath(), "/tmp/x/catalog.txt");
 }
@@ -318,10 +387,16 @@ TEST(OptionsParsing, RefusesWhatWouldBreakTheDeviceOrTheCatalogue) {
          std::vector<std::vector<const char*>>{{"--fault-late-ack", "C_PS:1"},
                                                {"--fault-no-ack", "C_PS:x"},
                                                {"--fault-error", "C_PS:1:-2:9"},
+                                               {"--fault-stall", "C_MDSP:2"},
+                                               {"--fault-stall", "C_MDSP:2:0"},
+                                               {"--fault-stall", "C_MDSP:2:65560"},
+                                               {"--frame-gap-ms", "soon"},
                                                {"--version", "Ver\t1.00"},
                                                {"--area", "moon"},
                                                {"--reenum-ms", "-5"},
                                                {"--module-version", "C_L4=X"},
+                                               {"--gadget-udc", "dummy_udc.0"},
+                                               {"--gadget-update-first"},
                                                {"--dir"},
                                                {}}) {
         std::vector<const char*> argv = {"zr40-devsim"};
