@@ -2,9 +2,10 @@
 # The project's test command: installs what is missing, then builds and runs every test in a
 # release build, builds, checks with lintian, installs, uses and purges the Debian package, builds
 # the programs as an ordinary CMake Release build, runs each fuzzer for a short bounded time
-# (ZR_FUZZ_SECONDS, default 10), builds everything with clang to check the lock annotations, and
-# runs the tests again under ThreadSanitizer and under AddressSanitizer +
-# UndefinedBehaviorSanitizer (the longest roads under one of them each). Prints each stage's time.
+# (ZR_FUZZ_SECONDS, default 10), runs the USB guest's scenarios (tools/usbvm.sh), builds
+# everything with clang to check the lock annotations, and runs the tests again under
+# ThreadSanitizer and under AddressSanitizer + UndefinedBehaviorSanitizer (the longest roads
+# under one of them each). Prints each stage's time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh
@@ -34,7 +35,7 @@ ctest_in() {
 
 # Every flavour builds what its stage runs; the clang-check build compiles everything, the
 # benchmarks and screenshot programs included.
-stage "release build" tools/build.sh release zr_tests
+stage "release build" tools/build.sh release zr_tests usbvm_tests
 # The road through the real pkexec runs once, with the installed package's tool, below.
 stage "release tests" ctest_in release -E '^Ways/UnderPkexec\..*/ThroughPkexec'
 # The Debian package, built as a packager would and checked with lintian, then installed, its
@@ -45,6 +46,8 @@ stage "Debian package installed" tools/package-check.sh
 stage "plain-release build (programs)" \
   quiet tools/build.sh plain-release zr40-loader zr40-devsim zr40-imagegen
 stage "fuzzing" tools/fuzz.sh "${ZR_FUZZ_SECONDS:-10}"
+# The device through a real kernel's USB stack, in a QEMU guest.
+stage "USB guest" tools/usbvm.sh
 # A few minutes on two cores; the fuzz build checks the lock annotations of its targets only.
 stage "clang-check build" quiet tools/build.sh clang-check
 # The long real-time roads (a

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
+#include <cstring>
 #include <span>
 #include <string_view>
 
@@ -15,6 +17,41 @@ namespace {
 std::span<char> LinesArea() {
     thread_local std::vector<char> lines(CParamResource::kSectionLinesSize);
     return lines;
+}
+
+// Eight bytes at a time: scripts are nearly all ASCII, and a line without a byte above 0x7F has
+// no double-byte character to step over.
+bool IsAscii(std::string_view s) {
+    std::size_t i = 0;
+    for (; i + 8 <= s.size(); i += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, s.data() + i, 8);
+        if ((word & 0x8080808080808080ULL) != 0) {
+            return false;
+        }
+    }
+    std::uint64_t tail = 0;
+    if (i < s.size()) {
+        std::memcpy(&tail, s.data() + i, s.size() - i);
+    }
+    return (tail & 0x8080808080808080ULL) == 0;
+}
+
+int IndexOf(std::string_view s, char c) {
+    const void* found = std::memchr(s.data(), c, s.size());
+    return found == nullptr ? -1 : static_cast<int>(static_cast<const char*>(found) - s.data());
+}
+
+// Lines in an area of NUL-terminated lines.
+std::size_t CountLines(std::string_view all) {
+    std::size_t count = 0;
+    const char* p = all.data();
+    const char* const end = p + all.size();
+    while (const void* nul = std::memchr(p, '\0', static_cast<std::size_t>(end - p))) {
+        ++count;
+        p = static_cast<const char*>(nul) + 1;
+    }
+    return count;
 }
 
 }  // namespace
@@ -40,7 +77,7 @@ void CParamKey::AddLines(std::string_view all) {
         return;
     }
     auto keys = std::make_shared<std::vector<CKey>>();
-    keys->reserve(static_cast<std::size_t>(std::ranges::count(all, '\0')));
+    keys->reserve(CountLines(all));
     std::size_t pos = 0;
     while (pos < all.size()) {
         const std::size_t end = all.find('\0', pos);
@@ -60,7 +97,13 @@ CKey CParamKey::SplitLine(std::string_view line) {
     int equals = -1;
     int space = -1;
     bool gen = false;
-    for (std::size_t i = 0; i < line.size();) {
+    const bool ascii = IsAscii(line);
+    if (ascii) {
+        equals = IndexOf(line, '=');
+        space = IndexOf(line, ' ');
+        gen = line.find("GEN") != std::string_view::npos;
+    }
+    for (std::size_t i = 0; !ascii && i < line.size();) {
         const std::size_t length = cp932::CharLength(line, i);
         if (length == 1) {
             const char c = line[i];

@@ -92,7 +92,7 @@ CKey SplitByRule(const CComString& line) {
 
 // The first lines of the input, as lines of a section would be.
 void CheckSplits(std::string_view text) {
-    for (int n = 0; n < 8 && !text.empty(); ++n) {
+    for (int n = 0; n < 4 && !text.empty(); ++n) {
         const std::string_view line =
             text.substr(0, text.find_first_of(std::string_view("\r\0", 2)));
         text.remove_prefix(std::min(text.size(), line.size() + 1));

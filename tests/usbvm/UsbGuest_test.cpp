@@ -317,7 +317,19 @@ TEST_F(UsbGuest, AnUnplugFaultTakesTheDeviceOffTheBus) {
     Plug({"--fault-unplug", "C_PS:2"});
     ASSERT_TRUE(Until(NormalModeBound));
     testsupport::TempDir work{"zr40-usbvm-loader-"};
-    ChildProcess loader({ZR_LOADER}, ChildProcess::Options{.cwd = work.Path()});
+    // The shipped script up to its first image, with short waits: its 20 s of timers and 20 s
+    // for each frame's answer would only make the failure late.
+    std::ofstream(work.Path() / "script.ini") << "[GLOBAL]\n"
+                                                 "Port=open,10\n"
+                                                 "CMD=ff550042000101fe\n"
+                                                 "Timer=2\n"
+                                                 "Port=close\n"
+                                                 "Port=open,30\n"
+                                                 "DBB_D2_CMD=4442,2805,12,00370037\n"
+                                                 "Wait_DBB=4442,-1\n"
+                                                 "DBB_LM_File=DATA\\C_PS\\QRV_C_PS.cvt,3\n";
+    ChildProcess loader({ZR_LOADER, "--script", (work.Path() / "script.ini").string()},
+                        ChildProcess::Options{.cwd = work.Path()});
     ASSERT_TRUE(sim->WaitFor("unplugged", testsupport::In(Guard() * 5))) << sim->Text();
     const auto status = loader.Wait(testsupport::In(Guard() * 5));
     ASSERT_TRUE(status) << loader.Text();

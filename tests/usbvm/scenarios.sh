@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The guest's scenarios, run by tools/usbvm.sh inside the guest (root, the host's root read-only,
 # ZR_USBVM_RESULTS writable). One line per scenario, then "N passed, M failed"; each scenario's
-# output goes to ZR_USBVM_RESULTS/<scenario>.log. Exit status 0 only when all passed.
+# output goes to ZR_USBVM_RESULTS/<scenario>.log. Exit status 0 only when all passed. With
+# names as arguments only those scenarios run (tools/usbvm.sh tests/usbvm/scenarios.sh NAME...).
 set -euo pipefail
 build=${ZR_USBVM_BUILD:-build/release}
 results=${ZR_USBVM_RESULTS:?run inside tools/usbvm.sh}
@@ -23,9 +24,13 @@ ip link set dummy0 up
 
 passed=0
 failed=0
+only=("$@")
 scenario() {
   local name=$1
   shift
+  if [ ${#only[@]} -gt 0 ] && [[ " ${only[*]} " != *" $name "* ]]; then
+    return 0
+  fi
   local start end status=0
   start=$(date +%s%N)
   "$@" >"$results/$name.log" 2>&1 || status=$?
