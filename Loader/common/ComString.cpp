@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -77,10 +78,31 @@ char SingleLower(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
+// Eight ASCII bytes at once (no byte above 0x7F, so no byte carries into the next): the case
+// bit flipped where a byte is within [first, last].
+std::uint64_t FlipCaseIn(std::uint64_t word, unsigned char first, unsigned char last) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+    const std::uint64_t fromFirst = word + kOnes * (0x80U - first);
+    const std::uint64_t pastLast = word + kOnes * (0x80U - last - 1U);
+    return word ^ (((fromFirst & ~pastLast) & kHigh) >> 2);
+}
+
 template <typename Single, typename Double>
-void MapCase(std::string& s, Single single, Double dbl) {
+void MapCase(std::string& s, Single single, Double dbl, unsigned char first, unsigned char last) {
     char* p = s.data();
     for (std::size_t i = 0; i < s.size();) {
+        // Names and keys are nearly always ASCII: whole words of it need no character walk.
+        if (i + 8 <= s.size()) {
+            std::uint64_t word = 0;
+            std::memcpy(&word, p + i, 8);
+            if ((word & 0x8080808080808080ULL) == 0) {
+                word = FlipCaseIn(word, first, last);
+                std::memcpy(p + i, &word, 8);
+                i += 8;
+                continue;
+            }
+        }
         if (CharLen(s, i) == 2) {
             unsigned code = (static_cast<unsigned>(Byte(s, i)) << 8) | Byte(s, i + 1);
             code = dbl(code);
@@ -325,12 +347,12 @@ CComString CComString::Right(int n) const {
 }
 
 CComString& CComString::MakeUpper() {
-    MapCase(m_str, SingleUpper, DoubleUpper);
+    MapCase(m_str, SingleUpper, DoubleUpper, 'a', 'z');
     return *this;
 }
 
 CComString& CComString::MakeLower() {
-    MapCase(m_str, SingleLower, DoubleLower);
+    MapCase(m_str, SingleLower, DoubleLower, 'A', 'Z');
     return *this;
 }
 

@@ -101,7 +101,8 @@ CKey CParamKey::SplitLine(std::string_view line) {
     if (ascii) {
         equals = IndexOf(line, '=');
         space = IndexOf(line, ' ');
-        gen = line.find("GEN") != std::string_view::npos;
+        // memmem: this library's string_view::find compares at every byte.
+        gen = !line.empty() && ::memmem(line.data(), line.size(), "GEN", 3) != nullptr;
     }
     for (std::size_t i = 0; !ascii && i < line.size();) {
         const std::size_t length = cp932::CharLength(line, i);

@@ -60,6 +60,43 @@ TEST(Cp932, CaseMappingLeavesTrailBytesAlone) {
     EXPECT_LT(CComString("abc").CompareNoCase("ABD"), 0);
 }
 
+// Long runs of ASCII are mapped eight bytes at a time: every ASCII byte, at every position
+// of a word and after double-byte characters that shift the words, maps as the single-byte rule
+// says, and the double-byte characters keep their trail bytes.
+TEST(Cp932, CaseMappingOfLongTextsMatchesTheRuleForEveryByte) {
+    std::string ascii;
+    for (int c = 1; c < 0x80; ++c) {
+        ascii += static_cast<char>(c);
+    }
+    const auto upper = [](std::string text) {
+        for (char& c : text) {
+            c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+        }
+        return text;
+    };
+    const auto lower = [](std::string text) {
+        for (char& c : text) {
+            c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+        }
+        return text;
+    };
+    for (std::size_t shift = 0; shift < 9; ++shift) {
+        const std::string text =
+            ascii.substr(shift) + kWideB + ascii.substr(0, shift) + kKatakanaA + "\x82" + ascii;
+        CComString up(text);
+        up.MakeUpper();
+        EXPECT_EQ(up.Str(), upper(ascii.substr(shift)) + kWideB + upper(ascii.substr(0, shift)) +
+                                kKatakanaA + "\x82" + upper(ascii))
+            << shift;
+        CComString low(text);
+        low.MakeLower();
+        EXPECT_EQ(low.Str(), lower(ascii.substr(shift)) + "\x82\x82" +
+                                 lower(ascii.substr(0, shift)) + kKatakanaA + "\x82" + lower(ascii))
+            << shift;
+        EXPECT_EQ(CComString(text).CompareNoCase(CComString(low.Str())), 0) << shift;
+    }
+}
+
 TEST(Cp932, CompareNoCaseOrdersAsUpperCaseCopiesDo) {
     // Lone lead bytes, a lead byte before a NUL or an ASCII trail, bytes above 0x7F, prefixes.
     const std::vector<std::string_view> texts = {"",
