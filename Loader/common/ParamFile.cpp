@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <span>
@@ -19,37 +20,82 @@ std::span<char> LinesArea() {
     return lines;
 }
 
-// Eight bytes at a time: scripts are nearly all ASCII, and a line without a byte above 0x7F has
-// no double-byte character to step over.
-bool IsAscii(std::string_view s) {
-    std::size_t i = 0;
+// The searches below go eight bytes at a time, without calls: a text is split into lines and
+// pairs with a few short searches a line, and the fuzzing build pays a sanitizer's check on
+// every library call and a comparison hook on every byte of a plain loop.
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+
+// Eight bytes, the first in the lowest bits.
+std::uint64_t Word(const char* p) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, p, 8);
+    if constexpr (std::endian::native == std::endian::big) {
+        word = __builtin_bswap64(word);
+    }
+    return word;
+}
+
+// The high bit of each byte of `word` equal to `c`; exact up to the first such byte.
+std::uint64_t Matches(std::uint64_t word, char c) {
+    const std::uint64_t x = word ^ (kOnes * static_cast<unsigned char>(c));
+    return (x - kOnes) & ~x & kHigh;
+}
+
+// The first `c` in `s` at or after `from`, or npos.
+std::size_t FindByte(std::string_view s, char c, std::size_t from) {
+    std::size_t i = from;
     for (; i + 8 <= s.size(); i += 8) {
-        std::uint64_t word = 0;
-        std::memcpy(&word, s.data() + i, 8);
-        if ((word & 0x8080808080808080ULL) != 0) {
-            return false;
+        if (const std::uint64_t m = Matches(Word(s.data() + i), c); m != 0) {
+            return i + static_cast<std::size_t>(std::countr_zero(m)) / 8;
         }
     }
-    std::uint64_t tail = 0;
-    if (i < s.size()) {
-        std::memcpy(&tail, s.data() + i, s.size() - i);
+    for (; i < s.size(); ++i) {
+        if (s[i] == c) {
+            return i;
+        }
     }
-    return (tail & 0x8080808080808080ULL) == 0;
+    return std::string_view::npos;
 }
 
 int IndexOf(std::string_view s, char c) {
-    const void* found = std::memchr(s.data(), c, s.size());
-    return found == nullptr ? -1 : static_cast<int>(static_cast<const char*>(found) - s.data());
+    const std::size_t at = FindByte(s, c, 0);
+    return at == std::string_view::npos ? -1 : static_cast<int>(at);
+}
+
+// Scripts are nearly all ASCII, and a line without a byte above 0x7F has no double-byte
+// character to step over.
+bool IsAscii(std::string_view s) {
+    std::size_t i = 0;
+    for (; i + 8 <= s.size(); i += 8) {
+        if ((Word(s.data() + i) & kHigh) != 0) {
+            return false;
+        }
+    }
+    for (; i < s.size(); ++i) {
+        if ((static_cast<unsigned char>(s[i]) & 0x80U) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool HasGen(std::string_view s) {
+    for (std::size_t g = FindByte(s, 'G', 0); g != std::string_view::npos;
+         g = FindByte(s, 'G', g + 1)) {
+        if (s.compare(g, 3, "GEN") == 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // Lines in an area of NUL-terminated lines.
 std::size_t CountLines(std::string_view all) {
     std::size_t count = 0;
-    const char* p = all.data();
-    const char* const end = p + all.size();
-    while (const void* nul = std::memchr(p, '\0', static_cast<std::size_t>(end - p))) {
+    for (std::size_t nul = FindByte(all, '\0', 0); nul != std::string_view::npos;
+         nul = FindByte(all, '\0', nul + 1)) {
         ++count;
-        p = static_cast<const char*>(nul) + 1;
     }
     return count;
 }
@@ -80,7 +126,7 @@ void CParamKey::AddLines(std::string_view all) {
     keys->reserve(CountLines(all));
     std::size_t pos = 0;
     while (pos < all.size()) {
-        const std::size_t end = all.find('\0', pos);
+        const std::size_t end = FindByte(all, '\0', pos);
         const std::string_view line = all.substr(pos, end - pos);
         pos = end + 1;
         if (line.starts_with(';')) {
@@ -101,8 +147,7 @@ CKey CParamKey::SplitLine(std::string_view line) {
     if (ascii) {
         equals = IndexOf(line, '=');
         space = IndexOf(line, ' ');
-        // memmem: this library's string_view::find compares at every byte.
-        gen = !line.empty() && ::memmem(line.data(), line.size(), "GEN", 3) != nullptr;
+        gen = HasGen(line);
     }
     for (std::size_t i = 0; !ascii && i < line.size();) {
         const std::size_t length = cp932::CharLength(line, i);
