@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # tools/usbvm.sh [--results DIR] [SCRIPT [ARG...]]: runs SCRIPT (bash; default
-# tests/usbvm/scenarios.sh, the guest scenarios) as root in a QEMU guest
-# whose kernel has a real USB stack: Debian's kernel with dummy_hcd, the gadget functions and the
-# host drivers. The guest sees this machine's root read-only (the built programs run unchanged)
-# and a writable results folder, DIR (default: a new folder under build/usbvm/); the script gets
-# it as ZR_USBVM_RESULTS and its own arguments. Prints the folder's logs on failure and exits with
+# tests/usbvm/scenarios.sh, the guest scenarios) as root in a QEMU guest whose kernel has a real
+# USB stack: Debian's kernel with dummy_hcd, the gadget functions and the host drivers. The guest
+# sees this machine's root and this work tree read-only (the built programs run unchanged) and a
+# writable results folder, DIR (default: a new folder under build/usbvm/); the script gets it as
+# ZR_USBVM_RESULTS and its own arguments. Prints the folder's logs on failure and exits with
 # the script's status (125 when the guest ended without one).
 #
 # Nothing is installed on this machine: the kernel and busybox packages are fetched with
@@ -100,6 +100,11 @@ if [ -z "$results" ]; then
 fi
 mkdir -p "$results"
 results=$(realpath "$results")
+# Both paths go to the guest on the kernel's command line.
+if [[ "$top$results" =~ [[:space:]] ]]; then
+  echo "usbvm: the work tree's and the results' paths must not contain spaces" >&2
+  exit 2
+fi
 rm -f "$results/status" "$results/scenario.log" "$results/console.log"
 {
   echo "export ZR_USBVM_RESULTS=$(printf %q "$results") PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root"
@@ -115,8 +120,9 @@ set +e
 timeout "$timeout_s" qemu-system-x86_64 -accel tcg -machine q35 -cpu max -smp "$cpus" -m "$mem" \
   -display none -monitor none -serial "file:$results/console.log" -no-reboot -nic none \
   -kernel "$(ls "$vm"/kernel/boot/vmlinuz-*)" -initrd "$vm/initramfs.cpio.gz" \
-  -append "console=ttyS0 panic=-1 loglevel=4 zr.results=$results zr.modules=$modlist" \
+  -append "console=ttyS0 panic=-1 loglevel=4 zr.results=$results zr.top=$top zr.modules=$modlist" \
   -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
+  -virtfs "local,path=$top,mount_tag=top,security_model=none,readonly=on,multidevs=remap" \
   -virtfs "local,path=$results,mount_tag=results,security_model=none"
 qemu_status=$?
 set -e
