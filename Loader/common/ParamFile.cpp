@@ -2,11 +2,10 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
-#include <cstdint>
-#include <cstring>
 #include <span>
 #include <string_view>
+
+#include "Loader/common/ByteSearch.h"
 
 // ---------------------------------------------------------------------------------------------
 // CParamKey
@@ -20,69 +19,14 @@ std::span<char> LinesArea() {
     return lines;
 }
 
-// The searches below go eight bytes at a time, without calls: a text is split into lines and
-// pairs with a few short searches a line, and the fuzzing build pays a sanitizer's check on
-// every library call and a comparison hook on every byte of a plain loop.
-constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
-
-// Eight bytes, the first in the lowest bits.
-std::uint64_t Word(const char* p) {
-    std::uint64_t word = 0;
-    std::memcpy(&word, p, 8);
-    if constexpr (std::endian::native == std::endian::big) {
-        word = __builtin_bswap64(word);
-    }
-    return word;
-}
-
-// The high bit of each byte of `word` equal to `c`; exact up to the first such byte.
-std::uint64_t Matches(std::uint64_t word, char c) {
-    const std::uint64_t x = word ^ (kOnes * static_cast<unsigned char>(c));
-    return (x - kOnes) & ~x & kHigh;
-}
-
-// The first `c` in `s` at or after `from`, or npos.
-std::size_t FindByte(std::string_view s, char c, std::size_t from) {
-    std::size_t i = from;
-    for (; i + 8 <= s.size(); i += 8) {
-        if (const std::uint64_t m = Matches(Word(s.data() + i), c); m != 0) {
-            return i + static_cast<std::size_t>(std::countr_zero(m)) / 8;
-        }
-    }
-    for (; i < s.size(); ++i) {
-        if (s[i] == c) {
-            return i;
-        }
-    }
-    return std::string_view::npos;
-}
-
 int IndexOf(std::string_view s, char c) {
-    const std::size_t at = FindByte(s, c, 0);
+    const std::size_t at = bytes::Find(s, c, 0);
     return at == std::string_view::npos ? -1 : static_cast<int>(at);
 }
 
-// Scripts are nearly all ASCII, and a line without a byte above 0x7F has no double-byte
-// character to step over.
-bool IsAscii(std::string_view s) {
-    std::size_t i = 0;
-    for (; i + 8 <= s.size(); i += 8) {
-        if ((Word(s.data() + i) & kHigh) != 0) {
-            return false;
-        }
-    }
-    for (; i < s.size(); ++i) {
-        if ((static_cast<unsigned char>(s[i]) & 0x80U) != 0) {
-            return false;
-        }
-    }
-    return true;
-}
-
 bool HasGen(std::string_view s) {
-    for (std::size_t g = FindByte(s, 'G', 0); g != std::string_view::npos;
-         g = FindByte(s, 'G', g + 1)) {
+    for (std::size_t g = bytes::Find(s, 'G', 0); g != std::string_view::npos;
+         g = bytes::Find(s, 'G', g + 1)) {
         if (s.compare(g, 3, "GEN") == 0) {
             return true;
         }
@@ -93,8 +37,8 @@ bool HasGen(std::string_view s) {
 // Lines in an area of NUL-terminated lines.
 std::size_t CountLines(std::string_view all) {
     std::size_t count = 0;
-    for (std::size_t nul = FindByte(all, '\0', 0); nul != std::string_view::npos;
-         nul = FindByte(all, '\0', nul + 1)) {
+    for (std::size_t nul = bytes::Find(all, '\0', 0); nul != std::string_view::npos;
+         nul = bytes::Find(all, '\0', nul + 1)) {
         ++count;
     }
     return count;
@@ -126,7 +70,7 @@ void CParamKey::AddLines(std::string_view all) {
     keys->reserve(CountLines(all));
     std::size_t pos = 0;
     while (pos < all.size()) {
-        const std::size_t end = FindByte(all, '\0', pos);
+        const std::size_t end = bytes::Find(all, '\0', pos);
         const std::string_view line = all.substr(pos, end - pos);
         pos = end + 1;
         if (line.starts_with(';')) {
@@ -143,7 +87,7 @@ CKey CParamKey::SplitLine(std::string_view line) {
     int equals = -1;
     int space = -1;
     bool gen = false;
-    const bool ascii = IsAscii(line);
+    const bool ascii = bytes::IsAscii(line);
     if (ascii) {
         equals = IndexOf(line, '=');
         space = IndexOf(line, ' ');
@@ -259,7 +203,7 @@ int CParamFile::LoadParamSection(const CComString& cstrParamFile) {
     const std::span<char> lines = LinesArea();
     std::size_t pos = 0;
     while (pos < listed.size()) {
-        const std::size_t end = listed.find('\0', pos);
+        const std::size_t end = bytes::Find(listed, '\0', pos);
         const CComString name(listed.substr(pos, end - pos));
         pos = end + 1;
         m_sectionNames.Add(name);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "Loader/common/ByteSearch.h"
 #include "platform/resources/resources.h"
 
 namespace {
@@ -105,7 +106,7 @@ int CParamResource::GetSectionNames(std::span<char> out, const CComString& cstrP
     // Comments, empty lines and other lines are stepped over alike; only a '[' in the first
     // column opens a header. A line without CR, header or not, ends the scan.
     while (pos < text.size()) {
-        const std::size_t cr = text.find('\r', pos);
+        const std::size_t cr = bytes::Find(text, '\r', pos);
         if (cr == std::string_view::npos) {
             break;
         }
@@ -176,7 +177,7 @@ int CParamResource::CopyLinesFrom(std::size_t pos, std::span<char> out) {
     const std::string_view text = Text();
     std::size_t used = 0;
     while (pos < text.size() && text[pos] != '[') {
-        const std::size_t cr = text.find('\r', pos);
+        const std::size_t cr = bytes::Find(text, '\r', pos);
         if (cr == std::string_view::npos) {
             break;
         }
