@@ -29,10 +29,13 @@ if [[ " $options " == *" nocheck "* ]]; then
 fi
 # The compiler cache, as in tools/build.sh. Debian's flags map this tree's path to "." in what is
 # compiled, so the option that names it is left out of the cache's key and another clone's build
-# of the same sources hits.
+# of the same sources hits. debhelper gives the build a HOME of its own: the cache's folder is
+# named.
 if command -v ccache >/dev/null 2>&1; then
   export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
   export CCACHE_BASEDIR=$src CCACHE_NOHASHDIR=1 CCACHE_IGNOREOPTIONS='-ffile-prefix-map=*'
+  CCACHE_DIR=$(ccache --get-config cache_dir)
+  export CCACHE_DIR
 fi
 start=$SECONDS
 (
