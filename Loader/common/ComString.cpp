@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "Loader/common/ByteSearch.h"
 #include "platform/text/Iconv.h"
 
 namespace {
@@ -81,11 +82,9 @@ char SingleLower(char c) {
 // Eight ASCII bytes at once (no byte above 0x7F, so no byte carries into the next): the case
 // bit flipped where a byte is within [first, last].
 std::uint64_t FlipCaseIn(std::uint64_t word, unsigned char first, unsigned char last) {
-    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
-    const std::uint64_t fromFirst = word + kOnes * (0x80U - first);
-    const std::uint64_t pastLast = word + kOnes * (0x80U - last - 1U);
-    return word ^ (((fromFirst & ~pastLast) & kHigh) >> 2);
+    const std::uint64_t fromFirst = word + bytes::kOnes * (0x80U - first);
+    const std::uint64_t pastLast = word + bytes::kOnes * (0x80U - last - 1U);
+    return word ^ (((fromFirst & ~pastLast) & bytes::kHigh) >> 2);
 }
 
 template <typename Single, typename Double>
@@ -96,7 +95,7 @@ void MapCase(std::string& s, Single single, Double dbl, unsigned char first, uns
         if (i + 8 <= s.size()) {
             std::uint64_t word = 0;
             std::memcpy(&word, p + i, 8);
-            if ((word & 0x8080808080808080ULL) == 0) {
+            if ((word & bytes::kHigh) == 0) {
                 word = FlipCaseIn(word, first, last);
                 std::memcpy(p + i, &word, 8);
                 i += 8;
