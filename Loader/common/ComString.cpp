@@ -1,10 +1,13 @@
 #include "Loader/common/ComString.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <string>
 
 #include "Loader/common/ByteSearch.h"
 #include "platform/text/Iconv.h"
@@ -91,16 +94,16 @@ template <typename Single, typename Double>
 void MapCase(std::string& s, Single single, Double dbl, unsigned char first, unsigned char last) {
     char* p = s.data();
     for (std::size_t i = 0; i < s.size();) {
-        // Names and keys are nearly always ASCII: whole words of it need no character walk.
-        if (i + 8 <= s.size()) {
-            std::uint64_t word = 0;
-            std::memcpy(&word, p + i, 8);
-            if ((word & bytes::kHigh) == 0) {
-                word = FlipCaseIn(word, first, last);
-                std::memcpy(p + i, &word, 8);
-                i += 8;
-                continue;
-            }
+        // Names and keys are nearly always ASCII: whole words of it need no character walk. The
+        // last bytes go as one word too, padded with NULs, which no mapping touches.
+        const std::size_t n = std::min<std::size_t>(8, s.size() - i);
+        std::uint64_t word = 0;
+        std::memcpy(&word, p + i, n);
+        if ((word & bytes::kHigh) == 0) {
+            word = FlipCaseIn(word, first, last);
+            std::memcpy(p + i, &word, n);
+            i += n;
+            continue;
         }
         if (CharLen(s, i) == 2) {
             unsigned code = (static_cast<unsigned>(Byte(s, i)) << 8) | Byte(s, i + 1);
@@ -257,16 +260,31 @@ int CComString::Compare(const CComString& other) const {
     return r < 0 ? -1 : (r > 0 ? 1 : 0);
 }
 
-int CComString::CompareNoCase(const CComString& other) const {
+int CComString::CompareNoCase(std::string_view a, std::string_view b) {
     // As MakeUpper on copies then Compare, without the copies: the script model compares names
-    // on every lookup.
-    UpperBytes a(m_str);
-    UpperBytes b(other.m_str);
+    // on every lookup. Eight ASCII bytes of each at a time while both have them; after only
+    // ASCII bytes both are at the start of a character.
+    std::size_t i = 0;
+    for (; i + 8 <= a.size() && i + 8 <= b.size(); i += 8) {
+        const std::uint64_t x = bytes::Word(a.data() + i);
+        const std::uint64_t y = bytes::Word(b.data() + i);
+        if (((x | y) & bytes::kHigh) != 0) {
+            break;
+        }
+        const std::uint64_t upperX = FlipCaseIn(x, 'a', 'z');
+        const std::uint64_t upperY = FlipCaseIn(y, 'a', 'z');
+        if (upperX != upperY) {
+            const int shift = std::countr_zero(upperX ^ upperY) / 8 * 8;
+            return ((upperX >> shift) & 0xFFU) < ((upperY >> shift) & 0xFFU) ? -1 : 1;
+        }
+    }
+    UpperBytes upperA(a.substr(i));
+    UpperBytes upperB(b.substr(i));
     for (;;) {
         unsigned char x = 0;
         unsigned char y = 0;
-        const bool hasX = a.Next(x);
-        const bool hasY = b.Next(y);
+        const bool hasX = upperA.Next(x);
+        const bool hasY = upperB.Next(y);
         if (!hasX || !hasY) {
             return hasX == hasY ? 0 : (hasX ? 1 : -1);
         }
@@ -274,6 +292,14 @@ int CComString::CompareNoCase(const CComString& other) const {
             return x < y ? -1 : 1;
         }
     }
+}
+
+std::size_t CComString::HashNoCase(std::string_view s) {
+    // The hash of the upper-case form, in a buffer that stays: names are hashed on every lookup.
+    thread_local std::string upper;
+    upper.assign(s);
+    MapCase(upper, SingleUpper, DoubleUpper, 'a', 'z');
+    return std::hash<std::string_view>{}(upper);
 }
 
 int CComString::Find(char ch, int start) const {

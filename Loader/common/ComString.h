@@ -68,7 +68,10 @@ class CComString {
     // Bytewise; <0, 0 or >0.
     int Compare(const CComString& other) const;
     // Letters fold to upper case, single-byte ASCII and the double-byte alphabets alike.
-    int CompareNoCase(const CComString& other) const;
+    int CompareNoCase(const CComString& other) const { return CompareNoCase(m_str, other.m_str); }
+    static int CompareNoCase(std::string_view a, std::string_view b);
+    // Equal for texts that CompareNoCase finds equal.
+    static std::size_t HashNoCase(std::string_view s);
 
     // Character searches: a trail byte never matches, and substrings match only where a character
     // starts. A negative start counts as 0; -1 when absent.

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <array>
-#include <span>
+#include <bit>
+#include <cstdint>
+#include <memory>
+#include <string>
 #include <string_view>
 
 #include "Loader/common/ByteSearch.h"
@@ -12,101 +15,74 @@
 
 namespace {
 
-// On the heap: sections are also read on worker threads. One area a thread, as a text's sections
-// are read one after the other.
-std::span<char> LinesArea() {
-    thread_local std::vector<char> lines(CParamResource::kSectionLinesSize);
-    return lines;
-}
-
-int IndexOf(std::string_view s, char c) {
-    const std::size_t at = bytes::Find(s, c, 0);
-    return at == std::string_view::npos ? -1 : static_cast<int>(at);
-}
-
-bool HasGen(std::string_view s) {
-    for (std::size_t g = bytes::Find(s, 'G', 0); g != std::string_view::npos;
-         g = bytes::Find(s, 'G', g + 1)) {
-        if (s.compare(g, 3, "GEN") == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// Lines in an area of NUL-terminated lines.
-std::size_t CountLines(std::string_view all) {
-    std::size_t count = 0;
-    for (std::size_t nul = bytes::Find(all, '\0', 0); nul != std::string_view::npos;
-         nul = bytes::Find(all, '\0', nul + 1)) {
-        ++count;
-    }
-    return count;
-}
-
-}  // namespace
-
-CParamKey::CParamKey(const CComString& cstrSection, const CComString& cstrParamFile,
-                     CParamResource& resource)
-    : m_strSection(cstrSection) {
-    const std::span<char> lines = LinesArea();
-    AddLines(std::string_view(lines.data(), static_cast<std::size_t>(resource.CopySectionLines(
-                                                cstrSection, lines, cstrParamFile))));
-}
-
-CParamKey::CParamKey(const CComString& cstrSection, std::string_view lines)
-    : m_strSection(cstrSection) {
-    AddLines(lines);
-}
-
-void CParamKey::AddLines(std::string_view all) {
-    // Sections without lines are common in a text with many headers; they share one list.
-    static const auto kNoKeys = std::make_shared<const std::vector<CKey>>();
-    if (all.empty()) {
-        m_keys = kNoKeys;
-        return;
-    }
-    auto keys = std::make_shared<std::vector<CKey>>();
-    keys->reserve(CountLines(all));
-    std::size_t pos = 0;
-    while (pos < all.size()) {
-        const std::size_t end = bytes::Find(all, '\0', pos);
-        const std::string_view line = all.substr(pos, end - pos);
-        pos = end + 1;
-        if (line.starts_with(';')) {
-            continue;
-        }
-        keys->push_back(SplitLine(line));
-    }
-    m_keys = std::move(keys);
-}
-
-CKey CParamKey::SplitLine(std::string_view line) {
-    // One walk over the characters finds what CComString::Find would: the first '=' and the
-    // first space that are characters of their own, and "GEN" starting at a character.
+// What splits a line: its first '=', its first space, and whether "GEN" starts at a character.
+struct Marks {
     int equals = -1;
     int space = -1;
     bool gen = false;
-    const bool ascii = bytes::IsAscii(line);
-    if (ascii) {
-        equals = IndexOf(line, '=');
-        space = IndexOf(line, ' ');
-        gen = HasGen(line);
+};
+
+// The character of one byte at `at`.
+void Note(std::string_view line, std::size_t at, Marks& marks) {
+    const char c = line[at];
+    if (c == '=' && marks.equals < 0) {
+        marks.equals = static_cast<int>(at);
+    } else if (c == ' ' && marks.space < 0) {
+        marks.space = static_cast<int>(at);
+    } else if (c == 'G' && line.compare(at, 3, "GEN") == 0) {
+        marks.gen = true;
     }
-    for (std::size_t i = 0; !ascii && i < line.size();) {
-        const std::size_t length = cp932::CharLength(line, i);
-        if (length == 1) {
-            const char c = line[i];
-            if (c == '=' && equals < 0) {
-                equals = static_cast<int>(i);
-            } else if (c == ' ' && space < 0) {
-                space = static_cast<int>(i);
-            } else if (c == 'G' && line.compare(i, 3, "GEN") == 0) {
-                gen = true;
-            }
+}
+
+// One pass, eight bytes at a time, over a line without double-byte characters (every byte is a
+// character of its own); false, with `marks` unfinished, at the first byte above 0x7F.
+ZR_BYTES_NO_COVERAGE bool MarkAscii(std::string_view line, Marks& marks) {
+    std::size_t i = 0;
+    for (; i + 8 <= line.size(); i += 8) {
+        const std::uint64_t word = bytes::Word(line.data() + i);
+        if ((word & bytes::kHigh) != 0) {
+            return false;
         }
-        i += length;
+        // A match past a true one may be false; `note` looks at the byte itself.
+        std::uint64_t hits =
+            bytes::Matches(word, '=') | bytes::Matches(word, ' ') | bytes::Matches(word, 'G');
+        for (; hits != 0; hits &= hits - 1) {
+            Note(line, i + static_cast<std::size_t>(std::countr_zero(hits)) / 8, marks);
+        }
     }
+    for (; i < line.size(); ++i) {
+        if ((static_cast<unsigned char>(line[i]) & 0x80U) != 0) {
+            return false;
+        }
+        Note(line, i, marks);
+    }
+    return true;
+}
+
+// Where one line of a section splits into key and value.
+struct Split {
+    std::size_t keyLength;
+    std::size_t valueFrom;
+    std::size_t valueLength;
+};
+
+Split SplitAt(std::string_view line) {
+    // One walk over the characters finds what CComString::Find would: the first '=' and the
+    // first space that are characters of their own, and "GEN" starting at a character.
+    Marks marks;
+    if (!MarkAscii(line, marks)) {
+        marks = Marks{};
+        for (std::size_t i = 0; i < line.size();) {
+            const std::size_t length = cp932::CharLength(line, i);
+            if (length == 1) {
+                Note(line, i, marks);
+            }
+            i += length;
+        }
+    }
+    const int equals = marks.equals;
+    const int space = marks.space;
+    const bool gen = marks.gen;
 
     const int length = static_cast<int>(line.size());
     int keyEnd = equals < 0 ? length : equals;
@@ -131,31 +107,89 @@ CKey CParamKey::SplitLine(std::string_view line) {
     const auto keyLength = static_cast<std::size_t>(keyEnd);
     const auto valueFrom = static_cast<std::size_t>(std::min(valueStart, length));
     const auto valueLength = static_cast<std::size_t>(std::max(valueEnd - valueStart, 0));
-    return CKey(CComString(line.substr(0, keyLength)),
-                CComString(line.substr(valueFrom, valueLength)));
+    return Split{keyLength, valueFrom, valueLength};
 }
 
-const CKey* CParamKey::At(int nIndex) const {
+}  // namespace
+
+CParamKey::CParamKey(const CComString& cstrSection, const CComString& cstrParamFile,
+                     CParamResource& resource)
+    : m_strSection(cstrSection) {
+    resource.LoadText(cstrParamFile);
+    const std::size_t start = resource.LoadedSectionStart(cstrSection);
+    ReadLines(start == std::string_view::npos
+                  ? nullptr
+                  : std::make_shared<const std::string>(resource.Text()),
+              resource, start);
+}
+
+CParamKey::CParamKey(const CComString& cstrSection, std::shared_ptr<const std::string> text,
+                     const CParamResource& resource, std::size_t start)
+    : m_strSection(cstrSection) {
+    ReadLines(std::move(text), resource, start);
+}
+
+void CParamKey::ReadLines(std::shared_ptr<const std::string> text, const CParamResource& resource,
+                          std::size_t start) {
+    // Sections without lines are common in a text with many headers; they share one list.
+    static const auto kNoLines = std::make_shared<const Lines>();
+    std::size_t count = 0;
+    resource.ForEachLineFrom(start, [&](std::size_t, std::size_t) {
+        ++count;
+        return true;
+    });
+    if (count == 0) {
+        m_lines = kNoLines;
+        return;
+    }
+    // The lines are taken from the text itself, not from a copy of them: a text fits
+    // CParamResource's lines area whole, so no section's lines are refused for their size.
+    static_assert(CParamResource::kTextSize <= CParamResource::kSectionLinesSize);
+    auto lines = std::make_shared<Lines>();
+    lines->pairs.reserve(count);
+    const std::string_view all = *text;
+    resource.ForEachLineFrom(start, [&](std::size_t from, std::size_t length) {
+        const Split split = SplitAt(all.substr(from, length));
+        // Places in a text of at most CParamResource::kMaxTextLength bytes.
+        lines->pairs.push_back(Pair{static_cast<std::uint32_t>(from),
+                                    static_cast<std::uint32_t>(split.keyLength),
+                                    static_cast<std::uint32_t>(from + split.valueFrom),
+                                    static_cast<std::uint32_t>(split.valueLength)});
+        return true;
+    });
+    lines->text = std::move(text);
+    m_lines = std::move(lines);
+}
+
+CKey CParamKey::SplitLine(std::string_view line) {
+    const Split split = SplitAt(line);
+    return CKey(CComString(line.substr(0, split.keyLength)),
+                CComString(line.substr(split.valueFrom, split.valueLength)));
+}
+
+const CParamKey::Pair* CParamKey::At(int nIndex) const {
     if (nIndex < 0 || nIndex >= GetParamKeySize()) {
         return nullptr;
     }
-    return &(*m_keys)[static_cast<std::size_t>(nIndex)];
+    return &m_lines->pairs[static_cast<std::size_t>(nIndex)];
 }
 
 CComString CParamKey::GetParamKey(int nIndex) const {
-    const CKey* key = At(nIndex);
-    return key != nullptr ? key->GetKey() : CComString();
+    const Pair* pair = At(nIndex);
+    return pair != nullptr ? CComString(KeyOf(*pair)) : CComString();
 }
 
 CComString CParamKey::GetParamValue(int nIndex) const {
-    const CKey* key = At(nIndex);
-    return key != nullptr ? key->GetValue() : CComString();
+    const Pair* pair = At(nIndex);
+    return pair != nullptr ? CComString(ValueOf(*pair)) : CComString();
 }
 
 CComString CParamKey::GetParamValue(const CComString& cstrKey) const {
-    for (const CKey& key : *m_keys) {
-        if (key.GetKey().CompareNoCase(cstrKey) == 0) {
-            return key.GetValue();
+    for (const Pair& pair : m_lines->pairs) {
+        // Case folding keeps every character's length, so keys of another length never match.
+        if (pair.keyLength == cstrKey.View().size() &&
+            CComString::CompareNoCase(KeyOf(pair), cstrKey.View()) == 0) {
+            return CComString(ValueOf(pair));
         }
     }
     return {};
@@ -170,10 +204,8 @@ void CParamFile::Clear() {
     m_sectionNames.RemoveAll();
 }
 
-void CParamFile::AddParamKey(std::string upper, std::unique_ptr<CParamKey> paramKey) {
-    // CompareNoCase equals exactly when the upper-case forms do.
-    m_firstByName.emplace(std::move(upper), paramKey.get());
-    m_paramKeys.push_back(std::move(paramKey));
+void CParamFile::AddName(CParamKey& paramKey) {
+    m_firstByName.emplace(paramKey.GetSectionName().View(), &paramKey);
 }
 
 int CParamFile::LoadParamSection(const CComString& cstrParamFile) {
@@ -195,47 +227,38 @@ int CParamFile::LoadParamSection(const CComString& cstrParamFile) {
     }
     const auto count = static_cast<std::size_t>(std::ranges::count(listed, '\0'));
     m_sectionNames.Reserve(static_cast<int>(count));
-    m_paramKeys.reserve(count);
     m_firstByName.reserve(count);
+    // Every section's pairs point into one copy of the text GetSectionNames loaded.
+    const auto text = std::make_shared<const std::string>(m_resource.Text());
     // Sections whose lines begin at the same place of the text share them.
     std::unordered_map<std::size_t, const CParamKey*> byStart;
     byStart.reserve(count);
-    const std::span<char> lines = LinesArea();
     std::size_t pos = 0;
     while (pos < listed.size()) {
         const std::size_t end = bytes::Find(listed, '\0', pos);
-        const CComString name(listed.substr(pos, end - pos));
+        const std::string_view name = listed.substr(pos, end - pos);
         pos = end + 1;
-        m_sectionNames.Add(name);
+        m_sectionNames.Add(CComString(name));
         // A name met before (case aside) would only give a list that no lookup reaches.
-        CComString upper(name);
-        upper.MakeUpper();
-        if (m_firstByName.contains(upper.Str())) {
+        if (m_firstByName.contains(name)) {
             continue;
         }
-        // From the text GetSectionNames loaded.
-        const std::size_t start = m_resource.LoadedSectionStart(name);
+        const CComString section(name);
+        const std::size_t start = m_resource.LoadedSectionStart(section);
         const auto same = start == std::string_view::npos ? byStart.end() : byStart.find(start);
-        std::unique_ptr<CParamKey> paramKey;
-        if (same != byStart.end()) {
-            paramKey = std::make_unique<CParamKey>(name, *same->second);
-        } else {
-            const int bytes = m_resource.CopyLinesFrom(start, lines);
-            paramKey = std::make_unique<CParamKey>(
-                name, std::string_view(lines.data(), static_cast<std::size_t>(bytes)));
-        }
+        CParamKey& paramKey = same != byStart.end()
+                                  ? m_paramKeys.emplace_back(section, *same->second)
+                                  : m_paramKeys.emplace_back(section, text, m_resource, start);
         if (start != std::string_view::npos) {
-            byStart.emplace(start, paramKey.get());
+            byStart.emplace(start, &paramKey);
         }
-        AddParamKey(upper.Str(), std::move(paramKey));
+        AddName(paramKey);
     }
     return 1;
 }
 
 int CParamFile::LoadParamKey(const CComString& cstrSection, const CComString& cstrParamFile) {
-    CComString upper(cstrSection);
-    AddParamKey(upper.MakeUpper().Str(),
-                std::make_unique<CParamKey>(cstrSection, cstrParamFile, m_resource));
+    AddName(m_paramKeys.emplace_back(cstrSection, cstrParamFile, m_resource));
     return 1;
 }
 
@@ -244,8 +267,7 @@ CComString CParamFile::GetParamSectionText(int nIndex) const {
 }
 
 CParamKey* CParamFile::FindParamKey(const CComString& cstrSection) const {
-    CComString name = cstrSection;
-    const auto found = m_firstByName.find(name.MakeUpper().Str());
+    const auto found = m_firstByName.find(cstrSection.View());
     return found != m_firstByName.end() ? found->second : nullptr;
 }
 

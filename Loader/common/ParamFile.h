@@ -7,6 +7,9 @@
 // match; a section is found by hash, a key within its section by a linear search.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -41,11 +44,13 @@ class CParamKey {
     // an empty list.
     CParamKey(const CComString& cstrSection, const CComString& cstrParamFile,
               CParamResource& resource);
-    // The pairs of NUL-ended lines as CParamResource copies them.
-    CParamKey(const CComString& cstrSection, std::string_view lines);
+    // The pairs of the lines from `start` (as CParamResource::LoadedSectionStart gives it) of
+    // the text `resource` loaded last, of which `text` is a copy.
+    CParamKey(const CComString& cstrSection, std::shared_ptr<const std::string> text,
+              const CParamResource& resource, std::size_t start);
     // The pairs of `sameLines` under another name, for a section whose lines are the same lines.
     CParamKey(const CComString& cstrSection, const CParamKey& sameLines)
-        : m_strSection(cstrSection), m_keys(sameLines.m_keys) {}
+        : m_strSection(cstrSection), m_lines(sameLines.m_lines) {}
 
     // Splits one line of a section into its pair. The first '=' ends the key, one space after it
     // is skipped, and unless the line holds "GEN" the line's first space ends the key (when it
@@ -59,18 +64,38 @@ class CParamKey {
     CComString GetParamValue(int nIndex) const;
     // Value of the first pair whose key matches; empty when none.
     CComString GetParamValue(const CComString& cstrKey) const;
-    int GetParamKeySize() const { return static_cast<int>(m_keys->size()); }
+    int GetParamKeySize() const { return static_cast<int>(m_lines->pairs.size()); }
 
-    CComString GetSectionName() const { return m_strSection; }
+    const CComString& GetSectionName() const { return m_strSection; }
 
   private:
-    // Appends the pairs of the NUL-ended lines, comments skipped.
-    void AddLines(std::string_view all);
-    const CKey* At(int nIndex) const;
+    // A pair as places in the section's lines: a script section has hundreds, read many times
+    // over, and most are never looked at.
+    struct Pair {
+        std::uint32_t keyFrom;
+        std::uint32_t keyLength;
+        std::uint32_t valueFrom;
+        std::uint32_t valueLength;
+    };
+    struct Lines {
+        // The whole text the lines are in, shared by the sections read from it.
+        std::shared_ptr<const std::string> text;
+        std::vector<Pair> pairs;
+    };
+
+    void ReadLines(std::shared_ptr<const std::string> text, const CParamResource& resource,
+                   std::size_t start);
+    const Pair* At(int nIndex) const;
+    std::string_view KeyOf(const Pair& pair) const {
+        return std::string_view(*m_lines->text).substr(pair.keyFrom, pair.keyLength);
+    }
+    std::string_view ValueOf(const Pair& pair) const {
+        return std::string_view(*m_lines->text).substr(pair.valueFrom, pair.valueLength);
+    }
 
     CComString m_strSection;
     // Never changed once read: sections with the same lines share them.
-    std::shared_ptr<const std::vector<CKey>> m_keys;
+    std::shared_ptr<const Lines> m_lines;
 };
 
 // One embedded text, loaded by logical name ("Loader_Update", "Loader_Sum", "Loader_Ini",
@@ -119,15 +144,28 @@ class CParamFile {
     void SetParamFileName(const CComString& cstrParamFile) { m_strParamFile = cstrParamFile; }
 
   private:
+    // Names compare as CompareNoCase does, without upper-case copies.
+    struct NoCaseHash {
+        std::size_t operator()(std::string_view s) const { return CComString::HashNoCase(s); }
+    };
+    struct NoCaseEqual {
+        bool operator()(std::string_view a, std::string_view b) const {
+            // Case folding keeps every character's length; a name is mostly written alike.
+            return a.size() == b.size() && (a == b || CComString::CompareNoCase(a, b) == 0);
+        }
+    };
+
     void Clear();
-    // `upper`: the list's name in upper case.
-    void AddParamKey(std::string upper, std::unique_ptr<CParamKey> paramKey);
+    // Makes a list just appended the one its name finds, unless an earlier list has that name.
+    void AddName(CParamKey& paramKey);
     CParamKey* FindParamKey(const CComString& cstrSection) const;
 
     CComStringArray m_sectionNames;
-    std::vector<std::unique_ptr<CParamKey>> m_paramKeys;
-    // The first list of each upper-case name: lookups are by name on every script row.
-    std::unordered_map<std::string, CParamKey*> m_firstByName;
+    // A deque, so that the lists stay where they are as more are appended.
+    std::deque<CParamKey> m_paramKeys;
+    // The first list of each name, keyed by the list's own name: lookups are by name on every
+    // script row.
+    std::unordered_map<std::string_view, CParamKey*, NoCaseHash, NoCaseEqual> m_firstByName;
     CComString m_strParamFile;
     CParamResource m_resource;
 };

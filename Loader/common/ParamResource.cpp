@@ -29,6 +29,9 @@ std::size_t AfterLineEnd(std::string_view text, std::size_t cr) {
 // A header's last character is dropped whatever it is; a double-byte character goes whole so no
 // lone lead byte is left behind.
 std::string_view WithoutLastCharacter(std::string_view s) {
+    if (bytes::IsAscii(s)) {
+        return s.substr(0, s.empty() ? 0 : s.size() - 1);
+    }
     std::size_t last = 0;
     std::size_t i = 0;
     while (i < s.size()) {
@@ -170,23 +173,13 @@ int CParamResource::CopyLoadedSectionLines(const CComString& cstrSection, std::s
     return CopyLinesFrom(LoadedSectionStart(cstrSection), out);
 }
 
-int CParamResource::CopyLinesFrom(std::size_t pos, std::span<char> out) {
-    if (pos == std::string_view::npos) {
-        return 0;
-    }
+int CParamResource::CopyLinesFrom(std::size_t start, std::span<char> out) {
     const std::string_view text = Text();
     std::size_t used = 0;
-    while (pos < text.size() && text[pos] != '[') {
-        const std::size_t cr = bytes::Find(text, '\r', pos);
-        if (cr == std::string_view::npos) {
-            break;
-        }
-        if (text[pos] != ';' && text[pos] != '\r') {
-            if (!Append(out, used, text.substr(pos, cr - pos))) {
-                return 0;
-            }
-        }
-        pos = AfterLineEnd(text, cr);
-    }
-    return static_cast<int>(used);
+    bool fits = true;
+    ForEachLineFrom(start, [&](std::size_t from, std::size_t length) {
+        fits = Append(out, used, text.substr(from, length));
+        return fits;
+    });
+    return fits ? static_cast<int>(used) : 0;
 }

@@ -6,11 +6,13 @@
 // scanning is bytewise.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <span>
 #include <string_view>
 
+#include "Loader/common/ByteSearch.h"
 #include "Loader/common/ComString.h"
 
 class CParamResource {
@@ -63,6 +65,10 @@ class CParamResource {
     // The lines of the text loaded last from `start` (as LoadedSectionStart gives it; npos gives
     // none), as CopyLoadedSectionLines copies them.
     int CopyLinesFrom(std::size_t start, std::span<char> out);
+    // Calls `line(from, length)` with the place in Text() of each line CopyLinesFrom would copy
+    // from `start`, in order; stops when `line` returns false.
+    template <typename Line>
+    void ForEachLineFrom(std::size_t start, Line line) const;
 
     // The loaded text, up to (not including) its NUL.
     std::string_view Text() const;
@@ -71,3 +77,24 @@ class CParamResource {
     std::array<char, kTextSize> m_text{};
     std::size_t m_nLength = 0;
 };
+
+template <typename Line>
+void CParamResource::ForEachLineFrom(std::size_t start, Line line) const {
+    if (start == std::string_view::npos) {
+        return;
+    }
+    const std::string_view text = Text();
+    std::size_t pos = start;
+    // A '[' in the first column opens the next section; comments and empty lines are no lines.
+    while (pos < text.size() && text[pos] != '[') {
+        const std::size_t cr = bytes::Find(text, '\r', pos);
+        if (cr == std::string_view::npos) {
+            break;
+        }
+        if (text[pos] != ';' && text[pos] != '\r' && !line(pos, cr - pos)) {
+            return;
+        }
+        // The byte after the CR is taken to be the LF without looking at it.
+        pos = std::min(cr + 2, text.size());
+    }
+}
