@@ -51,6 +51,9 @@ class CParamKey {
     // The pairs of `sameLines` under another name, for a section whose lines are the same lines.
     CParamKey(const CComString& cstrSection, const CParamKey& sameLines)
         : m_strSection(cstrSection), m_lines(sameLines.m_lines) {}
+    // A file's lookups hold views of its lists' names, which must not change.
+    CParamKey(const CParamKey&) = delete;
+    CParamKey& operator=(const CParamKey&) = delete;
 
     // Splits one line of a section into its pair. The first '=' ends the key, one space after it
     // is skipped, and unless the line holds "GEN" the line's first space ends the key (when it
