@@ -100,7 +100,7 @@ RuleSplit SplitByRule(const CComString& line) {
 // character at a time, so a line is checked up to a length that still takes every path of the
 // split (the eight-byte steps and the tail) many times over.
 void CheckSplits(std::string_view text) {
-    constexpr std::size_t kCheckedLength = 256;
+    constexpr std::size_t kCheckedLength = 64;
     for (int n = 0; n < 4 && !text.empty(); ++n) {
         const std::string_view whole =
             text.substr(0, text.find_first_of(std::string_view("\r\0", 2)));
