@@ -116,11 +116,7 @@ CParamKey::CParamKey(const CComString& cstrSection, const CComString& cstrParamF
                      CParamResource& resource)
     : m_strSection(cstrSection) {
     resource.LoadText(cstrParamFile);
-    const std::size_t start = resource.LoadedSectionStart(cstrSection);
-    ReadLines(start == std::string_view::npos
-                  ? nullptr
-                  : std::make_shared<const std::string>(resource.Text()),
-              resource, start);
+    ReadLines(nullptr, resource, resource.LoadedSectionStart(cstrSection));
 }
 
 CParamKey::CParamKey(const CComString& cstrSection, std::shared_ptr<const std::string> text,
@@ -134,13 +130,21 @@ void CParamKey::ReadLines(std::shared_ptr<const std::string> text, const CParamR
     // Sections without lines are common in a text with many headers; they share one list.
     static const auto kNoLines = std::make_shared<const Lines>();
     std::size_t count = 0;
-    resource.ForEachLineFrom(start, [&](std::size_t, std::size_t) {
+    std::size_t end = start;
+    resource.ForEachLineFrom(start, [&](std::size_t from, std::size_t length) {
         ++count;
+        end = from + length;
         return true;
     });
     if (count == 0) {
         m_lines = kNoLines;
         return;
+    }
+    // A list read on its own keeps only its part of the text.
+    std::size_t base = 0;
+    if (text == nullptr) {
+        base = start;
+        text = std::make_shared<const std::string>(resource.Text().substr(start, end - start));
     }
     // The lines are taken from the text itself, not from a copy of them: a text fits
     // CParamResource's lines area whole, so no section's lines are refused for their size.
@@ -149,11 +153,12 @@ void CParamKey::ReadLines(std::shared_ptr<const std::string> text, const CParamR
     lines->pairs.reserve(count);
     const std::string_view all = *text;
     resource.ForEachLineFrom(start, [&](std::size_t from, std::size_t length) {
-        const Split split = SplitAt(all.substr(from, length));
+        const std::size_t at = from - base;
+        const Split split = SplitAt(all.substr(at, length));
         // Places in a text of at most CParamResource::kMaxTextLength bytes.
-        lines->pairs.push_back(Pair{static_cast<std::uint32_t>(from),
+        lines->pairs.push_back(Pair{static_cast<std::uint32_t>(at),
                                     static_cast<std::uint32_t>(split.keyLength),
-                                    static_cast<std::uint32_t>(from + split.valueFrom),
+                                    static_cast<std::uint32_t>(at + split.valueFrom),
                                     static_cast<std::uint32_t>(split.valueLength)});
         return true;
     });

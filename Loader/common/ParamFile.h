@@ -81,11 +81,12 @@ class CParamKey {
         std::uint32_t valueLength;
     };
     struct Lines {
-        // The whole text the lines are in, shared by the sections read from it.
+        // The text the lines are in, shared by the sections read from it.
         std::shared_ptr<const std::string> text;
         std::vector<Pair> pairs;
     };
 
+    // `text`: the whole text `resource` loaded last, or null for a copy of the lines' part.
     void ReadLines(std::shared_ptr<const std::string> text, const CParamResource& resource,
                    std::size_t start);
     const Pair* At(int nIndex) const;

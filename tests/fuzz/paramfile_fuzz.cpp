@@ -5,6 +5,7 @@
 // fuzzer: a few sections and pairs picked from the ends and from the input are checked, by index
 // and by name. The first lines of the input are split into pairs as their rule reads.
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -23,16 +24,21 @@ void Check(bool condition) {
 }
 
 // A few indexes of [0, count): both ends and one the input chooses.
-std::vector<int> Picks(int count, std::size_t seed) {
-    std::vector<int> picks;
-    for (int i :
-         {0, count - 1, count > 0 ? static_cast<int>(seed % static_cast<std::size_t>(count)) : 0}) {
-        if (i >= 0 && i < count && std::ranges::find(picks, i) == picks.end()) {
-            picks.push_back(i);
+struct Picks {
+    Picks(int count, std::size_t seed) {
+        for (int i : {0, count - 1,
+                      count > 0 ? static_cast<int>(seed % static_cast<std::size_t>(count)) : 0}) {
+            if (i >= 0 && i < count && std::find(begin(), end(), i) == end()) {
+                at[size++] = i;
+            }
         }
     }
-    return picks;
-}
+    const int* begin() const { return at.data(); }
+    const int* end() const { return at.data() + size; }
+
+    std::array<int, 3> at{};
+    std::size_t size = 0;
+};
 
 // The pairs of one section as its object gives them, and one of them through the file.
 void CheckSection(const CParamFile& file, const CComString& section, const CParamKey& keys,
@@ -159,8 +165,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         CheckSection(file, name, *keys, seed + length);
     }
 
-    // Raw scans, into full and into cramped areas.
-    CParamResource resource;
+    // Raw scans, into full and into cramped areas. A text's load leaves nothing of the one before.
+    static CParamResource resource;
     static std::vector<char> names(CParamResource::kSectionNamesSize);
     static std::vector<char> lines(CParamResource::kSectionLinesSize);
     const int used = resource.GetSectionNames(names, "Loader_Update");

@@ -182,9 +182,11 @@ TEST_F(ParamFileTest, LogicalNamesSelectTheirTextsCaseSensitively) {
 
 TEST_F(ParamFileTest, ReloadingReplacesAndLoadParamKeyAppends) {
     ASSERT_EQ(Load("[A]\nx=1\n[B]\ny=2\n"), 1);
-    Lay(Crlf("[C]\nz=3\n"), 148);
+    Lay(Crlf("[X]\nq=0\n[C]\nz=3\nzz=4 5\n"), 148);
     ASSERT_EQ(file.LoadParamKey("C", "Loader_Ver"), 1);
     EXPECT_EQ(file.GetParamValueText("C", "z"), "3");
+    EXPECT_EQ(file.GetParamKeyText("C", 1), "zz");
+    EXPECT_EQ(file.GetParamValueText("C", 1), "4");
     EXPECT_EQ(file.LoadParamKey("Missing"), 1);  // the stored name: the loader script
     ASSERT_NE(file.GetParamKeyObject("missing"), nullptr);
     EXPECT_EQ(file.GetParamKeySize("Missing"), 0);
@@ -197,7 +199,7 @@ TEST_F(ParamFileTest, ReloadingReplacesAndLoadParamKeyAppends) {
 
     file.SetParamFileName("Loader_Ver");
     ASSERT_EQ(file.LoadParamSection(), 1);
-    EXPECT_EQ(SectionNames(), (std::vector<CComString>{"C"}));
+    EXPECT_EQ(SectionNames(), (std::vector<CComString>{"X", "C"}));
 }
 
 }  // namespace
