@@ -70,6 +70,11 @@ class CComString {
     // Letters fold to upper case, single-byte ASCII and the double-byte alphabets alike.
     int CompareNoCase(const CComString& other) const { return CompareNoCase(m_str, other.m_str); }
     static int CompareNoCase(std::string_view a, std::string_view b);
+    // CompareNoCase(a, b) == 0, cut short where the lengths differ (case folding keeps every
+    // character's length) or the bytes are the same.
+    static bool EqualNoCase(std::string_view a, std::string_view b) {
+        return a.size() == b.size() && (a == b || CompareNoCase(a, b) == 0);
+    }
     // Equal for texts that CompareNoCase finds equal.
     static std::size_t HashNoCase(std::string_view s);
 

@@ -43,7 +43,7 @@ ZR_BYTES_NO_COVERAGE bool MarkAscii(std::string_view line, Marks& marks) {
         if ((word & bytes::kHigh) != 0) {
             return false;
         }
-        // A match past a true one may be false; `note` looks at the byte itself.
+        // A match past a true one may be false; Note looks at the byte itself.
         std::uint64_t hits =
             bytes::Matches(word, '=') | bytes::Matches(word, ' ') | bytes::Matches(word, 'G');
         for (; hits != 0; hits &= hits - 1) {
@@ -191,9 +191,7 @@ CComString CParamKey::GetParamValue(int nIndex) const {
 
 CComString CParamKey::GetParamValue(const CComString& cstrKey) const {
     for (const Pair& pair : m_lines->pairs) {
-        // Case folding keeps every character's length, so keys of another length never match.
-        if (pair.keyLength == cstrKey.View().size() &&
-            CComString::CompareNoCase(KeyOf(pair), cstrKey.View()) == 0) {
+        if (CComString::EqualNoCase(KeyOf(pair), cstrKey.View())) {
             return CComString(ValueOf(pair));
         }
     }

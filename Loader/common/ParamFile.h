@@ -154,8 +154,7 @@ class CParamFile {
     };
     struct NoCaseEqual {
         bool operator()(std::string_view a, std::string_view b) const {
-            // Case folding keeps every character's length; a name is mostly written alike.
-            return a.size() == b.size() && (a == b || CComString::CompareNoCase(a, b) == 0);
+            return CComString::EqualNoCase(a, b);
         }
     };
 

@@ -20,12 +20,6 @@ constexpr std::array<LogicalName, 4> kLogicalNames{{
     {"Loader_Ver", 148},
 }};
 
-// Start of the line after the one whose CR is at `cr`; the byte after the CR is taken to be the
-// LF without looking at it.
-std::size_t AfterLineEnd(std::string_view text, std::size_t cr) {
-    return std::min(cr + 2, text.size());
-}
-
 // A header's last character is dropped whatever it is; a double-byte character goes whole so no
 // lone lead byte is left behind.
 std::string_view WithoutLastCharacter(std::string_view s) {

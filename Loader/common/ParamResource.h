@@ -74,6 +74,12 @@ class CParamResource {
     std::string_view Text() const;
 
   private:
+    // Start of the line after the one whose CR is at `cr`; the byte after the CR is taken to be
+    // the LF without looking at it.
+    static std::size_t AfterLineEnd(std::string_view text, std::size_t cr) {
+        return std::min(cr + 2, text.size());
+    }
+
     std::array<char, kTextSize> m_text{};
     std::size_t m_nLength = 0;
 };
@@ -94,7 +100,6 @@ void CParamResource::ForEachLineFrom(std::size_t start, Line line) const {
         if (text[pos] != ';' && text[pos] != '\r' && !line(pos, cr - pos)) {
             return;
         }
-        // The byte after the CR is taken to be the LF without looking at it.
-        pos = std::min(cr + 2, text.size());
+        pos = AfterLineEnd(text, cr);
     }
 }
