@@ -1,6 +1,7 @@
 #include "Loader/common/ComString.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdarg>
 #include <cstdint>
@@ -295,11 +296,28 @@ int CComString::CompareNoCase(std::string_view a, std::string_view b) {
 }
 
 std::size_t CComString::HashNoCase(std::string_view s) {
-    // The hash of the upper-case form, in a buffer that stays: names are hashed on every lookup.
-    thread_local std::string upper;
-    upper.assign(s);
-    MapCase(upper, SingleUpper, DoubleUpper, 'a', 'z');
-    return std::hash<std::string_view>{}(upper);
+    // The length and the upper-case form of the first bytes: names are hashed on every lookup,
+    // and a long name (a header line the fuzzer made) would otherwise be folded whole each time.
+    // Equal texts have equal lengths and upper-case forms.
+    constexpr std::size_t kHashed = 32;
+    std::array<char, kHashed> upper{};
+    std::size_t n = 0;
+    for (; n + 8 <= kHashed && n + 8 <= s.size(); n += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, s.data() + n, 8);
+        if ((word & bytes::kHigh) != 0) {
+            break;
+        }
+        const std::uint64_t folded = FlipCaseIn(word, 'a', 'z');
+        std::memcpy(upper.data() + n, &folded, 8);
+    }
+    // After only ASCII bytes the rest starts at a character.
+    UpperBytes rest(s.substr(n));
+    for (unsigned char c = 0; n < kHashed && rest.Next(c); ++n) {
+        upper[n] = static_cast<char>(c);
+    }
+    return std::hash<std::string_view>{}(std::string_view(upper.data(), n)) ^
+           (s.size() * 0x9E3779B97F4A7C15ULL);
 }
 
 int CComString::Find(char ch, int start) const {
