@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -112,23 +113,23 @@ Split SplitAt(std::string_view line) {
 
 }  // namespace
 
+CParamKey::Pair CParamKey::PairOf(std::string_view text, std::size_t from, std::size_t length,
+                                  std::size_t base) {
+    const Split split = SplitAt(text.substr(from, length));
+    // Places in a text of at most CParamResource::kMaxTextLength bytes.
+    const std::size_t at = from - base;
+    return Pair{static_cast<std::uint32_t>(at), static_cast<std::uint32_t>(split.keyLength),
+                static_cast<std::uint32_t>(at + split.valueFrom),
+                static_cast<std::uint32_t>(split.valueLength)};
+}
+
 CParamKey::CParamKey(const CComString& cstrSection, const CComString& cstrParamFile,
                      CParamResource& resource)
     : m_strSection(cstrSection) {
-    resource.LoadText(cstrParamFile);
-    ReadLines(nullptr, resource, resource.LoadedSectionStart(cstrSection));
-}
-
-CParamKey::CParamKey(const CComString& cstrSection, std::shared_ptr<const std::string> text,
-                     const CParamResource& resource, std::size_t start)
-    : m_strSection(cstrSection) {
-    ReadLines(std::move(text), resource, start);
-}
-
-void CParamKey::ReadLines(std::shared_ptr<const std::string> text, const CParamResource& resource,
-                          std::size_t start) {
-    // Sections without lines are common in a text with many headers; they share one list.
+    // Lists without lines are common in a text with many headers; they share one.
     static const auto kNoLines = std::make_shared<const Lines>();
+    resource.LoadText(cstrParamFile);
+    const std::size_t start = resource.LoadedSectionStart(cstrSection);
     std::size_t count = 0;
     std::size_t end = start;
     resource.ForEachLineFrom(start, [&](std::size_t from, std::size_t length) {
@@ -141,29 +142,58 @@ void CParamKey::ReadLines(std::shared_ptr<const std::string> text, const CParamR
         return;
     }
     // A list read on its own keeps only its part of the text.
-    std::size_t base = 0;
-    if (text == nullptr) {
-        base = start;
-        text = std::make_shared<const std::string>(resource.Text().substr(start, end - start));
-    }
+    const std::string_view text = resource.Text();
+    auto lines = std::make_shared<Lines>();
+    lines->text.assign(text.substr(start, end - start));
+    lines->pairs.reserve(count);
+    resource.ForEachLineFrom(start, [&](std::size_t from, std::size_t length) {
+        lines->pairs.push_back(PairOf(text, from, length, start));
+        return true;
+    });
+    m_count = static_cast<std::uint32_t>(count);
+    m_lines = std::move(lines);
+}
+
+std::vector<CParamKey::Run> CParamKey::IndexText(const CParamResource& resource, Lines& lines) {
     // The lines are taken from the text itself, not from a copy of them: a text fits
     // CParamResource's lines area whole, so no section's lines are refused for their size.
     static_assert(CParamResource::kTextSize <= CParamResource::kSectionLinesSize);
-    auto lines = std::make_shared<Lines>();
-    lines->pairs.reserve(count);
-    const std::string_view all = *text;
-    resource.ForEachLineFrom(start, [&](std::size_t from, std::size_t length) {
-        const std::size_t at = from - base;
-        const Split split = SplitAt(all.substr(at, length));
-        // Places in a text of at most CParamResource::kMaxTextLength bytes.
-        lines->pairs.push_back(Pair{static_cast<std::uint32_t>(at),
-                                    static_cast<std::uint32_t>(split.keyLength),
-                                    static_cast<std::uint32_t>(at + split.valueFrom),
-                                    static_cast<std::uint32_t>(split.valueLength)});
+    using Kind = CParamResource::LineKind;
+    std::size_t count = 0;
+    resource.ForEachLineEnd(0, [&](std::size_t, std::size_t) {
+        ++count;
         return true;
     });
-    lines->text = std::move(text);
-    m_lines = std::move(lines);
+    std::vector<Run> runs;
+    runs.reserve(count);
+    lines.pairs.reserve(count);
+    const std::string_view text = resource.Text();
+    resource.ForEachLineEnd(0, [&](std::size_t from, std::size_t cr) {
+        runs.push_back(Run{static_cast<std::uint32_t>(from),
+                           static_cast<std::uint32_t>(lines.pairs.size()), 0});
+        if (CParamResource::KindOf(text[from]) == Kind::kLine) {
+            lines.pairs.push_back(Pair{static_cast<std::uint32_t>(from),
+                                       static_cast<std::uint32_t>(cr - from), kUnsplit, 0});
+        }
+        return true;
+    });
+    // A list's lines end at the next header.
+    auto end = static_cast<std::uint32_t>(lines.pairs.size());
+    for (auto run = runs.rbegin(); run != runs.rend(); ++run) {
+        if (CParamResource::KindOf(text[run->from]) == Kind::kHeader) {
+            end = run->first;
+        }
+        run->end = end;
+    }
+    return runs;
+}
+
+void CParamKey::SplitRun(Lines& lines, const Run& run) {
+    // Runs that share lines share their ends, so the first line found split is followed by
+    // split lines only: every line is split once, whatever the runs read.
+    for (std::uint32_t i = run.first; i < run.end && lines.pairs[i].valueFrom == kUnsplit; ++i) {
+        lines.pairs[i] = PairOf(lines.text, lines.pairs[i].keyFrom, lines.pairs[i].keyLength, 0);
+    }
 }
 
 CKey CParamKey::SplitLine(std::string_view line) {
@@ -176,7 +206,7 @@ const CParamKey::Pair* CParamKey::At(int nIndex) const {
     if (nIndex < 0 || nIndex >= GetParamKeySize()) {
         return nullptr;
     }
-    return &m_lines->pairs[static_cast<std::size_t>(nIndex)];
+    return &m_lines->pairs[m_first + static_cast<std::size_t>(nIndex)];
 }
 
 CComString CParamKey::GetParamKey(int nIndex) const {
@@ -190,7 +220,7 @@ CComString CParamKey::GetParamValue(int nIndex) const {
 }
 
 CComString CParamKey::GetParamValue(const CComString& cstrKey) const {
-    for (const Pair& pair : m_lines->pairs) {
+    for (const Pair& pair : std::span(m_lines->pairs).subspan(m_first, m_count)) {
         if (CComString::EqualNoCase(KeyOf(pair), cstrKey.View())) {
             return CComString(ValueOf(pair));
         }
@@ -203,12 +233,43 @@ CComString CParamKey::GetParamValue(const CComString& cstrKey) const {
 
 void CParamFile::Clear() {
     m_firstByName.clear();
+    m_nNamed = 0;
     m_paramKeys.clear();
     m_sectionNames.RemoveAll();
 }
 
+void CParamFile::ReserveNames(std::size_t count) {
+    const std::size_t slots = std::bit_ceil(std::max<std::size_t>(8, 2 * count));
+    if (slots <= m_firstByName.size()) {
+        return;
+    }
+    std::vector<CParamKey*> old(slots, nullptr);
+    old.swap(m_firstByName);
+    for (CParamKey* paramKey : old) {
+        if (paramKey != nullptr) {
+            m_firstByName[SlotOf(paramKey->GetSectionName().View())] = paramKey;
+        }
+    }
+}
+
+std::size_t CParamFile::SlotOf(std::string_view name) const {
+    const std::size_t mask = m_firstByName.size() - 1;
+    for (std::size_t slot = CComString::HashNoCase(name) & mask;; slot = (slot + 1) & mask) {
+        const CParamKey* paramKey = m_firstByName[slot];
+        if (paramKey == nullptr ||
+            CComString::EqualNoCase(paramKey->GetSectionName().View(), name)) {
+            return slot;
+        }
+    }
+}
+
 void CParamFile::AddName(CParamKey& paramKey) {
-    m_firstByName.emplace(paramKey.GetSectionName().View(), &paramKey);
+    ReserveNames(m_nNamed + 1);
+    CParamKey*& slot = m_firstByName[SlotOf(paramKey.GetSectionName().View())];
+    if (slot == nullptr) {
+        slot = &paramKey;
+        ++m_nNamed;
+    }
 }
 
 int CParamFile::LoadParamSection(const CComString& cstrParamFile) {
@@ -230,12 +291,13 @@ int CParamFile::LoadParamSection(const CComString& cstrParamFile) {
     }
     const auto count = static_cast<std::size_t>(std::ranges::count(listed, '\0'));
     m_sectionNames.Reserve(static_cast<int>(count));
-    m_firstByName.reserve(count);
-    // Every section's pairs point into one copy of the text GetSectionNames loaded.
-    const auto text = std::make_shared<const std::string>(m_resource.Text());
-    // Sections whose lines begin at the same place of the text share them.
-    std::unordered_map<std::size_t, const CParamKey*> byStart;
-    byStart.reserve(count);
+    ReserveNames(count);
+    // A section reads the run of the line its lines begin at in one copy of the text
+    // GetSectionNames loaded, so sections that share lines share their pairs; only the lines a
+    // section reads are split into pairs.
+    auto lines = std::make_shared<CParamKey::Lines>();
+    lines->text.assign(m_resource.Text());
+    const std::vector<CParamKey::Run> runs = CParamKey::IndexText(m_resource, *lines);
     std::size_t pos = 0;
     while (pos < listed.size()) {
         const std::size_t end = bytes::Find(listed, '\0', pos);
@@ -243,19 +305,19 @@ int CParamFile::LoadParamSection(const CComString& cstrParamFile) {
         pos = end + 1;
         m_sectionNames.Add(CComString(name));
         // A name met before (case aside) would only give a list that no lookup reaches.
-        if (m_firstByName.contains(name)) {
+        if (FindParamKey(name) != nullptr) {
             continue;
         }
         const CComString section(name);
         const std::size_t start = m_resource.LoadedSectionStart(section);
-        const auto same = start == std::string_view::npos ? byStart.end() : byStart.find(start);
-        CParamKey& paramKey = same != byStart.end()
-                                  ? m_paramKeys.emplace_back(section, *same->second)
-                                  : m_paramKeys.emplace_back(section, text, m_resource, start);
-        if (start != std::string_view::npos) {
-            byStart.emplace(start, &paramKey);
+        const auto run = std::ranges::lower_bound(runs, start, {}, &CParamKey::Run::from);
+        // Where no line begins there are no lines: the header was the text's last line.
+        const bool found = run != runs.end() && run->from == start;
+        if (found) {
+            CParamKey::SplitRun(*lines, *run);
         }
-        AddName(paramKey);
+        AddName(m_paramKeys.emplace_back(section, lines, found ? run->first : 0,
+                                         found ? run->end - run->first : 0));
     }
     return 1;
 }
@@ -269,9 +331,8 @@ CComString CParamFile::GetParamSectionText(int nIndex) const {
     return m_sectionNames.GetAt(nIndex);
 }
 
-CParamKey* CParamFile::FindParamKey(const CComString& cstrSection) const {
-    const auto found = m_firstByName.find(cstrSection.View());
-    return found != m_firstByName.end() ? found->second : nullptr;
+CParamKey* CParamFile::FindParamKey(std::string_view name) const {
+    return m_firstByName.empty() ? nullptr : m_firstByName[SlotOf(name)];
 }
 
 CComString CParamFile::GetParamValueText(const CComString& cstrSection,

@@ -10,10 +10,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <limits>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -39,21 +39,34 @@ class CKey {
 // The pairs of one section.
 class CParamKey {
   public:
+    // One text's lines as pairs, shared by the lists read from it.
+    struct Lines;
+    // Where a line of a text begins, and the pairs [first, end) that a list whose lines begin
+    // there reads (the lines up to the next header).
+    struct Run {
+        std::uint32_t from;
+        std::uint32_t first;
+        std::uint32_t end;
+    };
+
     // Reads the pairs of `cstrSection` from the text `cstrParamFile` through `resource`. A missing
     // section, or a section name longer than CParamResource::kMaxSectionNameLength bytes, gives
     // an empty list.
     CParamKey(const CComString& cstrSection, const CComString& cstrParamFile,
               CParamResource& resource);
-    // The pairs of the lines from `start` (as CParamResource::LoadedSectionStart gives it) of
-    // the text `resource` loaded last, of which `text` is a copy.
-    CParamKey(const CComString& cstrSection, std::shared_ptr<const std::string> text,
-              const CParamResource& resource, std::size_t start);
-    // The pairs of `sameLines` under another name, for a section whose lines are the same lines.
-    CParamKey(const CComString& cstrSection, const CParamKey& sameLines)
-        : m_strSection(cstrSection), m_lines(sameLines.m_lines) {}
+    // The pairs [first, first + count) of `lines`.
+    CParamKey(const CComString& cstrSection, std::shared_ptr<const Lines> lines,
+              std::uint32_t first, std::uint32_t count)
+        : m_strSection(cstrSection), m_lines(std::move(lines)), m_first(first), m_count(count) {}
     // A file's lookups hold views of its lists' names, which must not change.
     CParamKey(const CParamKey&) = delete;
     CParamKey& operator=(const CParamKey&) = delete;
+
+    // Notes every line of the text `resource` loaded last, of which `lines.text` is a copy, in
+    // `lines.pairs`, not yet split; gives the run of each line, in the order of the text.
+    static std::vector<Run> IndexText(const CParamResource& resource, Lines& lines);
+    // Splits the lines of a run that are not split yet.
+    static void SplitRun(Lines& lines, const Run& run);
 
     // Splits one line of a section into its pair. The first '=' ends the key, one space after it
     // is skipped, and unless the line holds "GEN" the line's first space ends the key (when it
@@ -67,13 +80,12 @@ class CParamKey {
     CComString GetParamValue(int nIndex) const;
     // Value of the first pair whose key matches; empty when none.
     CComString GetParamValue(const CComString& cstrKey) const;
-    int GetParamKeySize() const { return static_cast<int>(m_lines->pairs.size()); }
+    int GetParamKeySize() const { return static_cast<int>(m_count); }
 
     const CComString& GetSectionName() const { return m_strSection; }
 
-  private:
-    // A pair as places in the section's lines: a script section has hundreds, read many times
-    // over, and most are never looked at.
+    // A pair as places in the text: a script section has hundreds, read many times over, and
+    // most are never looked at.
     struct Pair {
         std::uint32_t keyFrom;
         std::uint32_t keyLength;
@@ -81,25 +93,29 @@ class CParamKey {
         std::uint32_t valueLength;
     };
     struct Lines {
-        // The text the lines are in, shared by the sections read from it.
-        std::shared_ptr<const std::string> text;
+        std::string text;
         std::vector<Pair> pairs;
     };
+    // The value place of a line not split yet, whose key places are those of the line.
+    static constexpr std::uint32_t kUnsplit = std::numeric_limits<std::uint32_t>::max();
 
-    // `text`: the whole text `resource` loaded last, or null for a copy of the lines' part.
-    void ReadLines(std::shared_ptr<const std::string> text, const CParamResource& resource,
-                   std::size_t start);
+  private:
+    // The pair of the line at `from` of `text`, its places counted from `base`.
+    static Pair PairOf(std::string_view text, std::size_t from, std::size_t length,
+                       std::size_t base);
     const Pair* At(int nIndex) const;
     std::string_view KeyOf(const Pair& pair) const {
-        return std::string_view(*m_lines->text).substr(pair.keyFrom, pair.keyLength);
+        return std::string_view(m_lines->text).substr(pair.keyFrom, pair.keyLength);
     }
     std::string_view ValueOf(const Pair& pair) const {
-        return std::string_view(*m_lines->text).substr(pair.valueFrom, pair.valueLength);
+        return std::string_view(m_lines->text).substr(pair.valueFrom, pair.valueLength);
     }
 
     CComString m_strSection;
-    // Never changed once read: sections with the same lines share them.
+    // Never changed once read: the lists of one text share them.
     std::shared_ptr<const Lines> m_lines;
+    std::uint32_t m_first = 0;
+    std::uint32_t m_count = 0;
 };
 
 // One embedded text, loaded by logical name ("Loader_Update", "Loader_Sum", "Loader_Ini",
@@ -130,10 +146,10 @@ class CParamFile {
 
     // First loaded section with that name; null when none.
     CParamKey* GetParamKeyObject(const CComString& cstrSection) {
-        return FindParamKey(cstrSection);
+        return FindParamKey(cstrSection.View());
     }
     const CParamKey* GetParamKeyObject(const CComString& cstrSection) const {
-        return FindParamKey(cstrSection);
+        return FindParamKey(cstrSection.View());
     }
 
     // Value of the first pair with that key in that section; empty when either is missing.
@@ -148,27 +164,23 @@ class CParamFile {
     void SetParamFileName(const CComString& cstrParamFile) { m_strParamFile = cstrParamFile; }
 
   private:
-    // Names compare as CompareNoCase does, without upper-case copies.
-    struct NoCaseHash {
-        std::size_t operator()(std::string_view s) const { return CComString::HashNoCase(s); }
-    };
-    struct NoCaseEqual {
-        bool operator()(std::string_view a, std::string_view b) const {
-            return CComString::EqualNoCase(a, b);
-        }
-    };
-
     void Clear();
+    // Room for `count` names in the lookup, at most half its slots used so that a probe soon
+    // meets an empty one.
+    void ReserveNames(std::size_t count);
     // Makes a list just appended the one its name finds, unless an earlier list has that name.
     void AddName(CParamKey& paramKey);
-    CParamKey* FindParamKey(const CComString& cstrSection) const;
+    // The slot of the list with that name (case aside), or the empty slot where it would go.
+    std::size_t SlotOf(std::string_view name) const;
+    CParamKey* FindParamKey(std::string_view name) const;
 
     CComStringArray m_sectionNames;
     // A deque, so that the lists stay where they are as more are appended.
     std::deque<CParamKey> m_paramKeys;
-    // The first list of each name, keyed by the list's own name: lookups are by name on every
-    // script row.
-    std::unordered_map<std::string_view, CParamKey*, NoCaseHash, NoCaseEqual> m_firstByName;
+    // The first list of each name, by the list's own name (lookups by name come on every script
+    // row): open addressing with linear probing over a power-of-two number of slots.
+    std::vector<CParamKey*> m_firstByName;
+    std::size_t m_nNamed = 0;
     CComString m_strParamFile;
     CParamResource m_resource;
 };

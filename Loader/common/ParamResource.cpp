@@ -99,22 +99,18 @@ int CParamResource::GetSectionNames(std::span<char> out, const CComString& cstrP
 
     const std::string_view text = Text();
     std::size_t used = 0;
-    std::size_t pos = 0;
+    bool fits = true;
     // Comments, empty lines and other lines are stepped over alike; only a '[' in the first
     // column opens a header. A line without CR, header or not, ends the scan.
-    while (pos < text.size()) {
-        const std::size_t cr = bytes::Find(text, '\r', pos);
-        if (cr == std::string_view::npos) {
-            break;
+    ForEachLineEnd(0, [&](std::size_t from, std::size_t cr) {
+        if (KindOf(text[from]) == LineKind::kHeader) {
+            fits = Append(out, used, WithoutLastCharacter(text.substr(from + 1, cr - from - 1)));
         }
-        if (text[pos] == '[') {
-            const std::string_view name = WithoutLastCharacter(text.substr(pos + 1, cr - pos - 1));
-            if (!Append(out, used, name)) {
-                Clear(out);
-                return 0;
-            }
-        }
-        pos = AfterLineEnd(text, cr);
+        return fits;
+    });
+    if (!fits) {
+        Clear(out);
+        return 0;
     }
     return static_cast<int>(used);
 }

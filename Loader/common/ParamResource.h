@@ -69,6 +69,19 @@ class CParamResource {
     // from `start`, in order; stops when `line` returns false.
     template <typename Line>
     void ForEachLineFrom(std::size_t start, Line line) const;
+    // Calls `visit(from, cr)` with where each line of the text loaded last begins and where its
+    // CR is, from `start` (the beginning of a line) on, headers, comments and empty lines
+    // included; stops when `visit` returns false. A last line without CR is no line.
+    template <typename Visit>
+    void ForEachLineEnd(std::size_t start, Visit visit) const;
+
+    // What a line is, by its first byte: a '[' in the first column opens a section, comments
+    // and empty lines are no lines of one.
+    enum class LineKind { kHeader, kLine, kNone };
+    static LineKind KindOf(char first) {
+        return first == '[' ? LineKind::kHeader
+                            : (first == ';' || first == '\r' ? LineKind::kNone : LineKind::kLine);
+    }
 
     // The loaded text, up to (not including) its NUL.
     std::string_view Text() const;
@@ -84,22 +97,33 @@ class CParamResource {
     std::size_t m_nLength = 0;
 };
 
+template <typename Visit>
+void CParamResource::ForEachLineEnd(std::size_t start, Visit visit) const {
+    const std::string_view text = Text();
+    for (std::size_t pos = start; pos < text.size();) {
+        const std::size_t cr = bytes::Find(text, '\r', pos);
+        if (cr == std::string_view::npos || !visit(pos, cr)) {
+            return;
+        }
+        pos = AfterLineEnd(text, cr);
+    }
+}
+
 template <typename Line>
 void CParamResource::ForEachLineFrom(std::size_t start, Line line) const {
     if (start == std::string_view::npos) {
         return;
     }
     const std::string_view text = Text();
-    std::size_t pos = start;
-    // A '[' in the first column opens the next section; comments and empty lines are no lines.
-    while (pos < text.size() && text[pos] != '[') {
-        const std::size_t cr = bytes::Find(text, '\r', pos);
-        if (cr == std::string_view::npos) {
-            break;
+    ForEachLineEnd(start, [&](std::size_t from, std::size_t cr) {
+        switch (KindOf(text[from])) {
+            case LineKind::kHeader:
+                return false;
+            case LineKind::kLine:
+                return line(from, cr - from);
+            case LineKind::kNone:
+                break;
         }
-        if (text[pos] != ';' && text[pos] != '\r' && !line(pos, cr - pos)) {
-            return;
-        }
-        pos = AfterLineEnd(text, cr);
-    }
+        return true;
+    });
 }

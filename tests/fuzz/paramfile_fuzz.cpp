@@ -105,8 +105,9 @@ RuleSplit SplitByRule(const CComString& line) {
 // The first lines of the input, as lines of a section would be. The rule's searches walk a
 // character at a time, so a line is checked up to a length that still takes every path of the
 // split (the eight-byte steps and the tail) many times over.
+constexpr std::size_t kCheckedLength = 64;
+
 void CheckSplits(std::string_view text) {
-    constexpr std::size_t kCheckedLength = 64;
     for (int n = 0; n < 4 && !text.empty(); ++n) {
         const std::string_view whole =
             text.substr(0, text.find_first_of(std::string_view("\r\0", 2)));
@@ -176,8 +177,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(resource.GetSectionNames(cramped, "Loader_Update") <= static_cast<int>(cramped.size()));
     Check(resource.GetSectionLines(file.GetParamSectionText(0), cramped, "Loader_Update") <=
           static_cast<int>(cramped.size()));
-    const int lineBytes =
-        resource.GetSectionLines(file.GetParamSectionText(0), lines, "Loader_Update");
+    const CComString first = file.GetParamSectionText(0);
+    const int lineBytes = resource.GetSectionLines(first, lines, "Loader_Update");
     Check(lineBytes >= 0 && static_cast<std::size_t>(lineBytes) <= resource.Text().size());
+    // The model's first list has a pair for each line the scan copies: its key starts the line,
+    // and the first line and one the input picks split by their rule (up to the length the
+    // rule's own searches are checked to).
+    if (file.GetParamSectionSize() > 0) {
+        const CParamKey& keys = *file.GetParamKeyObject(first);
+        const std::size_t count = static_cast<std::size_t>(keys.GetParamKeySize());
+        const int picked = count > 0 ? static_cast<int>(seed % count) : 0;
+        std::string_view copied(lines.data(), static_cast<std::size_t>(lineBytes));
+        int n = 0;
+        for (; !copied.empty(); ++n) {
+            const std::string_view line = copied.substr(0, copied.find('\0'));
+            copied.remove_prefix(line.size() + 1);
+            if (n == 0 || n == picked) {
+                const CComString key = keys.GetParamKey(n);
+                Check(line.starts_with(key.View()));
+                if (line.size() <= kCheckedLength) {
+                    const CKey split = CParamKey::SplitLine(line);
+                    Check(split.GetKey() == key && split.GetValue() == keys.GetParamValue(n));
+                }
+            }
+        }
+        Check(n == keys.GetParamKeySize());
+    }
     return 0;
 }

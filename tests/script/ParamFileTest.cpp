@@ -98,6 +98,18 @@ TEST_F(ParamFileTest, HeaderPatternCountsAtItsFirstOccurrenceAnywhere) {
     EXPECT_EQ(file.GetParamKeySize("GLOBAL"), 0);
     ASSERT_EQ(file.GetParamKeySize("B"), 1);
     EXPECT_EQ(file.GetParamKeyText("B", 0), "k");
+    ASSERT_EQ(file.GetParamKeySize("X"), 2);
+    EXPECT_EQ(file.GetParamValueText("X", "k"), "1");
+
+    // A list whose lines end another's, read before that one: both split every line they read.
+    ASSERT_EQ(Load(";see [X]\nnote=see [Y] here\nk=1\n[Y]\nm=2\n[X]\n"), 1);
+    EXPECT_EQ(SectionNames(), (std::vector<CComString>{"Y", "X"}));
+    ASSERT_EQ(file.GetParamKeySize("Y"), 1);
+    EXPECT_EQ(file.GetParamValueText("Y", 0), "1");
+    ASSERT_EQ(file.GetParamKeySize("X"), 2);
+    EXPECT_EQ(file.GetParamKeyText("X", 0), "note");
+    EXPECT_EQ(file.GetParamValueText("X", 0), "see");
+    EXPECT_EQ(file.GetParamValueText("X", "K"), "1");
 }
 
 TEST_F(ParamFileTest, HeaderNames) {
@@ -191,6 +203,17 @@ TEST_F(ParamFileTest, ReloadingReplacesAndLoadParamKeyAppends) {
     ASSERT_NE(file.GetParamKeyObject("missing"), nullptr);
     EXPECT_EQ(file.GetParamKeySize("Missing"), 0);
     EXPECT_EQ(SectionNames(), (std::vector<CComString>{"A", "B"}));
+    // Many appended lists, more than the lookup had room for: each is found, the first of a
+    // name still wins.
+    for (int i = 0; i < 40; ++i) {
+        ASSERT_EQ(file.LoadParamKey(CComString::Formatted("N%d", i), "Loader_Ver"), 1);
+    }
+    ASSERT_EQ(file.LoadParamKey("c", "Loader_Ver"), 1);
+    for (int i = 0; i < 40; ++i) {
+        EXPECT_NE(file.GetParamKeyObject(CComString::Formatted("n%d", i)), nullptr) << i;
+    }
+    EXPECT_EQ(file.GetParamKeyObject("c")->GetSectionName(), "C");
+    EXPECT_EQ(file.GetParamValueText("A", "x"), "1");
 
     Lay(Crlf("[D]\nw=4\n"));
     ASSERT_EQ(file.LoadParamSection(), 1);
