@@ -62,12 +62,6 @@ class CParamKey {
     CParamKey(const CParamKey&) = delete;
     CParamKey& operator=(const CParamKey&) = delete;
 
-    // Notes every line of the text `resource` loaded last, of which `lines.text` is a copy, in
-    // `lines.pairs`, not yet split; gives the run of each line, in the order of the text.
-    static std::vector<Run> IndexText(const CParamResource& resource, Lines& lines);
-    // Splits the lines of a run that are not split yet.
-    static void SplitRun(Lines& lines, const Run& run);
-
     // Splits one line of a section into its pair. The first '=' ends the key, one space after it
     // is skipped, and unless the line holds "GEN" the line's first space ends the key (when it
     // lies before the value) or the value (when it lies inside it); whatever follows a space that
@@ -96,10 +90,20 @@ class CParamKey {
         std::string text;
         std::vector<Pair> pairs;
     };
+
+  private:
+    // A file reads all its lists from one text.
+    friend class CParamFile;
+
     // The value place of a line not split yet, whose key places are those of the line.
     static constexpr std::uint32_t kUnsplit = std::numeric_limits<std::uint32_t>::max();
 
-  private:
+    // Notes every line of the text `resource` loaded last, of which `lines.text` is a copy, in
+    // `lines.pairs`, not yet split; gives the run of each line, in the order of the text.
+    static std::vector<Run> IndexText(const CParamResource& resource, Lines& lines);
+    // Splits the lines of a run that are not split yet.
+    static void SplitRun(Lines& lines, const Run& run);
+
     // The pair of the line at `from` of `text`, its places counted from `base`.
     static Pair PairOf(std::string_view text, std::size_t from, std::size_t length,
                        std::size_t base);
