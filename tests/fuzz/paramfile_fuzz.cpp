@@ -180,9 +180,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const CComString first = file.GetParamSectionText(0);
     const int lineBytes = resource.GetSectionLines(first, lines, "Loader_Update");
     Check(lineBytes >= 0 && static_cast<std::size_t>(lineBytes) <= resource.Text().size());
-    // The model's first list has a pair for each line the scan copies: its key starts the line,
-    // and the first line and one the input picks split by their rule (up to the length the
-    // rule's own searches are checked to).
+    // The model's first list has a pair for each line the scan copies, in order. Of the first line
+    // and one the input picks, the key starts the line, and a line as short as those CheckSplits
+    // takes splits into that pair (a long one's copies would cost more than the model's split).
     if (file.GetParamSectionSize() > 0) {
         const CParamKey& keys = *file.GetParamKeyObject(first);
         const std::size_t count = static_cast<std::size_t>(keys.GetParamKeySize());
