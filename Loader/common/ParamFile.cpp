@@ -310,14 +310,14 @@ int CParamFile::LoadParamSection(const CComString& cstrParamFile) {
         }
         const CComString section(name);
         const std::size_t start = m_resource.LoadedSectionStart(section);
-        const auto run = std::ranges::lower_bound(runs, start, {}, &CParamKey::Run::from);
         // Where no line begins there are no lines: the header was the text's last line.
-        const bool found = run != runs.end() && run->from == start;
-        if (found) {
-            CParamKey::SplitRun(*lines, *run);
+        CParamKey::Run read{};
+        if (const auto run = std::ranges::lower_bound(runs, start, {}, &CParamKey::Run::from);
+            run != runs.end() && run->from == start) {
+            read = *run;
+            CParamKey::SplitRun(*lines, read);
         }
-        AddName(m_paramKeys.emplace_back(section, lines, found ? run->first : 0,
-                                         found ? run->end - run->first : 0));
+        AddName(m_paramKeys.emplace_back(section, lines, read.first, read.end - read.first));
     }
     return 1;
 }
